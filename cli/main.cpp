@@ -1,0 +1,2 @@
+// kvx: the command line over the engine.
+int main() { return 0; }

@@ -1,0 +1,109 @@
+// The engine object: all state of one recovery session. Opaque to callers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "core/event.h"
+#include "undelete/undelete.h"
+
+struct CachedDrive;
+
+/// One drive of a scan.
+struct DriveSlot {
+  std::uint32_t driveSpec = 0;     // bits 0..23 drive number (0 = A:) or partition index; 24..31 kind
+  CachedDrive* drive = nullptr;    // the slot's drive, kept for recovery and wiping
+  std::uint64_t start = 0;         // partition start, bytes (partitions only)
+  std::uint64_t length = 0;        // partition length, bytes (partitions only)
+  std::uint16_t letter = 0;        // drive letter shown for the slot, 0 if none
+  std::uint8_t physicalDrive = 0;  // physical drive number (partitions only)
+  char title[255] = {};            // "C:" or the partition's description
+};
+inline constexpr std::uint32_t kSpecLetter = 0;
+inline constexpr std::uint32_t kSpecPartition = 1;
+
+inline constexpr std::uint32_t kOutOfMemory = 0x80000000u;  // pageSize bit 31
+inline constexpr std::uint64_t kNoScanKey = ~std::uint64_t{0};
+inline constexpr std::uint32_t kDeleteSessionAtEnd = 1u << 26;  // partitionFlags bit 26
+
+using RecognizeHook = bool (*)(Undelete* u, std::uint64_t offset);
+
+struct Undelete {
+  std::atomic<std::uint32_t> error{0};
+  std::atomic<std::uint32_t> progress{0};        // current pass, 0..10000
+  std::atomic<std::uint64_t> deepScanDone{0};    // sectors
+  std::atomic<std::uint64_t> deepScanTotal{0};
+  std::uint32_t rootName = 0;                    // string ref of the current drive's root name
+  std::uint32_t traceOn = 0;
+  ManualResetEvent cancelEvent;
+  ManualResetEvent totalCancelEvent;
+  CachedDrive* drive = nullptr;                  // drive being scanned, recovered from or wiped
+
+  // Result regions (Storage_*).
+  std::uint8_t* strings = nullptr;
+  std::uint8_t* files = nullptr;
+  std::uint8_t* folders = nullptr;
+  std::uint32_t pageSize = 0;                    // bit 31: kOutOfMemory
+  std::uint32_t filesReserve = 0x12000000;
+  std::uint32_t stringsReserve = 0x1B000000;
+  std::uint32_t foldersReserve = 0x3000000;
+  std::atomic<std::uint32_t> fileCount{0};
+  std::atomic<std::uint32_t> deletedCount{0};
+  std::atomic<std::uint32_t> folderCount{0};
+  std::uint32_t stringsUsed = 0;                 // 16-bit units
+
+  // Scanner bookkeeping.
+  std::uint32_t passFirstFile = 0;
+  std::uint32_t dupFirst = 0, dupEnd = 0;
+  std::uint32_t rootFolder = 0;
+  std::uint32_t scanMarks[4] = {};
+  std::uint8_t scanScratch[168] = {};
+  std::uint64_t scanKey = kNoScanKey;
+  std::uint32_t options = 0;
+  std::atomic<const char*> stageName{""};
+
+  // Callbacks.
+  void* saveCallbackArg = nullptr;
+  void* reportContext = nullptr;
+  UndeleteReportCallback reportCallback = nullptr;
+  UndeleteQueryCallback saveCallback = nullptr;
+  UndeleteQueryCallback memoryCallback = nullptr;
+  RecognizeHook recognizeHook = nullptr;
+  std::uint64_t deepScanResume = 0;
+
+  // Drives of the current scan.
+  std::uint16_t driveCount = 0;
+  std::atomic<std::uint16_t> driveIndex{0};
+  std::atomic<std::uint16_t> fsIndex{0};
+  std::atomic<std::uint16_t> fsCount{0};
+  DriveSlot* driveTable = nullptr;
+  std::atomic<std::uint64_t> bytesDone{0};
+
+  // Search thread.
+  std::thread searchThread;
+  std::atomic<bool> searchRunning{false};
+  std::atomic<std::uint32_t> searchExitCode{0};
+
+  // Partition table of the physical drives (flag word: low 25 bits start as ones).
+  std::uint32_t partitionFlags = 0x1FFFFFF;
+  std::uint32_t partitionCount = 0;
+
+  // Wipe.
+  std::uint64_t wipeTotal = 0;
+  std::uint32_t wipeFlags = 0;
+  std::uint32_t wipePasses = 0;
+  std::atomic<std::uint32_t> wipeProgress{0};
+  std::uint8_t wipeLetter = 0;
+  std::thread wipeThread;
+
+  std::string sessionPath;  // <cwd at creation>/LastSession.Results
+
+  [[nodiscard]] bool outOfMemory() const noexcept { return (pageSize & kOutOfMemory) != 0; }
+};
+
+/// True when the cancel event is set (polled by every scanning loop).
+[[nodiscard]] inline bool isCancelled(const Undelete* u) noexcept {
+  return u->cancelEvent.isSet();
+}

@@ -1,0 +1,74 @@
+// Host layer: the only place that talks to Linux devices and files. Drive letters and physical
+// drive numbers map to sources (block devices, image files, windows of disk images).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+/// An opened source. Reads are absolute byte offsets on the device.
+class HostDevice {
+ public:
+  virtual ~HostDevice() = default;
+  /// Reads up to @p count bytes; false on an I/O error. An optical device refuses reads that are
+  /// not whole 2048-byte blocks at block offsets.
+  [[nodiscard]] virtual bool read(std::uint64_t offset, void* buffer, std::uint32_t count,
+                                  std::uint32_t* got) noexcept = 0;
+  [[nodiscard]] virtual bool write(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                                   std::uint32_t* written) noexcept = 0;
+  [[nodiscard]] virtual std::uint64_t size() const noexcept = 0;
+  /// CD table of contents: start blocks of up to 100 tracks. Images have one track at 0.
+  [[nodiscard]] virtual bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept;
+};
+
+/// Platform drive types as the engine knows them.
+inline constexpr std::uint32_t kHostDriveUnknown = 0;
+inline constexpr std::uint32_t kHostDriveRemovable = 2;
+inline constexpr std::uint32_t kHostDriveFixed = 3;
+inline constexpr std::uint32_t kHostDriveCdRom = 5;
+
+/// One entry of the drive table.
+struct HostDrive {
+  char letter = 0;              // 'A'..'Z'
+  std::string source;           // as given: "/dev/sdb1", "/img/usb.img", "disk.img@OFFSET+LENGTH"
+  std::string path;             // the file or device opened
+  std::uint64_t offset = 0;     // window within path
+  std::optional<std::uint64_t> length;  // window length; none = to the end
+  std::uint32_t type = kHostDriveUnknown;
+};
+
+/// The drive table (KVX_DRIVES, drives.ini, sysfs discovery, then run-time additions).
+[[nodiscard]] std::vector<HostDrive> Host_ListDrives();
+[[nodiscard]] std::optional<HostDrive> Host_FindDrive(char letter);
+/// Maps @p source to @p letter, or to the first free letter from C when @p letter is 0.
+/// Returns the letter used, or 0 (last error set) when the source is unusable or no letter is free.
+char Host_AddDrive(const std::string& source, char letter = 0);
+[[nodiscard]] std::uint32_t Host_GetDriveType(char letter);
+
+/// The physical-drive table (KVX_DISKS, drives.ini, /sys/block).
+struct HostDisk {
+  std::uint32_t number = 0;
+  std::string path;
+};
+[[nodiscard]] std::vector<HostDisk> Host_ListDisks();
+[[nodiscard]] std::optional<HostDisk> Host_FindDisk(std::uint32_t number);
+std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xFFFFFFFF on failure
+
+/// Opens a drive letter's source; null with the last error set (kErrOpenDrive, kErrAccessDenied).
+/// Writing is refused for a mounted block device.
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenDrive(char letter, bool writeAccess);
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenDisk(std::uint32_t number, bool writeAccess);
+/// Opens any path (image or device), optionally as an optical source.
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenPath(const std::string& path, bool writeAccess,
+                                                        bool optical);
+/// A device over memory, for tests and fuzzers; writes go to the memory when writable.
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenMemory(std::span<std::uint8_t> bytes,
+                                                          bool writable, bool optical = false);
+
+/// Letter of the drive whose source holds @p directory (through the mounts), 0 when none.
+[[nodiscard]] char Host_LetterOfPath(const std::string& directory);
+/// Mount point of a letter's source, empty when not mounted.
+[[nodiscard]] std::string Host_MountPoint(char letter);
