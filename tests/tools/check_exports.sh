@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The shared library exports the interface by its C names, and nothing of the engine's internals.
+set -euo pipefail
+lib=${1:?usage: check_exports.sh libKVXDLL.so}
+exports=$(nm -D --defined-only "$lib" | awk '{print $3}')
+status=0
+for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Undelete_GetError \
+            Undelete_GetErrorMessage Undelete_IsGoodOS Undelete_FileSystemIndexToName \
+            Undelete_GetString Undelete_SearchMultiple Undelete_IsSearching Undelete_GetScanStage \
+            Undelete_GetProgress Undelete_ResetProgress Undelete_Cancel Undelete_TotalCancel \
+            Undelete_IsCancelled Undelete_TooManyFiles Undelete_GetFilesCount \
+            Undelete_GetDeletedCount Undelete_GetFileInfo Undelete_GetFolderCount \
+            Undelete_GetFolderInfo Undelete_GetFileState Undelete_GetDriveInfo \
+            Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo; do
+  if ! grep -qx "$name" <<<"$exports"; then
+    echo "missing export: $name"
+    status=1
+  fi
+done
+leaked=$(grep -E '^(Storage_|CachedDrive_|ExtentReader_|FAT_|NTFS_|FileFormat_|Unformated_|Host_)' <<<"$exports" || true)
+if [ -n "$leaked" ]; then
+  echo "internal names exported:"; echo "$leaked"; status=1
+fi
+exit $status
