@@ -3,6 +3,7 @@
 // references and record addresses stay valid until Undelete_Done.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "undelete/undelete.h"
@@ -27,6 +28,10 @@ void Storage_SetReadOnly(Undelete* u, bool readOnly) noexcept;
 [[nodiscard]] bool Storage_AddFolder(Undelete* u, const char16_t* name, std::uint32_t parent,
                                      std::uint16_t tag, std::uint8_t attributes, bool deleted,
                                      bool scannerFlag, std::uint32_t* outIndex) noexcept;
+/// Appends records exactly as given (no stamping, no duplicate search), for a restored session;
+/// a file record whose existing bit is clear is counted as deleted.
+[[nodiscard]] bool Storage_AppendFileRecord(Undelete* u, const FileRecord* record) noexcept;
+[[nodiscard]] bool Storage_AppendFolderRecord(Undelete* u, const FolderRecord* record) noexcept;
 
 /// Address of a string reference's entry, or nullptr for 0 / out of the used storage.
 [[nodiscard]] void* Storage_At(const Undelete* u, std::uint32_t ref) noexcept;

@@ -10,6 +10,7 @@
 #include "undelete/undelete.h"
 
 struct CachedDrive;
+struct StorageDupIndex;  // storage.cpp: scanKey -> first record index over [dupFirst, dupEnd)
 
 /// One drive of a scan.
 struct DriveSlot {
@@ -53,6 +54,12 @@ struct Undelete {
   std::atomic<std::uint32_t> deletedCount{0};
   std::atomic<std::uint32_t> folderCount{0};
   std::uint32_t stringsUsed = 0;                 // 16-bit units
+  // Committed (read-write) bytes at the front of each region; the rest is reserved address space.
+  std::uint32_t filesCommitted = 0;
+  std::uint32_t stringsCommitted = 0;
+  std::uint32_t foldersCommitted = 0;
+  StorageDupIndex* dupIndex = nullptr;           // built on demand by Storage_AddFile
+  bool storageReadOnly = false;                  // appends fail while the regions are read-only
 
   // Scanner bookkeeping.
   std::uint32_t passFirstFile = 0;
