@@ -30,6 +30,9 @@ inline constexpr std::uint32_t kHostDriveRemovable = 2;
 inline constexpr std::uint32_t kHostDriveFixed = 3;
 inline constexpr std::uint32_t kHostDriveCdRom = 5;
 
+/// Where a table entry came from (sources named by the user versus found on this machine).
+enum class HostOrigin : std::uint8_t { Environment, ConfigFile, Added, Discovered };
+
 /// One entry of the drive table.
 struct HostDrive {
   char letter = 0;              // 'A'..'Z'
@@ -38,6 +41,7 @@ struct HostDrive {
   std::uint64_t offset = 0;     // window within path
   std::optional<std::uint64_t> length;  // window length; none = to the end
   std::uint32_t type = kHostDriveUnknown;
+  HostOrigin origin = HostOrigin::Discovered;
 };
 
 /// The drive table (KVX_DRIVES, drives.ini, sysfs discovery, then run-time additions).
@@ -52,6 +56,7 @@ char Host_AddDrive(const std::string& source, char letter = 0);
 struct HostDisk {
   std::uint32_t number = 0;
   std::string path;
+  HostOrigin origin = HostOrigin::Discovered;
 };
 [[nodiscard]] std::vector<HostDisk> Host_ListDisks();
 [[nodiscard]] std::optional<HostDisk> Host_FindDisk(std::uint32_t number);
@@ -72,3 +77,23 @@ std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xF
 [[nodiscard]] char Host_LetterOfPath(const std::string& directory);
 /// Mount point of a letter's source, empty when not mounted.
 [[nodiscard]] std::string Host_MountPoint(char letter);
+
+/// Rebuilds both tables from KVX_DRIVES/KVX_DISKS, drives.ini and sysfs (run-time additions stay).
+/// The tables are otherwise built once, on first use, so that letters stay put during a run.
+void Host_RefreshDrives();
+
+/// How to open a source. @p exclusive: O_EXCL on a block device (fails while it is mounted or
+/// held), a non-blocking advisory lock on an image file.
+struct HostOpenOptions {
+  bool write = false;
+  bool optical = false;
+  bool exclusive = false;
+};
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenPathWith(const std::string& path,
+                                                            const HostOpenOptions& options);
+/// Opens a letter's source exclusively (see HostOpenOptions::exclusive).
+[[nodiscard]] std::unique_ptr<HostDevice> Host_OpenDriveExclusive(char letter, bool writeAccess);
+
+/// Human-readable cause of this thread's last host failure ("/x.img: No such file or directory"),
+/// for messages of the command line and the GUI. Empty when nothing failed yet.
+[[nodiscard]] std::string Host_LastErrorText();
