@@ -1,0 +1,255 @@
+// Pure parsing of NTFS boot sectors and MFT file records: bytes in, values out.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+#include "core/checked.h"
+#include "core/reader.h"
+#include "ntfs/ntfs.h"
+#include "undelete/undelete.h"
+
+namespace {
+
+constexpr std::uint32_t kMaxKeptRunList = 8192;  // longer lists are not kept (file listed without)
+constexpr std::uint32_t kMaxNameUnits = 2048;
+constexpr std::uint32_t kContentAt = 0x18;  // resident $STANDARD_INFORMATION / $FILE_NAME content
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
+
+/// Seconds east of UTC of the local zone at @p fileTime (UTC ticks).
+long zoneOffsetAt(std::uint64_t fileTime) noexcept {
+  if (fileTime < kUnixEpochTicks) return 0;
+  const auto seconds = static_cast<std::time_t>((fileTime - kUnixEpochTicks) / kTicksPerSecond);
+  std::tm tm{};
+  if (localtime_r(&seconds, &tm) == nullptr) return 0;
+  return tm.tm_gmtoff;
+}
+
+std::uint64_t shift(std::uint64_t fileTime, long seconds) noexcept {
+  const std::int64_t ticks = static_cast<std::int64_t>(seconds) * static_cast<std::int64_t>(kTicksPerSecond);
+  if (ticks < 0 && fileTime < static_cast<std::uint64_t>(-ticks)) return 0;
+  return fileTime + static_cast<std::uint64_t>(ticks);
+}
+
+std::uint8_t attributeLetters(std::uint32_t a) noexcept {
+  std::uint8_t r = 0;
+  if (a & kNtfsFileArchive) r |= kAttrArchive;
+  if (a & kNtfsFileReadOnly) r |= kAttrReadOnly;
+  if (a & kNtfsFileHidden) r |= kAttrHidden;
+  if (a & kNtfsFileSystem) r |= kAttrSystem;
+  if (a & kNtfsFileCompressed) r |= kAttrCompressed;
+  if (a & kNtfsFileEncrypted) r |= kAttrEncrypted;
+  return r;
+}
+
+void readName(std::span<const std::uint8_t> bytes, std::u16string& out) {
+  out.resize(bytes.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  }
+}
+
+/// The attribute's bytes [0, length) inside the record.
+void parseStandardInformation(std::span<const std::uint8_t> attr, NtfsParsedRecord& out) {
+  ByteReader r(attr);
+  if (!r.seek(kContentAt)) return;
+  const auto si = r.read<NtfsStandardInformation>();
+  if (!si) return;
+  out.attributes = attributeLetters(si->fileAttributes.get());
+}
+
+void parseFileName(std::span<const std::uint8_t> attr, NtfsParsedRecord& out) {
+  ByteReader r(attr);
+  if (!r.seek(kContentAt)) return;
+  const auto fn = r.read<NtfsFileNameAttr>();
+  if (!fn) return;
+  out.parent = fn->parent.get();
+  if (out.hasFileName && fn->nameSpace == kNtfsNameSpaceDos) return;
+  const auto name = r.bytes(std::size_t{fn->nameLength} * 2);
+  if (!name) return;
+  out.hasFileName = true;
+  if (fn->nameLength < kMaxNameUnits) readName(*name, out.name);
+  out.created = NTFS_UtcToLocal(fn->created.get());
+  out.modified = NTFS_UtcToLocal(fn->modified.get());
+  out.accessed = NTFS_UtcToLocal(fn->accessed.get());
+}
+
+void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::size_t recordSize,
+               NtfsParsedRecord& out) {
+  ByteReader r(attr);
+  const auto common = r.read<NtfsAttrHeader>();
+  if (!common) return;
+  const std::size_t length = attr.size();
+  if (common->nameLength != 0) {
+    std::u16string name;
+    ByteReader nr(attr);
+    if (!nr.seek(common->nameOffset.get())) return;
+    const auto nameBytes = nr.bytes(std::size_t{common->nameLength} * 2);
+    if (!nameBytes) return;
+    readName(*nameBytes, name);
+    if (out.streams.size() <= out.streamCount) out.streams.emplace_back();
+    NtfsParsedStream& s = out.streams[out.streamCount];
+    s.name = std::move(name);
+    s.size = 0;
+    s.runListLength = 0;
+    s.data.clear();
+    if (common->nonResident == 0) {
+      ByteReader rr(attr);
+      const auto res = rr.read<NtfsResidentAttr>();
+      if (!res) return;
+      const std::size_t cl = res->contentLength.get(), co = res->contentOffset.get();
+      if (!fitsIn<std::size_t>(co, cl, length)) return;
+      s.data.assign(attr.begin() + static_cast<std::ptrdiff_t>(co),
+                    attr.begin() + static_cast<std::ptrdiff_t>(co + cl));
+      s.size = static_cast<std::uint32_t>(cl);
+    } else {
+      ByteReader nrr(attr);
+      const auto nonres = nrr.read<NtfsNonResidentAttr>();
+      if (!nonres) return;
+      const std::size_t ro = nonres->runListOffset.get();
+      if (ro >= length) return;
+      const auto rl = static_cast<std::uint32_t>(length - ro);
+      if (rl > kMaxKeptRunList) return;
+      s.data.assign(attr.begin() + static_cast<std::ptrdiff_t>(ro), attr.end());
+      // The stream's own length, not the run list's: without it a recovered stream would be cut
+      // or padded to the length of the unnamed data.
+      const std::uint64_t real = nonres->dataSize.get();
+      s.size = real > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(real);
+      s.runListLength = rl;
+    }
+    ++out.streamCount;
+    return;
+  }
+  if (out.size != 0) return;
+  if (common->nonResident == 0) {
+    ByteReader rr(attr);
+    const auto res = rr.read<NtfsResidentAttr>();
+    if (!res) return;
+    const std::size_t cl = res->contentLength.get(), co = res->contentOffset.get();
+    if (cl == 0 || cl > recordSize - attrOffset || co >= cl + 24) return;
+    if (!fitsIn<std::size_t>(co, cl, length)) return;  // the content must lie in the attribute
+    out.data.assign(attr.begin() + static_cast<std::ptrdiff_t>(co),
+                    attr.begin() + static_cast<std::ptrdiff_t>(co + cl));
+    out.dataLength = static_cast<std::uint32_t>(cl);
+    out.runListLength = 0;
+    out.size = cl;
+    return;
+  }
+  ByteReader nrr(attr);
+  const auto nonres = nrr.read<NtfsNonResidentAttr>();
+  if (!nonres) return;
+  out.size = nonres->dataSize.get();
+  out.dataFlags = nonres->compressionUnit.get();
+  if (out.dataFlags & kNtfsDataCompressed) out.attributes |= kAttrCompressed;
+  if (common->flags.get() & kNtfsAttrFlagEncrypted) {
+    out.dataFlags |= kNtfsDataEncrypted;
+    out.attributes |= kAttrEncrypted;
+  }
+  const std::size_t ro = nonres->runListOffset.get();
+  if (ro >= length) return;
+  const auto rl = static_cast<std::uint32_t>(length - ro);
+  out.runListLength = rl;
+  if (rl <= kMaxKeptRunList) {
+    out.data.assign(attr.begin() + static_cast<std::ptrdiff_t>(ro), attr.end());
+    out.dataLength = rl;
+  }
+}
+
+}  // namespace
+
+std::uint64_t NTFS_UtcToLocal(std::uint64_t fileTime) noexcept {
+  return shift(fileTime, zoneOffsetAt(fileTime));
+}
+
+std::uint64_t NTFS_LocalToUtc(std::uint64_t fileTime) noexcept {
+  return shift(fileTime, -zoneOffsetAt(fileTime));
+}
+
+Parse NTFS_ParseBootSector(std::span<const std::uint8_t> sector, NtfsBootGeometry& out) noexcept {
+  ByteReader r(sector);
+  const auto boot = r.read<NtfsBootSector>();
+  if (!boot) return Parse::NotThis;
+  for (int i = 0; i < 4; ++i) {
+    const char c = boot->oemName[i];
+    const char want = "NTFS"[i];
+    if (c != want && c != want + ('a' - 'A')) return Parse::NotThis;
+  }
+  if (boot->fatCount != 0) return Parse::NotThis;
+  const std::uint32_t bps = boot->bytesPerSector.get();
+  const std::uint32_t spc = boot->sectorsPerCluster;
+  // A sector size that is no power of two from 256 up, or no cluster size, can describe nothing
+  // readable: everything after divides by them.
+  if (bps < 256 || bps > 4096 || !std::has_single_bit(bps) || spc == 0) return Parse::NotThis;
+  const std::uint32_t cluster = bps * spc;
+  const auto cpr = static_cast<std::int8_t>(boot->clustersPerRecord);
+  std::uint32_t recordBytes = 0;
+  if (cpr < 0) {
+    if (cpr < -31) return Parse::NotThis;
+    recordBytes = 1u << static_cast<unsigned>(-cpr);
+  } else {
+    const auto b = checkedMul<std::uint32_t>(static_cast<std::uint32_t>(cpr), cluster);
+    if (!b) return Parse::NotThis;
+    recordBytes = *b;
+  }
+  if (recordBytes < 256 || recordBytes > 65536) return Parse::NotThis;
+  out = {bps, cluster, recordBytes, boot->mftCluster.get(), boot->mirrorCluster.get()};
+  return Parse::Ok;
+}
+
+Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out) noexcept {
+  out.hasFileName = false;
+  out.name.clear();
+  out.streamCount = 0;
+  out.data.clear();
+  out.dataFlags = out.dataLength = out.runListLength = 0;
+  out.attributes = 0;
+  out.parent = 0;
+  out.created = out.modified = out.accessed = 0;
+  out.size = 0;
+  ByteReader r(record);
+  const auto header = r.read<NtfsRecordHeader>();
+  if (!header) return Parse::NotThis;
+  if (std::memcmp(header->magic, "FILE", 4) != 0) return Parse::NotThis;
+  if (!NTFS_ApplyFixup(record, kNtfsFixupStride)) return Parse::Corrupt;
+  const auto h = *ByteReader(record).read<NtfsRecordHeader>();  // re-read after the fix-up
+  out.recordNumber = h.recordNumber.get();
+  out.baseRecord = h.baseRecord.get();
+  out.recordFlags = h.flags.get();
+  const std::size_t size = record.size();
+  std::size_t at = h.attributesOffset.get();
+  if (at + 16 >= size) return Parse::Corrupt;
+  bool first = true;
+  try {
+    while (at < size) {
+      if (!fitsIn<std::size_t>(at, sizeof(NtfsAttrHeader), size)) break;
+      const std::uint32_t type = loadLe<std::uint32_t>(record.data() + at);
+      const std::uint32_t length = loadLe<std::uint32_t>(record.data() + at + 4);
+      if (first && type == 0) return Parse::Corrupt;
+      first = false;
+      if (type == kNtfsAttrEnd || length == 0) break;
+      // An attribute that runs past the record is damaged: stop before reading it.
+      if (!fitsIn<std::size_t>(at, length, size)) break;
+      const auto attr = std::span<const std::uint8_t>(record.data() + at, length);
+      const bool resident = record[at + 8] == 0;
+      switch (type) {
+        case kNtfsAttrStandardInformation:
+          if (resident) parseStandardInformation(attr, out);
+          break;
+        case kNtfsAttrFileName:
+          if (resident) parseFileName(attr, out);
+          break;
+        case kNtfsAttrData:
+          parseData(attr, at, size, out);
+          break;
+        default:
+          break;
+      }
+      at += length;
+    }
+  } catch (...) {  // allocation failure while copying: the record is not taken
+    return Parse::Corrupt;
+  }
+  return out.hasFileName ? Parse::Ok : Parse::Corrupt;
+}
