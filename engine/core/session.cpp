@@ -1,0 +1,650 @@
+// The session results file: save (search thread), describe and restore (caller's thread).
+#include "core/session.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "core/cached_drive.h"
+#include "core/last_error.h"
+#include "core/log.h"
+#include "core/partition_slot.h"
+#include "core/search.h"
+#include "core/size_text.h"
+#include "core/storage.h"
+#include "core/undelete_object.h"
+#include "host/host.h"
+
+// The file-system modules land in the build one by one: reference their save and load functions
+// weakly, so that the engine links without them. A missing save function for a table entry of
+// type 0..2 falls back to the entry's bytes as they stand (which is also how those entries are
+// loaded); a missing FAT or NTFS function makes the save or the restore fail.
+#define KVX_WEAK __attribute__((weak))
+bool FAT_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
+bool FAT_LoadVolumeInfo(const void*, std::uint32_t, CachedDrive*) noexcept KVX_WEAK;
+bool NTFS_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
+bool NTFS_LoadVolumeInfo(const void*, std::uint32_t, CachedDrive*) noexcept KVX_WEAK;
+bool Unformated_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
+bool CDFS_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
+bool UDF_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
+#undef KVX_WEAK
+
+namespace {
+
+using SaveFn = bool (*)(CachedDrive*, void**, std::uint32_t*) noexcept;
+using LoadFn = bool (*)(const void*, std::uint32_t, CachedDrive*) noexcept;
+
+constexpr std::uint32_t kRefBit = 0x80000000u;
+
+/// Saved entry sizes of the types that are loaded as they stand (0 unformatted, 1 CDFS, 2 UDF).
+constexpr std::uint32_t kPlainEntrySize[3] = {4, 2916, 40};
+
+SaveFn saveFnOf(std::uint32_t type) noexcept {
+  switch (type) {
+    case kFsUnknown: return Unformated_SaveVolumeInfo;
+    case kFsCdfs: return CDFS_SaveVolumeInfo;
+    case kFsUdf: return UDF_SaveVolumeInfo;
+    case kFsNtfs: return NTFS_SaveVolumeInfo;
+    case kFsFat12:
+    case kFsFat16:
+    case kFsFat32: return FAT_SaveVolumeInfo;
+    default: return nullptr;
+  }
+}
+
+LoadFn loadFnOf(std::uint32_t type) noexcept {
+  if (type == kFsNtfs) return NTFS_LoadVolumeInfo;
+  if (type >= kFsFat12 && type <= kFsFat32) return FAT_LoadVolumeInfo;
+  return nullptr;
+}
+
+std::uint32_t typeOfEntry(std::span<const std::uint8_t> entry) noexcept {
+  le32 type;
+  std::memcpy(&type, entry.data(), sizeof type);
+  return type.get();
+}
+
+/// A string reference in a stored record: none, or inside the stored strings.
+bool refFits(std::uint32_t ref, std::uint64_t stringBytes) noexcept {
+  return ref == 0 || ((ref & kRefBit) != 0 && (ref & ~kRefBit) < stringBytes);
+}
+
+// --- Reading the file ----------------------------------------------------------------------------
+
+/// The whole session file mapped read-only; empty when it cannot be opened or is no regular file.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) noexcept {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st{};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      m_opened = true;
+      m_size = static_cast<std::size_t>(st.st_size);
+      if (m_size != 0) {
+        void* p = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED) {
+          m_opened = false;
+          m_size = 0;
+        } else {
+          m_data = static_cast<const std::uint8_t*>(p);
+        }
+      }
+    }
+    ::close(fd);  // the mapping stays valid without the descriptor
+  }
+  ~MappedFile() {
+    if (m_data != nullptr) munmap(const_cast<std::uint8_t*>(m_data), m_size);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  [[nodiscard]] bool opened() const noexcept { return m_opened; }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return {m_data, m_size}; }
+
+ private:
+  const std::uint8_t* m_data = nullptr;
+  std::size_t m_size = 0;
+  bool m_opened = false;
+};
+
+template <class T>
+bool readLe(ByteReader& r, T& out) noexcept {
+  const auto v = r.read<Le<T>>();
+  if (!v) return false;
+  out = v->get();
+  return true;
+}
+
+Parse parseBody(ByteReader& r, SessionImage& s) {
+  std::uint16_t driveCount = 0;
+  if (!readLe(r, s.options) || !readLe(r, driveCount) || !readLe(r, s.drivesDone))
+    return Parse::Corrupt;
+  if (driveCount == 0 || driveCount > kSessionMaxDrives || s.drivesDone > driveCount)
+    return Parse::Corrupt;
+  s.drives.reserve(driveCount);
+  for (std::uint16_t i = 0; i < driveCount; ++i) {
+    const auto d = r.read<SessionDrive>();
+    if (!d) return Parse::Corrupt;
+    s.drives.push_back(*d);
+    s.drives.back().title[sizeof d->title - 1] = '\0';
+  }
+  if (!readLe(r, s.deepScanResume)) return Parse::Corrupt;
+  // A deep scan to be continued belongs to the first unfinished drive.
+  if (s.deepScanResume != 0 && s.drivesDone >= driveCount) return Parse::Corrupt;
+
+  s.states.resize(driveCount);
+  for (auto& state : s.states) {
+    std::uint32_t mapBytes = 0, fsCount = 0;
+    if (!readLe(r, mapBytes)) return Parse::Corrupt;
+    const auto map = r.bytes(mapBytes);
+    if (!map || !readLe(r, fsCount) || fsCount > kMaxFileSystems) return Parse::Corrupt;
+    state.map = *map;
+    state.fileSystems.reserve(fsCount);
+    for (std::uint32_t i = 0; i < fsCount; ++i) {
+      std::uint32_t size = 0;
+      if (!readLe(r, size) || size < 4) return Parse::Corrupt;
+      const auto entry = r.bytes(size);
+      if (!entry) return Parse::Corrupt;
+      const std::uint32_t type = typeOfEntry(*entry);
+      if (type < 3 && size < kPlainEntrySize[type]) return Parse::Corrupt;
+      state.fileSystems.push_back(*entry);
+    }
+  }
+
+  if (s.deepScanResume != 0) {
+    const auto st = r.read<SessionScannerState>();
+    if (!st) return Parse::Corrupt;
+    s.scanner = *st;
+  }
+
+  if (!readLe(r, s.stringUnits)) return Parse::Corrupt;
+  const auto strings = r.bytes(std::size_t{s.stringUnits} * 2);
+  if (!strings) return Parse::Corrupt;
+  s.strings = *strings;
+  if (!readLe(r, s.fileCount)) return Parse::Corrupt;
+  const auto files = r.bytes(std::size_t{s.fileCount} * sizeof(FileRecord));
+  if (!files) return Parse::Corrupt;
+  s.files = *files;
+  if (!readLe(r, s.folderCount)) return Parse::Corrupt;
+  const auto folders = r.bytes(std::size_t{s.folderCount} * sizeof(FolderRecord));
+  if (!folders) return Parse::Corrupt;
+  s.folders = *folders;
+  if (r.remaining() != 0) return Parse::Corrupt;
+
+  // Every string reference must name stored strings, so nothing restored points past them.
+  const std::uint64_t stringBytes = std::uint64_t{s.stringUnits} * 2;
+  for (std::uint32_t i = 0; i < s.fileCount; ++i) {
+    FileRecord f;
+    std::memcpy(&f, s.files.data() + std::size_t{i} * sizeof f, sizeof f);
+    if (!refFits(f.name.get(), stringBytes) || !refFits(f.rootName.get(), stringBytes) ||
+        !refFits(f.note.get(), stringBytes) || !refFits(f.locator.get(), stringBytes))
+      return Parse::Corrupt;
+  }
+  for (std::uint32_t i = 0; i < s.folderCount; ++i) {
+    FolderRecord f;
+    std::memcpy(&f, s.folders.data() + std::size_t{i} * sizeof f, sizeof f);
+    if (!refFits(f.name.get(), stringBytes)) return Parse::Corrupt;
+  }
+  if (s.deepScanResume != 0) {
+    const SessionScannerState& st = s.scanner;
+    if (st.rootFolder.get() >= s.folderCount || st.dupFirst.get() > st.dupEnd.get() ||
+        st.dupEnd.get() > s.fileCount || st.passFirstFile.get() > s.fileCount)
+      return Parse::Corrupt;
+  }
+  return Parse::Ok;
+}
+
+// --- Writing the file ----------------------------------------------------------------------------
+
+class SessionWriter {
+ public:
+  explicit SessionWriter(std::FILE* f) noexcept : m_file(f) {}
+  bool put(const void* data, std::size_t n) noexcept {
+    if (n != 0 && std::fwrite(data, 1, n, m_file) != n) m_ok = false;
+    return m_ok;
+  }
+  template <class T>
+  bool putLe(T v) noexcept {
+    Le<T> le;
+    le.set(v);
+    return put(&le, sizeof le);
+  }
+  void fail() noexcept { m_ok = false; }
+  [[nodiscard]] bool ok() const noexcept { return m_ok; }
+
+ private:
+  std::FILE* m_file;
+  bool m_ok = true;
+};
+
+SessionDrive sessionDriveOf(const DriveSlot& slot) noexcept {
+  SessionDrive d{};
+  const bool partition = (slot.driveSpec >> 24) == kSpecPartition;
+  d.start.set(partition ? slot.start : 0);
+  std::uint64_t length = slot.length;
+  if (!partition)
+    length = slot.drive != nullptr ? slot.drive->windowEnd - slot.drive->windowStart : 0;
+  d.length.set(length);
+  d.disk = partition ? slot.physicalDrive : 0;
+  d.kind = static_cast<std::uint8_t>((partition ? kSessionPartition : 0) | (slot.letter & 0x7F));
+  std::memcpy(d.title, slot.title, sizeof d.title);
+  d.title[sizeof d.title - 1] = '\0';
+  return d;
+}
+
+/// The used-sector map and the file-system entries of one drive.
+void writeDriveState(SessionWriter& w, CachedDrive* drive) noexcept {
+  if (drive == nullptr) {  // an empty slot
+    w.putLe<std::uint32_t>(0);
+    w.putLe<std::uint32_t>(0);
+    return;
+  }
+  const std::uint64_t mapBytes = drive->map != nullptr ? (drive->mapBits + 7) / 8 : 0;
+  if (mapBytes > 0xFFFFFFFFu) {
+    w.fail();
+    return;
+  }
+  if (!w.putLe(static_cast<std::uint32_t>(mapBytes)) || !w.put(drive->map, mapBytes)) return;
+  const std::uint32_t count = drive->fsCount < kMaxFileSystems ? drive->fsCount : kMaxFileSystems;
+  if (!w.putLe(count)) return;
+  const std::uint32_t selected = drive->fsCurrent;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    CachedDrive_SelectFileSystem(drive, i);
+    void* entry = nullptr;
+    if (!CachedDrive_GetFileSystem(drive, &entry) || entry == nullptr) {
+      w.fail();
+      continue;
+    }
+    le32 typeField;
+    std::memcpy(&typeField, entry, sizeof typeField);
+    const std::uint32_t type = typeField.get();
+    void* block = nullptr;
+    std::uint32_t size = 0;
+    bool saved = false;
+    if (SaveFn save = saveFnOf(type); save != nullptr) {
+      saved = save(drive, &block, &size);
+    } else if (type < 3 && drive->fsSizes[i] >= kPlainEntrySize[type]) {
+      // Loaded as it stands, so it may be saved as it stands.
+      block = std::malloc(drive->fsSizes[i]);
+      if (block != nullptr) {
+        std::memcpy(block, entry, drive->fsSizes[i]);
+        size = drive->fsSizes[i];
+        saved = true;
+      }
+    }
+    if (!saved || block == nullptr || size < 4) {
+      std::free(block);
+      w.fail();
+      continue;
+    }
+    w.putLe(size);
+    w.put(block, size);
+    std::free(block);
+  }
+  CachedDrive_SelectFileSystem(drive, selected);
+}
+
+bool writeSession(Undelete* u, std::FILE* f, std::uint32_t fileCount, std::uint32_t folderCount,
+                  std::uint32_t stringUnits) noexcept {
+  SessionWriter w(f);
+  w.put(kSessionMagic, sizeof kSessionMagic);
+  w.putLe(u->options);
+  w.putLe(u->driveCount);
+  w.putLe(static_cast<std::uint16_t>(u->driveIndex.load()));
+  for (std::uint16_t i = 0; i < u->driveCount; ++i) {
+    const SessionDrive d = sessionDriveOf(u->driveTable[i]);
+    w.put(&d, sizeof d);
+  }
+  w.putLe(u->deepScanResume);
+  for (std::uint16_t i = 0; i < u->driveCount; ++i) writeDriveState(w, u->driveTable[i].drive);
+  if (u->deepScanResume != 0) {
+    SessionScannerState st{};
+    st.rootFolder.set(u->rootFolder);
+    for (int i = 0; i < 4; ++i) st.scanMarks[i].set(u->scanMarks[i]);
+    std::memcpy(st.scanScratch, u->scanScratch, sizeof st.scanScratch);
+    st.dupFirst.set(u->dupFirst);
+    st.dupEnd.set(u->dupEnd);
+    st.passFirstFile.set(u->passFirstFile);
+    w.put(&st, sizeof st);
+  }
+  // String references are kept in memory in the form the file stores: the regions go out as
+  // they are.
+  w.putLe(stringUnits);
+  w.put(u->strings, std::size_t{stringUnits} * 2);
+  w.putLe(fileCount);
+  w.put(u->files, std::size_t{fileCount} * sizeof(FileRecord));
+  w.putLe(folderCount);
+  w.put(u->folders, std::size_t{folderCount} * sizeof(FolderRecord));
+  return w.ok();
+}
+
+// --- Restoring ----------------------------------------------------------------------------------
+
+/// Re-opens the drive of one session record into @p slot; false with the last error set.
+bool reopenDrive(const SessionDrive& d, DriveSlot& slot) noexcept {
+  const char letter = static_cast<char>(d.kind & 0x7F);
+  if ((d.kind & kSessionPartition) == 0) {
+    if (letter == 0) {  // an empty slot stays empty
+      slot.driveSpec = 0xFF000000u;
+      return true;
+    }
+    if (letter < 'A' || letter > 'Z') {
+      Host_SetLastError(kErrOpenDrive);
+      return false;
+    }
+    slot.driveSpec = static_cast<std::uint32_t>(letter - 'A');
+    slot.title[0] = letter;
+    slot.title[1] = ':';
+    slot.title[2] = '\0';
+    slot.letter = static_cast<std::uint16_t>(letter);
+    if (!CachedDrive_Create(&slot.drive)) return false;
+    return CachedDrive_Open(slot.drive, letter, false);
+  }
+  // The partition's index in today's list is not known; the slot keeps its geometry instead.
+  slot.driveSpec = kSpecPartition << 24 | 0xFFFFFFu;
+  slot.physicalDrive = d.disk;
+  slot.start = d.start.get();
+  slot.length = d.length.get();
+  std::memcpy(slot.title, d.title, sizeof slot.title);
+  slot.title[sizeof slot.title - 1] = '\0';
+  if (letter != 0) slot.letter = static_cast<std::uint16_t>(letter);
+  if (!CachedDrive_Create(&slot.drive)) return false;
+  return CachedDrive_OpenPhysical(false, slot.drive, d.disk) &&
+         CachedDrive_SetWindow(slot.drive, slot.start, slot.length);
+}
+
+/// Rebuilds one drive's map and file-system table; false with the last error set.
+bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) noexcept {
+  if (drive == nullptr) return true;
+  if (!state.map.empty() &&
+      !CachedDrive_InitMap(drive, std::uint64_t{state.map.size()} * 8, state.map.data(),
+                           static_cast<std::uint32_t>(state.map.size())))
+    return false;
+  for (const auto& entry : state.fileSystems) {
+    const std::uint32_t type = typeOfEntry(entry);
+    const auto size = static_cast<std::uint32_t>(entry.size());
+    bool added;
+    if (type < 3) {
+      added = CachedDrive_AddFileSystem(drive, kPlainEntrySize[type], entry.data());
+    } else if (type <= kFsFat32) {
+      const LoadFn load = loadFnOf(type);
+      if (load == nullptr) Host_SetLastError(kErrUnrecognized);
+      added = load != nullptr && load(entry.data(), size, drive);
+    } else {
+      continue;  // a type this engine does not know is skipped
+    }
+    if (!added) return false;
+  }
+  if (drive->fsCount != 0) CachedDrive_SelectFileSystem(drive, 0);
+  return true;
+}
+
+bool letterExistsNow(char letter, void*) noexcept {
+  try {
+    return Host_FindDrive(letter).has_value();
+  } catch (...) {
+    return false;
+  }
+}
+
+bool findPartitionNow(const SessionDrive& d, std::uint8_t* index, void* context) noexcept {
+  auto* u = static_cast<Undelete*>(context);
+  PartitionSlotInfo info;
+  // The partition list holds at most 160 records.
+  for (std::uint32_t i = 0; i < 160 && Search_GetPartitionSlot(u, i, &info); ++i) {
+    if (info.disk == d.disk && info.start == d.start.get() && info.length == d.length.get()) {
+      *index = static_cast<std::uint8_t>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Parse Session_Parse(std::span<const std::uint8_t> bytes, SessionImage& out) noexcept {
+  ByteReader r(bytes);
+  const auto magic = r.bytes(sizeof kSessionMagic);
+  if (!magic || std::memcmp(magic->data(), kSessionMagic, sizeof kSessionMagic) != 0)
+    return Parse::NotThis;
+  try {
+    out = SessionImage{};
+    return parseBody(r, out);
+  } catch (const std::bad_alloc&) {
+    Host_SetLastError(kErrMemory);
+    return Parse::Corrupt;
+  }
+}
+
+void Session_Describe(const SessionImage& s, const SessionDriveLookup& lookup, char* text,
+                      int textSize, int* allDrivesPresent, std::uint8_t* driveMap) noexcept {
+  std::string out;
+  std::size_t mapAt = 0;
+  try {
+    const auto yesNo = [&](std::uint32_t bit) { return (s.options & bit) != 0 ? "Yes" : "No"; };
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "Options in effect:\n  Deep scan: %s\n  Test extension: %s\n"
+                  "  Test all files: %s\n  Rename extension: %s\n\n%u / %u drives scanned#",
+                  yesNo(kOptDeepScan), yesNo(kOptTestExtension), yesNo(kOptTestAll),
+                  yesNo(kOptRenameExtension), unsigned{s.drivesDone}, unsigned(s.drives.size()));
+    out += line;
+    if (allDrivesPresent != nullptr) *allDrivesPresent = 1;
+    for (const SessionDrive& d : s.drives) {
+      char size[32];
+      formatSizeText(d.length.get(), size, sizeof size);
+      const char letter = static_cast<char>(d.kind & 0x7F);
+      if ((d.kind & kSessionPartition) == 0) {
+        if (letter == 0) continue;  // an empty slot names no drive
+        if (driveMap != nullptr) driveMap[mapAt++] = static_cast<std::uint8_t>(letter);
+        const bool exists =
+            lookup.letterExists != nullptr && lookup.letterExists(letter, lookup.context);
+        if (!exists && allDrivesPresent != nullptr) *allDrivesPresent = 0;
+        std::snprintf(line, sizeof line, "\n  %c:%s, %s", letter, exists ? "" : " (not found)",
+                      size);
+      } else {
+        std::uint8_t index = 0;
+        if (driveMap != nullptr && lookup.findPartition != nullptr &&
+            lookup.findPartition(d, &index, lookup.context))
+          driveMap[mapAt++] = index;
+        std::snprintf(line, sizeof line, "\n  %s, %s", d.title, size);
+      }
+      out += line;
+    }
+    if ((s.options & kOptDeepScan) != 0) {
+      std::snprintf(line, sizeof line, "#\n  Sectors examined: %" PRIu64, s.deepScanResume);
+      out += line;
+    }
+  } catch (const std::bad_alloc&) {
+    // Keep what was built.
+  }
+  if (driveMap != nullptr) driveMap[mapAt] = 255;
+  if (text != nullptr && textSize > 0) {
+    const std::size_t n = std::min(out.size(), static_cast<std::size_t>(textSize) - 1);
+    std::memcpy(text, out.data(), n);
+    text[n] = '\0';
+  }
+}
+
+bool Session_LoadResults(Undelete* u, const SessionImage& s) noexcept {
+  if (u == nullptr || u->fileCount != 0 || u->folderCount != 0 || u->stringsUsed != 0)
+    return false;
+  if (s.deepScanResume != 0) {
+    const SessionScannerState& st = s.scanner;
+    u->rootFolder = st.rootFolder.get();
+    for (int i = 0; i < 4; ++i) u->scanMarks[i] = st.scanMarks[i].get();
+    std::memcpy(u->scanScratch, st.scanScratch, sizeof u->scanScratch);
+    u->dupFirst = st.dupFirst.get();
+    u->dupEnd = st.dupEnd.get();
+    u->passFirstFile = st.passFirstFile.get();
+  }
+  // Into the empty storage as one block, so every stored reference keeps its offset.
+  if (!s.strings.empty() &&
+      !Storage_AddBlob(u, s.strings.data(), static_cast<std::uint32_t>(s.strings.size()), nullptr))
+    return false;
+  // The records come back as they were saved, marks, flags and keys included, so that a restored
+  // session shows what the interrupted scan showed and its duplicate search finds the old keys.
+  for (std::uint32_t i = 0; i < s.fileCount; ++i) {
+    FileRecord f;
+    std::memcpy(&f, s.files.data() + std::size_t{i} * sizeof f, sizeof f);
+    if (!Storage_AppendFileRecord(u, &f)) return false;
+  }
+  for (std::uint32_t i = 0; i < s.folderCount; ++i) {
+    FolderRecord f;
+    std::memcpy(&f, s.folders.data() + std::size_t{i} * sizeof f, sizeof f);
+    if (!Storage_AppendFolderRecord(u, &f)) return false;
+  }
+  return true;
+}
+
+bool Session_Save(Undelete* u, std::uint32_t fileCount, std::uint32_t folderCount,
+                  std::uint32_t stringUnits) {
+  if (u == nullptr) return false;
+  Undelete_Report(u, "Saving session.\n");
+  // Never more than the storage holds.
+  fileCount = std::min(fileCount, u->fileCount.load());
+  folderCount = std::min(folderCount, u->folderCount.load());
+  stringUnits = std::min(stringUnits, u->stringsUsed);
+  if (u->files == nullptr) fileCount = 0;
+  if (u->folders == nullptr) folderCount = 0;
+  if (u->strings == nullptr) stringUnits = 0;
+
+  std::string partial;
+  try {
+    partial = u->sessionPath + ".partial";
+  } catch (const std::bad_alloc&) {
+    Undelete_Report(u, "\tFailed to open/create save file.\n");
+    return false;
+  }
+  std::FILE* f = std::fopen(partial.c_str(), "wbe");
+  if (f == nullptr) {
+    Undelete_Report(u, "\tFailed to open/create save file.\n");
+    return false;
+  }
+  bool ok = writeSession(u, f, fileCount, folderCount, stringUnits);
+  if (std::fclose(f) != 0) ok = false;
+  if (ok && std::rename(partial.c_str(), u->sessionPath.c_str()) != 0) ok = false;
+  if (!ok) {
+    std::remove(partial.c_str());
+    Undelete_Log(u, "Errors saving session, partial file deleted.\n");
+    Undelete_Report(u, "\tErrors saving session, partial file deleted.\n");
+  }
+  Undelete_Report(u, "\tSaving session complete\n");
+  return ok;
+}
+
+extern "C" {
+
+int Undelete_GetSessionInfo(Undelete* u, char* text, int textSize, int* allDrivesPresent,
+                            std::uint8_t* driveMap) noexcept {
+  if (allDrivesPresent != nullptr) *allDrivesPresent = 0;
+  if (u == nullptr) return 0;
+  try {
+    const MappedFile file(u->sessionPath);
+    if (!file.opened()) return 0;
+    if (text != nullptr && textSize > 0) text[0] = '\0';
+    // A file that is not a whole session is not described: the caller then offers no restore.
+    SessionImage image;
+    if (Session_Parse(file.bytes(), image) != Parse::Ok) return 0;
+    const SessionDriveLookup lookup{letterExistsNow, findPartitionNow, u};
+    Session_Describe(image, lookup, text, textSize, allDrivesPresent, driveMap);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    u->error = kErrMemory;
+    return 0;
+  }
+}
+
+int Undelete_RestoreSession(Undelete* u, std::uint32_t, UndeleteQueryCallback saveCallback,
+                            void* callbackArg) noexcept {
+  if (u == nullptr) return 0;
+  try {
+    Undelete_Report(u, "Restoring session.\n");
+    const MappedFile file(u->sessionPath);
+    if (!file.opened()) {
+      Undelete_Report(u, "\tFailed to open session file.\n");
+      return 0;
+    }
+    if (!Undelete_Done(u)) return 0;  // a search thread still runs
+    SessionImage image;
+    const Parse parsed = Session_Parse(file.bytes(), image);
+    if (parsed != Parse::Ok) {
+      if (parsed == Parse::Corrupt) Undelete_Report(u, "Corrupted session file!");
+      return 0;
+    }
+    if (!Storage_Reserve(u)) {
+      Undelete_Log(u, "Undelete_RestoreSession: Files list or strings storage is NOT allocated.\n");
+      Undelete_Done(u);
+      u->error = kErrMemory;
+      return 0;
+    }
+    const auto driveCount = static_cast<std::uint16_t>(image.drives.size());
+    u->options = image.options;
+    u->driveTable = new (std::nothrow) DriveSlot[driveCount]();
+    if (u->driveTable == nullptr) {
+      Undelete_Done(u);
+      Undelete_Log(u, "Undelete_RestoreSession: Files list or strings storage is NOT allocated.\n");
+      u->error = kErrMemory;
+      return 0;
+    }
+    u->driveCount = driveCount;
+    u->driveIndex = image.drivesDone;
+    for (std::uint16_t i = 0; i < driveCount; ++i) {
+      if (!reopenDrive(image.drives[i], u->driveTable[i])) {
+        const std::uint32_t error = Host_GetLastError();
+        Undelete_Done(u);
+        u->error = error;
+        Undelete_Report(u, "Corrupted session file!");
+        return 0;
+      }
+    }
+    u->deepScanResume = image.deepScanResume;
+    for (std::uint16_t i = 0; i < driveCount; ++i) {
+      if (!loadDriveState(image.states[i], u->driveTable[i].drive)) {
+        const std::uint32_t error = Host_GetLastError();
+        Undelete_Done(u);
+        u->deepScanResume = 0;
+        u->error = error;
+        Undelete_Log(u, "Undelete_RestoreSession: Unable to add file system.\n");
+        return 0;
+      }
+    }
+    if (!Session_LoadResults(u, image)) {
+      Undelete_Done(u);
+      u->deepScanResume = 0;
+      u->error = kErrMemory;
+      Undelete_Log(u, "Undelete_RestoreSession: Files list or strings storage is NOT allocated.\n");
+      return 0;
+    }
+    u->drive = u->driveIndex < driveCount ? u->driveTable[u->driveIndex].drive : nullptr;
+    u->fsIndex = 0;
+    u->fsCount = 1;
+    u->saveCallback = saveCallback;
+    u->saveCallbackArg = callbackArg;
+    Undelete_Report(u, "\tSession restored.\n");
+    std::atomic_ref<std::uint32_t>(u->partitionFlags).fetch_or(kDeleteSessionAtEnd);
+    if (!Search_StartThread(u)) {
+      std::atomic_ref<std::uint32_t>(u->partitionFlags).fetch_and(~kDeleteSessionAtEnd);
+      Undelete_Done(u);
+      u->deepScanResume = 0;
+      return 0;
+    }
+    return 1;
+  } catch (const std::bad_alloc&) {
+    Undelete_Done(u);
+    u->error = kErrMemory;
+    return 0;
+  }
+}
+
+}  // extern "C"
