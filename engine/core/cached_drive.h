@@ -31,6 +31,9 @@ struct CachedDrive {
   std::uint8_t* map = nullptr;
   char prefix[8] = {};               // "E_" or "0_": names of backup files
   std::uint64_t deviceReads = 0;     // raw reads issued (tests and benchmarks look at it)
+  std::uint32_t cacheCapacity = kCacheSize;  // bytes the cache may hold; cacheSize is what it holds
+  std::uint64_t mapBytes = 0;        // bytes allocated for the map (a multiple of 8)
+  std::uint64_t deviceBytes = 0;     // bytes those raw reads asked for
 };
 
 [[nodiscard]] bool CachedDrive_Create(CachedDrive** out) noexcept;
@@ -59,6 +62,9 @@ bool CachedDrive_GetSize(const CachedDrive* drive, std::uint64_t* out) noexcept;
                                              const void* record) noexcept;
 bool CachedDrive_SelectFileSystem(CachedDrive* drive, std::uint32_t index) noexcept;
 bool CachedDrive_GetFileSystem(const CachedDrive* drive, void** out) noexcept;
+/// Address of sectorSize, which is followed by fsCount, fsCurrent and fsTable, for code that walks
+/// the table.
+bool CachedDrive_GetTable(void** out, CachedDrive* drive) noexcept;
 
 [[nodiscard]] bool CachedDrive_InitMap(CachedDrive* drive, std::uint64_t bits, const void* initial,
                                        std::uint32_t initialBytes) noexcept;
