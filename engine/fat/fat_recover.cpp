@@ -1,0 +1,244 @@
+// FAT file recovery: follows whatever is left of the cluster chain, then assumes the rest of the
+// file lies in the clusters straight after the last one read (a deleted file's chain is freed).
+// Deep-scan finds are read from their byte offset. Contiguous clusters are read and written in
+// pieces of up to 1 MiB.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "core/cached_drive.h"
+#include "core/last_error.h"
+#include "core/log.h"
+#include "core/storage.h"
+#include "core/undelete_object.h"
+#include "fat/fat.h"
+
+namespace {
+
+constexpr std::uint32_t kPieceBytes = 1u << 20;
+constexpr std::uint32_t kDeepScanLocator = 0xFFFFFFFFu;
+constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t n) noexcept {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+timespec toTimespec(std::uint64_t fileTime) noexcept {
+  timespec ts{};
+  if (fileTime == 0) {
+    ts.tv_nsec = UTIME_OMIT;  // no time recorded: leave the file's own
+    return ts;
+  }
+  const std::int64_t t = static_cast<std::int64_t>(fileTime - kFileTimeUnixEpoch);
+  std::int64_t sec = t / 10000000;
+  std::int64_t rem = t % 10000000;
+  if (rem < 0) {
+    rem += 10000000;
+    --sec;
+  }
+  ts.tv_sec = static_cast<time_t>(sec);
+  ts.tv_nsec = static_cast<long>(rem * 100);
+  return ts;
+}
+
+enum class Outcome : std::uint8_t { Done, ReadError, WriteError };
+
+/// Copies the file's bytes into @p fd.
+class Copier {
+ public:
+  Copier(Undelete* u, const FatGeometry& g, int fd, std::uint64_t size,
+         std::atomic<std::uint64_t>* bytesDone, std::vector<std::uint8_t>& buffer)
+      : m_u(u), m_g(g), m_fd(fd), m_size(size), m_bytesDone(bytesDone), m_buffer(buffer) {}
+
+  [[nodiscard]] std::uint64_t left() const noexcept { return m_size - m_written; }
+
+  /// Reads @p count clusters from @p first on and writes what the size still needs of them.
+  Outcome clusters(std::uint32_t first, std::uint32_t count) noexcept {
+    const std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t{count} * m_g.clusterBytes, left());
+    return bytesAt(FAT_ClusterSector(m_g, first) * m_g.sectorSize, bytes, m_g.clusterBytes);
+  }
+
+  /// Reads @p bytes at volume offset @p offset, in whole @p unit reads, and writes them.
+  Outcome bytesAt(std::uint64_t offset, std::uint64_t bytes, std::uint32_t unit) noexcept {
+    while (bytes > 0) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, kPieceBytes));
+      const std::uint32_t readBytes = (n + unit - 1) / unit * unit;
+      std::uint32_t got = 0;
+      if (!CachedDrive_Read(m_u->drive, offset, readBytes, m_buffer.data(), &got) || got != readBytes) {
+        // Write what could be read unit by unit before failing, as a unit-wise reader would.
+        return salvage(offset, n, unit);
+      }
+      if (!writeAll(m_fd, m_buffer.data(), n)) return Outcome::WriteError;
+      progress(n);
+      offset += readBytes;
+      bytes -= n;
+    }
+    return Outcome::Done;
+  }
+
+ private:
+  Outcome salvage(std::uint64_t offset, std::uint32_t n, std::uint32_t unit) noexcept {
+    for (std::uint32_t done = 0; done < n; done += unit) {
+      const std::uint32_t take = std::min(unit, n - done);
+      std::uint32_t got = 0;
+      if (!CachedDrive_Read(m_u->drive, offset + done, unit, m_buffer.data(), &got) || got != unit) {
+        return Outcome::ReadError;
+      }
+      if (!writeAll(m_fd, m_buffer.data(), take)) return Outcome::WriteError;
+      progress(take);
+    }
+    return Outcome::Done;
+  }
+
+  void progress(std::uint32_t n) noexcept {
+    m_written += n;
+    if (m_bytesDone != nullptr) m_bytesDone->store(m_written & 0xFFFFFFFFull, std::memory_order_relaxed);
+  }
+
+  Undelete* m_u;
+  const FatGeometry& m_g;
+  int m_fd;
+  std::uint64_t m_size;
+  std::uint64_t m_written = 0;
+  std::atomic<std::uint64_t>* m_bytesDone;
+  std::vector<std::uint8_t>& m_buffer;
+};
+
+/// Along the chain, then straight on. Runs of consecutive clusters go in one piece.
+Outcome recoverClusters(Undelete* u, const FatGeometry& g, Copier& copy, std::uint32_t first) {
+  const std::uint32_t maxRun = std::max(1u, kPieceBytes / g.clusterBytes);
+  std::uint32_t c = first;
+  std::uint32_t last = 0;
+  bool chainEnded = false;
+  // The chain: a run is extended while the next entry is the next cluster.
+  while (copy.left() > 0 && !isCancelled(u)) {
+    if (c < 2 || c >= g.clusterLimit) {
+      // An end-of-chain or damaged entry while bytes remain: go on straight after the last
+      // cluster read, as for a freed chain.
+      chainEnded = last != 0;
+      break;
+    }
+    std::uint32_t run = 1;
+    std::uint32_t next = 0;
+    bool haveNext = FAT_TableEntry(g, c, next);
+    std::uint64_t runBytes = g.clusterBytes;
+    while (haveNext && next == c + run && run < maxRun && runBytes < copy.left() &&
+           next < g.clusterLimit) {
+      ++run;
+      runBytes += g.clusterBytes;
+      haveNext = FAT_TableEntry(g, c + run - 1, next);
+    }
+    const Outcome o = copy.clusters(c, run);
+    if (o != Outcome::Done) return o;
+    last = c + run - 1;
+    if (!haveNext) {
+      chainEnded = true;
+      break;
+    }
+    c = next;
+  }
+  if (!chainEnded || copy.left() == 0 || isCancelled(u)) return Outcome::Done;
+
+  Undelete_Log(u,
+               "FAT_RecoverFile: cluster chain end, continue reading clusters after last cluster read.\n");
+  while (copy.left() > 0 && !isCancelled(u)) {
+    const std::uint64_t start = std::uint64_t{last} + 1;
+    if (start >= g.clusterLimit) return Outcome::ReadError;  // past the last cluster of the volume
+    const std::uint64_t wanted = (copy.left() + g.clusterBytes - 1) / g.clusterBytes;
+    const auto run = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({wanted, maxRun, g.clusterLimit - start}));
+    const Outcome o = copy.clusters(static_cast<std::uint32_t>(start), run);
+    if (o != Outcome::Done) return o;
+    last = static_cast<std::uint32_t>(start + run - 1);
+  }
+  return Outcome::Done;
+}
+
+}  // namespace
+
+bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
+                     std::atomic<std::uint64_t>* bytesDone) noexcept {
+  if (u == nullptr || record == nullptr || target == nullptr) return false;
+  CachedDrive* drive = u->drive;
+  const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    Undelete_Log(u, "FAT_RecoverFile: Unable to create recover file.\n");
+    return false;
+  }
+  // The window stays the volume's own length: reading on past the volume would read another
+  // partition's data.
+  const std::uint64_t volumeOffset = record->volumeOffset.get();
+  if (drive != nullptr && drive->windowStart != volumeOffset) {
+    const std::uint64_t length = drive->windowEnd - drive->windowStart;
+    (void)CachedDrive_SetWindow(drive, volumeOffset, length);
+  }
+
+  Outcome outcome = Outcome::Done;
+  FatGeometry g;
+  std::vector<std::uint8_t> buffer;
+  bool haveBuffer = true;
+  try {
+    buffer.resize(kPieceBytes + 4096);
+  } catch (const std::bad_alloc&) {
+    haveBuffer = false;
+  }
+  const std::uint64_t size = record->size.get() & 0xFFFFFFFFull;
+  const auto* locator = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  if (haveBuffer && size != 0) {
+    if (!FAT_GetGeometry(drive, g) || locator == nullptr) {
+      outcome = Outcome::ReadError;
+    } else {
+      Copier copy(u, g, fd, size, bytesDone, buffer);
+      const std::uint32_t first = loadLe<std::uint32_t>(locator);
+      if (first == kDeepScanLocator) {
+        Undelete_Log(u, "FAT_RecoverFile: restoring file found by deep scan.\n");
+        const std::uint64_t offset = loadLe<std::uint64_t>(locator + 4);
+        outcome = copy.bytesAt(offset, size, g.sectorSize);
+      } else if (first < 2) {
+        // No data cluster: the directory entry is inconsistent; nothing is read.
+        outcome = Outcome::ReadError;
+      } else {
+        outcome = recoverClusters(u, g, copy, first);
+      }
+    }
+  }
+  if (outcome == Outcome::ReadError) {
+    Undelete_Log(u, "FAT_RecoverFile: Error reading deleted file cluster.\n");
+    Host_SetLastError(kErrReadSource);
+    u->error = kErrReadSource;
+  } else if (outcome == Outcome::WriteError) {
+    Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");
+    Host_SetLastError(kErrWriteFile);
+    u->error = kErrWriteFile;
+  }
+
+  // Creation and access times only when both are recorded (FAT12 has neither).
+  const std::uint64_t created = record->created.get(), accessed = record->accessed.get();
+  timespec times[2];
+  times[1] = toTimespec(record->modified.get());
+  times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? toTimespec(accessed) : timespec{0, UTIME_OMIT};
+  (void)::futimens(fd, times);
+  if (::close(fd) != 0 && outcome == Outcome::Done) {
+    Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");
+    Host_SetLastError(kErrWriteFile);
+    u->error = kErrWriteFile;
+    return false;
+  }
+  return outcome == Outcome::Done;
+}
