@@ -1,0 +1,450 @@
+// Shared by kvx scan and kvx recover: source resolution, the scan loop with progress and Ctrl-C,
+// result reading and the text helpers.
+#include "scan_session.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "core/last_error.h"
+#include "host/host.h"
+#include "json_writer.h"
+
+namespace kvx {
+
+bool parseScanFlag(const std::string& arg, ScanOptions& options) {
+  if (arg == "--deep") options.engineOptions |= kOptDeepScan;
+  else if (arg == "--test-ext") options.engineOptions |= kOptTestExtension;
+  else if (arg == "--rename-ext") options.engineOptions |= kOptRenameExtension;
+  else if (arg == "--test-all") options.engineOptions |= kOptTestAll;
+  else if (arg == "--json") options.json = true;
+  else if (arg == "--report") options.report = true;
+  else return false;
+  return true;
+}
+
+// --- Ctrl-C -------------------------------------------------------------------------------------
+
+namespace {
+volatile sig_atomic_t g_interrupts = 0;
+struct sigaction g_previous;
+void onInterrupt(int) { g_interrupts = g_interrupts + 1; }
+
+std::uint64_t nowMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+std::mutex g_stderrMutex;  // progress (main thread) and report lines (search thread)
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  g_interrupts = 0;
+  struct sigaction sa {};
+  sa.sa_handler = onInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &g_previous);
+}
+InterruptGuard::~InterruptGuard() { sigaction(SIGINT, &g_previous, nullptr); }
+int InterruptGuard::count() const { return g_interrupts; }
+
+// --- Progress -----------------------------------------------------------------------------------
+
+ProgressLine::ProgressLine() : m_tty(::isatty(STDERR_FILENO) == 1) {}
+ProgressLine::~ProgressLine() { done(); }
+
+void ProgressLine::update(const std::string& text, bool force) {
+  const std::uint64_t now = nowMs();
+  std::lock_guard lock(g_stderrMutex);
+  if (m_tty) {
+    if (!force && text == m_last && m_shown) return;
+    std::fprintf(stderr, "\r%s\033[K", text.c_str());
+    m_shown = true;
+  } else {
+    // Logs and pipes get a plain line at most once a second.
+    if (text == m_last || (!force && now - m_lastMs < 1000)) return;
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+  std::fflush(stderr);
+  m_last = text;
+  m_lastMs = now;
+}
+
+void ProgressLine::line(std::string_view text) {
+  std::lock_guard lock(g_stderrMutex);
+  if (m_tty && m_shown) std::fputs("\r\033[K", stderr);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
+  if (m_tty && m_shown) std::fprintf(stderr, "%s\033[K", m_last.c_str());
+  std::fflush(stderr);
+}
+
+void ProgressLine::done() {
+  std::lock_guard lock(g_stderrMutex);
+  if (m_tty && m_shown) std::fputc('\n', stderr);
+  m_shown = false;
+}
+
+// --- Session ------------------------------------------------------------------------------------
+
+ScanSession::ScanSession() {
+  if (Undelete_Create(&m_u) == 0) m_u = nullptr;
+}
+
+ScanSession::~ScanSession() {
+  if (m_u == nullptr) return;
+  // A scan still running (only after an early return) is stopped before the object goes.
+  std::uint32_t code = 0;
+  if (Undelete_IsSearching(m_u, &code)) Undelete_TotalCancel(m_u);
+  while (Undelete_IsSearching(m_u, &code)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Undelete_Delete(m_u);
+}
+
+bool ScanSession::resolveSource(const std::string& source, std::string* error) {
+  if (source.size() == 2 && source[1] == ':' && std::isalpha(static_cast<unsigned char>(source[0]))) {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(source[0])));
+    if (!Host_FindDrive(letter)) {
+      *error = std::string("no drive ") + letter + ": in the drive table (see kvx --help)";
+      return false;
+    }
+    m_letter = letter;
+    return true;
+  }
+  std::error_code ec;
+  if (!std::filesystem::exists(source, ec)) {
+    *error = source + ": no such file or device";
+    return false;
+  }
+  m_letter = Host_AddDrive(source);
+  if (m_letter == 0) {
+    *error = source + ": cannot be used as a drive";
+    if (const std::uint32_t code = Host_GetLastError(); code != 0) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
+      *error += buf;
+    }
+    return false;
+  }
+  return true;
+}
+
+namespace {
+int reportToStderr(void* context, const char* line) {
+  std::string_view text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  static_cast<ProgressLine*>(context)->line(text);
+  return 1;
+}
+
+std::string progressText(Undelete* u, std::uint32_t position) {
+  const char* stage = nullptr;
+  if (!Undelete_GetScanStage(u, &stage) || stage == nullptr || stage[0] == '\0') stage = "Scanning";
+  std::uint32_t files = 0, deleted = 0;
+  Undelete_GetFilesCount(u, &files);
+  Undelete_GetDeletedCount(u, &deleted);
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "%s: %u.%02u%%, %u files, %u deleted", stage, position / 100,
+                position % 100, files, deleted);
+  return buf;
+}
+}  // namespace
+
+bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* error) {
+  *cancelled = false;
+  if (m_u == nullptr) {
+    *error = "cannot create the engine object";
+    return false;
+  }
+  ProgressLine progress;
+  if (options.report) Undelete_SetVerbose(m_u, reportToStderr, &progress);
+  const std::uint32_t spec = static_cast<std::uint32_t>(m_letter - 'A');
+  InterruptGuard interrupts;
+  // No session file is saved for an interrupted scan: the save callback is left out.
+  if (Undelete_SearchMultiple(m_u, &spec, 1, options.engineOptions, nullptr, nullptr, nullptr) == 0) {
+    Undelete_SetVerbose(m_u, nullptr, nullptr);
+    *error = engineError();
+    if (error->empty()) *error = "the scan could not start";
+    return false;
+  }
+  int handled = 0;
+  std::uint32_t position = 0, code = 0;
+  while (Undelete_IsSearching(m_u, &code)) {
+    const int presses = interrupts.count();
+    if (presses > handled) {
+      // First Ctrl-C stops the search; a second one stops the state estimation too.
+      if (handled == 0) {
+        Undelete_Cancel(m_u);
+        progress.line("kvx: cancelling (Ctrl-C again to stop at once)");
+      } else if (handled == 1) {
+        Undelete_TotalCancel(m_u);
+      }
+      handled = presses;
+      *cancelled = true;
+    }
+    std::uint32_t total = 0;
+    std::uint64_t done = 0, all = 0;
+    if (Undelete_GetProgress(m_u, &total, &position, &done, &all) == 0) position = 0;
+    progress.update(progressText(m_u, position));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  progress.update(progressText(m_u, 10000), true);
+  progress.done();
+  Undelete_SetVerbose(m_u, nullptr, nullptr);
+  return true;
+}
+
+std::string ScanSession::engineError() const {
+  std::uint32_t code = 0;
+  if (m_u == nullptr || Undelete_GetError(m_u, &code) == 0 || code == 0) return {};
+  const char* message = nullptr;
+  if (Undelete_GetErrorMessage(m_u, &message) && message != nullptr) return message;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "error 0x%08X", code);
+  return buf;
+}
+
+std::uint32_t ScanSession::fileCount() const {
+  std::uint32_t n = 0;
+  Undelete_GetFilesCount(m_u, &n);
+  return n;
+}
+
+std::uint32_t ScanSession::folderCount() const {
+  std::uint32_t n = 0;
+  Undelete_GetFolderCount(m_u, &n);
+  return n;
+}
+
+const FileRecord* ScanSession::file(std::uint32_t index) const {
+  const FileRecord* r = nullptr;
+  return Undelete_GetFileInfo(m_u, index, &r) ? r : nullptr;
+}
+
+const FolderRecord* ScanSession::folder(std::uint32_t index) const {
+  const FolderRecord* r = nullptr;
+  return Undelete_GetFolderInfo(m_u, index, &r) ? r : nullptr;
+}
+
+std::string ScanSession::text(std::uint32_t ref) const {
+  const void* p = nullptr;
+  if (ref == 0 || Undelete_GetString(m_u, ref, &p) == 0 || p == nullptr) return {};
+  // Entries are NUL-terminated; the cap only guards against a damaged storage.
+  const auto* s = static_cast<const char16_t*>(p);
+  std::size_t n = 0;
+  while (n < 65536 && s[n] != 0) ++n;
+  return utf16ToUtf8(std::u16string_view(s, n));
+}
+
+std::vector<std::uint32_t> ScanSession::folderChain(std::uint32_t index) const {
+  std::vector<std::uint32_t> chain;
+  const std::uint32_t limit = folderCount();
+  while (index != kNoParent) {
+    const FolderRecord* f = folder(index);
+    if (f == nullptr || chain.size() > limit) return {};  // broken link or a loop
+    chain.push_back(index);
+    index = f->parent.get();
+  }
+  return {chain.rbegin(), chain.rend()};
+}
+
+std::string ScanSession::folderPath(std::uint32_t index) const {
+  std::string path;
+  for (const std::uint32_t i : folderChain(index)) {
+    if (!path.empty()) path += '\\';
+    path += text(folder(i)->name.get());
+  }
+  return path;
+}
+
+bool ScanSession::folderHidden(std::uint32_t index) const {
+  for (const std::uint32_t i : folderChain(index))
+    if ((folder(i)->flags.get() & kFolderHidden) != 0) return true;
+  return false;
+}
+
+// --- Text helpers -------------------------------------------------------------------------------
+
+namespace {
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
+
+/// Calendar fields of a FILETIME read as a wall-clock time.
+bool wallClock(std::uint64_t fileTime, std::tm* tm, unsigned* millis) {
+  const auto seconds = static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kEpochDifference;
+  *millis = static_cast<unsigned>((fileTime % kTicksPerSecond) / 10000);
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  return gmtime_r(&t, tm) != nullptr;
+}
+}  // namespace
+
+std::string fileTimeToIsoUtc(std::uint64_t fileTime) {
+  if (fileTime == 0) return {};
+  std::tm wall{};
+  unsigned millis = 0;
+  if (!wallClock(fileTime, &wall, &millis)) return {};
+  // The records keep local wall-clock times (FAT stores them so; NTFS times are converted to
+  // local time by the scanner): this machine's time zone turns them back into UTC.
+  wall.tm_isdst = -1;
+  const std::time_t utc = std::mktime(&wall);
+  std::tm out{};
+  if (utc == static_cast<std::time_t>(-1) && wall.tm_year < 0) return {};
+  if (gmtime_r(&utc, &out) == nullptr) return {};
+  char buf[96];
+  if (millis != 0)
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", out.tm_year + 1900,
+                  out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec, millis);
+  else
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", out.tm_year + 1900,
+                  out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec);
+  return buf;
+}
+
+std::string fileTimeToText(std::uint64_t fileTime) {
+  if (fileTime == 0) return {};
+  std::tm wall{};
+  unsigned millis = 0;
+  if (!wallClock(fileTime, &wall, &millis)) return {};
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", wall.tm_year + 1900,
+                wall.tm_mon + 1, wall.tm_mday, wall.tm_hour, wall.tm_min, wall.tm_sec);
+  return buf;
+}
+
+std::string attributeLetters(std::uint8_t attributes) {
+  static constexpr char kLetters[] = "ARHSCE";
+  std::string out;
+  for (int i = 0; i < 6; ++i)
+    if ((attributes & (1u << i)) != 0) out.push_back(kLetters[i]);
+  return out;
+}
+
+const char* kindName(std::uint32_t kind) {
+  static constexpr const char* kNames[] = {"raw", "FAT", "NTFS", "UDF", "CDFS"};
+  return kind < 5 ? kNames[kind] : "unknown";
+}
+
+namespace {
+/// Code points of UTF-8 text, letters folded to lower case (ASCII and Latin-1 letters).
+std::u32string foldedCodePoints(std::string_view text) {
+  const std::string valid = sanitizeUtf8(text);
+  std::u32string out;
+  const auto* p = reinterpret_cast<const unsigned char*>(valid.data());
+  for (std::size_t i = 0; i < valid.size();) {
+    char32_t cp = p[i];
+    std::size_t len = cp < 0x80 ? 1 : cp < 0xE0 ? 2 : cp < 0xF0 ? 3 : 4;
+    if (len > 1) {
+      cp &= 0x7Fu >> len;
+      for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3Fu);
+    }
+    if ((cp >= 'A' && cp <= 'Z') || (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7)) cp += 0x20;
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+bool matchFolded(std::u32string_view pat, std::u32string_view name) {
+  // Iterative match with one backtrack point for the last '*'.
+  std::size_t p = 0, n = 0, star = std::u32string_view::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pat.size() && (pat[p] == U'?' || pat[p] == name[n])) {
+      ++p, ++n;
+    } else if (p < pat.size() && pat[p] == U'*') {
+      star = p++;
+      mark = n;
+    } else if (star != std::u32string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == U'*') ++p;
+  return p == pat.size();
+}
+}  // namespace
+
+bool wildcardMatch(std::string_view pattern, std::string_view name) {
+  return matchFolded(foldedCodePoints(pattern), foldedCodePoints(name));
+}
+
+bool matchesAnyPattern(std::string_view patterns, std::string_view name) {
+  const std::u32string folded = foldedCodePoints(name);
+  while (true) {
+    const std::size_t semi = patterns.find(';');
+    const std::string_view one = patterns.substr(0, semi);
+    if (!one.empty() && matchFolded(foldedCodePoints(one), folded)) return true;
+    if (semi == std::string_view::npos) return false;
+    patterns.remove_prefix(semi + 1);
+  }
+}
+
+std::optional<std::uint32_t> parseStateList(std::string_view list) {
+  std::uint32_t mask = 0;
+  while (true) {
+    const std::size_t comma = list.find(',');
+    std::string_view one = list.substr(0, comma);
+    while (!one.empty() && one.front() == ' ') one.remove_prefix(1);
+    while (!one.empty() && one.back() == ' ') one.remove_suffix(1);
+    if (!one.empty()) {
+      bool found = false;
+      for (std::uint32_t s = 0; s <= kStateExisting && !found; ++s) {
+        const char* name = nullptr;
+        if (!Undelete_GetFileState(s, &name)) continue;
+        const std::string_view n(name);
+        if (n.size() == one.size() &&
+            std::equal(n.begin(), n.end(), one.begin(), [](char a, char b) {
+              return std::tolower(static_cast<unsigned char>(a)) ==
+                     std::tolower(static_cast<unsigned char>(b));
+            })) {
+          mask |= 1u << s;
+          found = true;
+        }
+      }
+      if (!found) return std::nullopt;
+    }
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  if (mask == 0) return std::nullopt;
+  return mask;
+}
+
+std::string safeComponent(std::string_view name) {
+  std::string out;
+  for (const char ch : sanitizeUtf8(name)) {
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back(c < 0x20 || c == 0x7F || c == '/' ? '_' : ch);
+  }
+  if (out.empty() || out == "." || out == "..") out = std::string(out.size() + 1, '_');
+  if (out.size() > 255) {
+    // Cut on a character boundary, keeping a short extension.
+    std::string ext;
+    const std::size_t dot = out.rfind('.');
+    if (dot != std::string::npos && out.size() - dot <= 16) ext = out.substr(dot);
+    std::size_t keep = 255 - ext.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+    out = out.substr(0, keep) + ext;
+  }
+  return out;
+}
+
+std::string numberedName(std::string_view name, unsigned n) {
+  const std::string suffix = " (" + std::to_string(n) + ")";
+  std::size_t dot = name.rfind('.');
+  if (dot == 0 || dot == std::string_view::npos) dot = name.size();  // ".profile": no extension
+  return std::string(name.substr(0, dot)) + suffix + std::string(name.substr(dot));
+}
+
+}  // namespace kvx

@@ -1,0 +1,123 @@
+// What `kvx scan` and `kvx recover` share: scan options, the source (drive letter, image or
+// device), running a scan with progress and Ctrl-C, reading the results, and the small text
+// helpers (times, attributes, patterns, state lists, safe file names).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "undelete/undelete.h"
+
+namespace kvx {
+
+struct ScanOptions {
+  std::string source;
+  std::uint32_t engineOptions = 0;  // kOpt* flags
+  bool json = false;
+  bool report = false;
+};
+
+/// Takes a scan flag (--deep, --test-ext, --rename-ext, --test-all, --json, --report) into
+/// @p options; false when @p arg is none of them.
+bool parseScanFlag(const std::string& arg, ScanOptions& options);
+/// Usage text of the scan flags.
+inline constexpr const char* kScanFlagsUsage = "[--deep] [--test-ext] [--rename-ext] [--test-all]";
+
+/// Counts Ctrl-C presses while alive (the previous SIGINT handling comes back afterwards).
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+  [[nodiscard]] int count() const;
+};
+
+/// Progress output on stderr: rewritten in place on a terminal, plain lines at most once a
+/// second elsewhere. Report lines from the engine go through it so that they do not tear.
+class ProgressLine {
+ public:
+  ProgressLine();
+  ~ProgressLine();
+  void update(const std::string& text, bool force = false);
+  void line(std::string_view text);  // a whole line above the progress line
+  void done();                       // ends the progress line
+ private:
+  bool m_tty;
+  bool m_shown = false;
+  std::uint64_t m_lastMs = 0;
+  std::string m_last;
+};
+
+/// One engine object and the drive it scans.
+class ScanSession {
+ public:
+  ScanSession();
+  ~ScanSession();
+  ScanSession(const ScanSession&) = delete;
+  ScanSession& operator=(const ScanSession&) = delete;
+
+  [[nodiscard]] Undelete* engine() const { return m_u; }
+  /// Resolves SOURCE: "E:" is a letter of the drive table; anything else is an image or device
+  /// mapped to a free letter for this run. False with @p error set.
+  bool resolveSource(const std::string& source, std::string* error);
+  [[nodiscard]] char letter() const { return m_letter; }
+
+  /// Runs the scan to its end with progress on stderr. False when it could not start
+  /// (@p error set). @p cancelled tells whether Ctrl-C stopped it.
+  bool run(const ScanOptions& options, bool* cancelled, std::string* error);
+
+  /// Engine error as "message" (or "error 0x2000000F" when it has none); empty for no error.
+  [[nodiscard]] std::string engineError() const;
+
+  // Results (after run()).
+  [[nodiscard]] std::uint32_t fileCount() const;
+  [[nodiscard]] std::uint32_t folderCount() const;
+  [[nodiscard]] const FileRecord* file(std::uint32_t index) const;
+  [[nodiscard]] const FolderRecord* folder(std::uint32_t index) const;
+  /// UTF-8 text of a UTF-16 string reference ("" for none).
+  [[nodiscard]] std::string text(std::uint32_t ref) const;
+  /// Folder indexes from the drive's root down to @p folder; empty when the parent chain is
+  /// broken or loops.
+  [[nodiscard]] std::vector<std::uint32_t> folderChain(std::uint32_t folder) const;
+  /// Full path of a folder, names joined by '\\', root first.
+  [[nodiscard]] std::string folderPath(std::uint32_t folder) const;
+  /// True when the folder or one of its parents is hidden.
+  [[nodiscard]] bool folderHidden(std::uint32_t folder) const;
+
+ private:
+  Undelete* m_u = nullptr;
+  char m_letter = 0;
+};
+
+// Text helpers (pure).
+
+/// FILETIME (the wall-clock time the records keep, taken as this machine's local time) as
+/// ISO 8601 UTC, "2020-01-02T03:04:06Z"; empty for 0.
+std::string fileTimeToIsoUtc(std::uint64_t fileTime);
+/// FILETIME as the wall-clock time it holds, "2020-01-02 03:04:06"; empty for 0.
+std::string fileTimeToText(std::uint64_t fileTime);
+/// The set letters of "ARHSCE" (archive, read-only, hidden, system, compressed, encrypted).
+std::string attributeLetters(std::uint8_t attributes);
+/// Name of a file-system kind: "raw", "FAT", "NTFS", "UDF", "CDFS".
+const char* kindName(std::uint32_t kind);
+/// State number of a record's status byte (bits 1..5).
+inline std::uint32_t stateOf(const FileRecord& r) { return (r.status >> 1) & 0x1Fu; }
+
+/// Wildcard match of one pattern (* any run, ? one character), case-insensitive for letters.
+bool wildcardMatch(std::string_view pattern, std::string_view name);
+/// True when @p name matches any of the ';'-separated @p patterns.
+bool matchesAnyPattern(std::string_view patterns, std::string_view name);
+/// Bit set (1 << state) of a comma-separated list of state names; nullopt on an unknown name.
+std::optional<std::uint32_t> parseStateList(std::string_view list);
+/// A name that is safe as one path component: no '/', no NUL or control characters, not "." or
+/// "..", not empty, at most 255 bytes.
+std::string safeComponent(std::string_view name);
+/// @p name with " (n)" before its extension: "a.txt", 2 -> "a (2).txt".
+std::string numberedName(std::string_view name, unsigned n);
+
+}  // namespace kvx
