@@ -4,29 +4,11 @@
 #include <cstring>
 
 #include "core/cached_drive.h"
+#include "core/size_text.h"
 #include "core/storage.h"
 #include "undelete/undelete.h"
 #include "ntfs/ntfs.h"
 
-namespace {
-
-/// The engine's size text ("%d B", "%d.%d KB" ... "%d.%d TB"); nothing for 1 PiB and more.
-int sizeText(char* out, std::size_t capacity, std::uint64_t bytes) noexcept {
-  if (bytes < 1024) return std::snprintf(out, capacity, "%d B", static_cast<int>(bytes));
-  static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
-  for (unsigned i = 0; i < 4; ++i) {
-    const unsigned shift = 10 * (i + 1);
-    if (bytes < (std::uint64_t{1} << (shift + 10))) {
-      const std::uint64_t t = (bytes * 10 + (std::uint64_t{1} << (shift - 1))) >> shift;
-      return std::snprintf(out, capacity, "%d.%d %s", static_cast<int>(t / 10),
-                           static_cast<int>(t % 10), kUnits[i]);
-    }
-  }
-  if (capacity > 0) out[0] = 0;
-  return 0;
-}
-
-}  // namespace
 
 bool NTFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept {
   if (text == nullptr) return false;
@@ -35,12 +17,11 @@ bool NTFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcep
   std::uint64_t size = 0;
   if (!CachedDrive_GetSize(drive, &size)) size = 0;
   constexpr std::size_t kCapacity = 256;  // callers hand buffers of at least this size
-  int n = sizeText(text, kCapacity, size);
-  if (n < 0) n = 0;
+  const std::size_t n = formatSizeText(size, text, kCapacity);
   if (shortForm) {
-    std::snprintf(text + n, kCapacity - static_cast<std::size_t>(n), ", NTFS");
+    std::snprintf(text + n, kCapacity - n, ", NTFS");
   } else {
-    std::snprintf(text + n, kCapacity - static_cast<std::size_t>(n), ", NTFS, Cluster size: %d",
+    std::snprintf(text + n, kCapacity - n, ", NTFS, Cluster size: %d",
                   static_cast<int>(volume->info.clusterBytes.get()));
   }
   return true;
