@@ -1,0 +1,72 @@
+// Scans a FAT image the way a search pass does (recognise, search, estimate) through a CachedDrive
+// over the image file, and lists what was found with full paths.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/cached_drive.h"
+#include "undelete/undelete.h"
+
+struct Undelete;
+
+namespace fattest {
+
+struct Found {
+  std::uint32_t index = 0;
+  std::string path;  // "dir/sub/name", UTF-8, relative to the root
+  std::uint64_t size = 0;
+  bool existing = false;
+  std::uint32_t state = 0;
+  std::uint64_t overwritten = 0;
+  std::uint64_t total = 0;
+  std::int32_t overwrittenBy = -1;
+};
+
+struct FoundFolder {
+  std::string path;
+  bool deleted = false;
+};
+
+/// One scanned image; owns the engine object and the drive.
+class Scan {
+ public:
+  explicit Scan(const std::filesystem::path& image, std::uint32_t options = 0,
+                std::uint64_t windowStart = 0, std::uint64_t windowLength = ~0ull);
+  ~Scan();
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+
+  [[nodiscard]] bool recognized() const { return m_recognized; }
+  [[nodiscard]] const std::vector<Found>& files() const { return m_files; }
+  [[nodiscard]] const std::vector<FoundFolder>& folders() const { return m_folders; }
+  [[nodiscard]] const Found* find(const std::string& path, bool deleted) const;
+  /// Recovers file @p index to @p target; false on failure.
+  bool recover(std::uint32_t index, const std::filesystem::path& target);
+  [[nodiscard]] Undelete* engine() const { return m_u; }
+  [[nodiscard]] CachedDrive* drive() const { return m_drive; }
+
+ private:
+  Undelete* m_u = nullptr;
+  CachedDrive* m_drive = nullptr;
+  bool m_recognized = false;
+  std::vector<Found> m_files;
+  std::vector<FoundFolder> m_folders;
+};
+
+std::string utf8(const char16_t* s);
+
+/// One line of `fls -r -p -l`: path, size, deleted flag.
+struct FlsEntry {
+  std::string path;
+  std::uint64_t size = 0;
+  bool deleted = false;
+  bool directory = false;
+  std::string inode;
+};
+std::vector<FlsEntry> fls(const std::filesystem::path& image, bool deletedOnly);
+
+}  // namespace fattest
