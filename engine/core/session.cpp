@@ -375,7 +375,9 @@ bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) n
     const auto size = static_cast<std::uint32_t>(entry.size());
     bool added;
     if (type < 3) {
-      added = CachedDrive_AddFileSystem(drive, kPlainEntrySize[type], entry.data());
+      // Taken as it stands (at least the type's size, as the parser checked): a module gets back
+      // every byte its entry had when it was saved.
+      added = CachedDrive_AddFileSystem(drive, size, entry.data());
     } else if (type <= kFsFat32) {
       const LoadFn load = loadFnOf(type);
       if (load == nullptr) Host_SetLastError(kErrUnrecognized);

@@ -23,12 +23,15 @@
 // N.B. Records are assumed to keep their scanKey once added (nothing rewrites it).
 struct StorageDupIndex {
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint32_t index = kEmpty;  // record index, kEmpty for a free slot
+  };
 
   std::uint32_t first = 0;
   std::uint32_t end = 0;
   std::uint32_t indexedEnd = 0;
-  std::vector<std::uint64_t> keys;
-  std::vector<std::uint32_t> slots;  // record index, kEmpty for a free slot
+  std::vector<Slot> slots;  // open addressing, linear probing, at most half full
   std::size_t used = 0;
 
   void reset(std::uint32_t newFirst, std::uint32_t newEnd, std::size_t expected) {
@@ -36,9 +39,7 @@ struct StorageDupIndex {
     end = newEnd;
     indexedEnd = newFirst;
     used = 0;
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(64, expected * 2));
-    keys.assign(capacity, 0);
-    slots.assign(capacity, kEmpty);
+    slots.assign(std::bit_ceil(std::max<std::size_t>(64, expected * 2)), Slot{});
   }
 
   static std::uint64_t mix(std::uint64_t x) noexcept {  // splitmix64 finaliser
@@ -52,8 +53,8 @@ struct StorageDupIndex {
   [[nodiscard]] std::uint32_t find(std::uint64_t key) const noexcept {
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
-      if (slots[i] == kEmpty) return kEmpty;
-      if (keys[i] == key) return slots[i];
+      if (slots[i].index == kEmpty) return kEmpty;
+      if (slots[i].key == key) return slots[i].index;
     }
   }
 
@@ -62,24 +63,21 @@ struct StorageDupIndex {
     if ((used + 1) * 2 > slots.size()) grow();
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = mix(key) & mask;; i = (i + 1) & mask) {
-      if (slots[i] == kEmpty) {
-        keys[i] = key;
-        slots[i] = index;
+      if (slots[i].index == kEmpty) {
+        slots[i] = {key, index};
         ++used;
         return;
       }
-      if (keys[i] == key) return;
+      if (slots[i].key == key) return;
     }
   }
 
   void grow() {
-    std::vector<std::uint64_t> oldKeys(slots.size() * 2, 0);
-    std::vector<std::uint32_t> oldSlots(slots.size() * 2, kEmpty);
-    oldKeys.swap(keys);
-    oldSlots.swap(slots);
+    std::vector<Slot> old(slots.size() * 2);
+    old.swap(slots);
     used = 0;
-    for (std::size_t i = 0; i < oldSlots.size(); ++i)
-      if (oldSlots[i] != kEmpty) insertFirst(oldKeys[i], oldSlots[i]);
+    for (const Slot& s : old)
+      if (s.index != kEmpty) insertFirst(s.key, s.index);
   }
 };
 

@@ -55,6 +55,7 @@ TEST(Frame, TraceSwitchComesFromTheEnvironment) {
     Undelete* u = nullptr;
     ASSERT_EQ(Undelete_Create(&u), 1);
     EXPECT_EQ(u->traceOn, std::string(value) == "1" ? 1u : 0u) << value;
+    u->traceOn = 0;
     Undelete_Delete(u);
   }
   unsetenv("KVX_TRACE");
