@@ -1,0 +1,170 @@
+// kvx drives / kvx disks: the drive-letter and physical-drive tables with type and size, and for
+// every source that cannot be used, why.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "host/host.h"
+
+namespace {
+
+struct Row {
+  std::string name;    // "E:" or "0"
+  std::string source;
+  std::string type;    // empty for disks
+  std::string size;    // or the reason the source is unusable
+  bool usable = true;
+  bool userNamed = false;  // from KVX_DRIVES/KVX_DISKS or drives.ini, not found on the machine
+};
+
+std::string sizeText(std::uint64_t bytes, bool exact) {
+  if (exact) return std::to_string(bytes);
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+  double v = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (v >= 1024.0 && unit + 1 < std::size(kUnits)) {
+    v /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0)
+    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  else
+    std::snprintf(text, sizeof text, "%.1f %s", v, kUnits[unit]);
+  return text;
+}
+
+const char* typeName(std::uint32_t type) {
+  switch (type) {
+    case kHostDriveCdRom: return "cd-rom";
+    case kHostDriveRemovable: return "removable";
+    case kHostDriveFixed: return "fixed";
+    default: return "unknown";
+  }
+}
+
+/// The host's failure text without the leading "path: ", which the row already shows.
+std::string reasonFor(const std::string& path) {
+  std::string text = Host_LastErrorText();
+  const std::string prefix = path + ": ";
+  if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+  return text.empty() ? "cannot be opened" : text;
+}
+
+/// Opens the source and reads its first block; fills size or the reason it is unusable.
+void probe(Row& row, std::unique_ptr<HostDevice> device, const std::string& path, bool optical,
+           bool exact) {
+  if (!device) {
+    row.usable = false;
+    row.size = "unusable: " + reasonFor(path);
+    return;
+  }
+  const std::uint64_t size = device->size();
+  if (size == 0) {
+    row.usable = false;
+    row.size = optical ? "unusable: no disc" : "unusable: empty (size 0)";
+    return;
+  }
+  std::vector<std::uint8_t> block(2048);
+  const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, optical ? 2048 : 512));
+  std::uint32_t got = 0;
+  errno = 0;
+  if (!device->read(0, block.data(), want, &got) || got != want) {
+    const int err = errno;
+    row.usable = false;
+    row.size = std::string("unusable: read error (") +
+               (err != 0 ? std::strerror(err) : "short read") + ")";
+    return;
+  }
+  row.size = sizeText(size, exact);
+}
+
+void print(const std::vector<Row>& rows, bool withType) {
+  std::size_t nameWidth = 0, sourceWidth = 0, typeWidth = 0;
+  for (const auto& r : rows) {
+    nameWidth = std::max(nameWidth, r.name.size());
+    sourceWidth = std::max(sourceWidth, r.source.size());
+    typeWidth = std::max(typeWidth, r.type.size());
+  }
+  for (const auto& r : rows) {
+    if (withType)
+      std::printf("%-*s  %-*s  %-*s  %s\n", int(nameWidth), r.name.c_str(), int(sourceWidth),
+                  r.source.c_str(), int(typeWidth), r.type.c_str(), r.size.c_str());
+    else
+      std::printf("%-*s  %-*s  %s\n", int(nameWidth), r.name.c_str(), int(sourceWidth),
+                  r.source.c_str(), r.size.c_str());
+  }
+}
+
+/// Parses the one option both commands take; false on anything else.
+bool parseArgs(const std::vector<std::string>& args, bool& exact, const char* usage) {
+  exact = false;
+  for (const auto& a : args) {
+    if (a == "--bytes" || a == "-b") {
+      exact = true;
+    } else {
+      std::fprintf(stderr, "kvx: unexpected argument '%s'\nusage: kvx %s\n", a.c_str(), usage);
+      return false;
+    }
+  }
+  return true;
+}
+
+int finish(const std::vector<Row>& rows, bool withType, const char* what) {
+  if (rows.empty()) {
+    std::printf("No %s found.\n", what);
+    return kvx::kExitOk;
+  }
+  print(rows, withType);
+  // A source the user named that cannot be used is a failure; devices found on the machine that
+  // this user may not read (no root) are only reported.
+  for (const auto& r : rows)
+    if (!r.usable && r.userNamed) return kvx::kExitFailed;
+  return kvx::kExitOk;
+}
+
+constexpr const char* kDrivesUsage = "drives [--bytes]";
+constexpr const char* kDisksUsage = "disks [--bytes]";
+
+int runDrives(const std::vector<std::string>& args) {
+  bool exact = false;
+  if (!parseArgs(args, exact, kDrivesUsage)) return kvx::kExitUsage;
+  std::vector<Row> rows;
+  for (const auto& d : Host_ListDrives()) {
+    Row row;
+    row.name = std::string(1, d.letter) + ":";
+    row.source = d.source;
+    row.type = typeName(d.type);
+    row.userNamed = d.origin != HostOrigin::Discovered;
+    probe(row, Host_OpenDrive(d.letter, false), d.path, d.type == kHostDriveCdRom, exact);
+    rows.push_back(std::move(row));
+  }
+  return finish(rows, true, "drives");
+}
+
+int runDisks(const std::vector<std::string>& args) {
+  bool exact = false;
+  if (!parseArgs(args, exact, kDisksUsage)) return kvx::kExitUsage;
+  std::vector<Row> rows;
+  for (const auto& d : Host_ListDisks()) {
+    Row row;
+    row.name = std::to_string(d.number);
+    row.source = d.path;
+    row.userNamed = d.origin != HostOrigin::Discovered;
+    probe(row, Host_OpenDisk(d.number, false), d.path, false, exact);
+    rows.push_back(std::move(row));
+  }
+  return finish(rows, false, "disks");
+}
+
+const kvx::Registration drivesReg{
+    {"drives", kDrivesUsage, "list drive letters: source, type and size", runDrives}};
+const kvx::Registration disksReg{
+    {"disks", kDisksUsage, "list physical drives: number, source and size", runDisks}};
+
+}  // namespace
