@@ -1,0 +1,142 @@
+// kvx scan and kvx recover end to end on a FAT image made with mkfs.fat and mtools: the JSON
+// listing parses and shows the deleted files, recovered Excellent files equal the originals, and
+// the image is not changed by either command.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/fs_dispatch.h"
+#include "test_support.h"
+#include "undelete/undelete.h"
+
+namespace {
+
+using kvxtest::quote;
+using kvxtest::run;
+
+std::vector<std::uint8_t> pattern(std::size_t size, unsigned seed) {
+  std::vector<std::uint8_t> v(size);
+  for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + i / 97) & 0xFF);
+  return v;
+}
+
+TEST(KvxUsage, ExitCodes) {
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  EXPECT_EQ(run(kvx + " scan 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(run(kvx + " scan a b 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(run(kvx + " scan --bogus x 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(run(kvx + " recover x.img 2>/dev/null").exitCode, 2) << "no --to";
+  EXPECT_EQ(run(kvx + " recover x.img --to /tmp --state great 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(run(kvx + " scan /nonexistent/image.img 2>/dev/null").exitCode, 1);
+}
+
+TEST(KvxUsage, FailedScanStillWritesJson) {
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto r = run(kvx + " scan /nonexistent/image.img --json 2>/dev/null");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("\"error\":{\"code\""), std::string::npos) << r.out;
+}
+
+class KvxFatImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kvxtest::haveTools({"mkfs.fat", "mcopy", "mdel", "mmd", "python3", "md5sum"}))
+      GTEST_SKIP() << "mkfs.fat, mtools and python3 are needed";
+    if (!Fs_OpsOfKind(kKindFat)->linked()) GTEST_SKIP() << "the FAT scanner is not in this build";
+    img = dir / "fat.img";
+    const auto src = dir / "src";
+    std::filesystem::create_directories(src);
+    struct Item {
+      const char* name;
+      std::size_t size;
+      bool remove;
+    };
+    const Item items[] = {{"KEEP.TXT", 3000, false},
+                          {"GONE1.BIN", 5000, true},
+                          {"DIR/GONE2.TXT", 1500, true},
+                          {"Long file name.dat", 2500, true}};
+    ASSERT_EQ(run("mkfs.fat -C -F 12 -i 1234ABCD -n KVXTEST --invariant " + quote(img.string()) +
+                  " 1440 >/dev/null")
+                  .exitCode,
+              0);
+    ASSERT_EQ(run("MTOOLS_SKIP_CHECK=1 mmd -i " + quote(img.string()) + " ::/DIR").exitCode, 0);
+    unsigned seed = 1;
+    for (const auto& item : items) {
+      const auto local = src / ("f" + std::to_string(seed));
+      kvxtest::writeFile(local, pattern(item.size, seed++));
+      const std::string target = std::string("::/") + item.name;
+      ASSERT_EQ(run("MTOOLS_SKIP_CHECK=1 mcopy -i " + quote(img.string()) + " " +
+                    quote(local.string()) + " " + quote(target))
+                    .exitCode,
+                0);
+      if (item.remove) {
+        removed.insert(kvxtest::md5File(local));
+        ASSERT_EQ(run("MTOOLS_SKIP_CHECK=1 mdel -i " + quote(img.string()) + " " + quote(target)).exitCode, 0);
+      }
+    }
+    md5Before = kvxtest::md5File(img);
+  }
+
+  kvxtest::TempDir dir{"kvx-e2e"};
+  std::filesystem::path img;
+  std::set<std::string> removed;  // md5 of every deleted original
+  std::string md5Before;
+};
+
+TEST_F(KvxFatImage, ScanJsonListsDeletedFiles) {
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto json = dir / "scan.json";
+  ASSERT_EQ(run(kvx + " scan " + quote(img.string()) + " --json > " + quote(json.string())).exitCode, 0);
+  // python3 is the independent parser: one line per file, "deleted size state path".
+  const auto r = run("python3 -c 'import json,sys\n"
+                     "d=json.load(open(sys.argv[1]))\n"
+                     "assert d[\"error\"][\"code\"]==0, d[\"error\"]\n"
+                     "assert len(d[\"drives\"])==1\n"
+                     "for f in d[\"files\"]:\n"
+                     "  print(int(f[\"deleted\"]), f[\"size\"], f[\"stateName\"], f[\"path\"])' " +
+                     quote(json.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  std::istringstream lines(r.out);
+  std::string line;
+  int deleted = 0, existing = 0;
+  bool keep = false;
+  while (std::getline(lines, line)) {
+    if (line[0] == '1') ++deleted;
+    else ++existing;
+    if (line.rfind("0 3000 Existing ", 0) == 0 && line.ends_with(":\\KEEP.TXT")) keep = true;
+  }
+  EXPECT_EQ(deleted, 3) << r.out;
+  EXPECT_TRUE(keep) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), md5Before) << "scanning must not write to the image";
+}
+
+TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto out = dir / "out";
+  const auto r = run(kvx + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
+                     " --deleted --state excellent");
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("3 recovered, 0 failed"), std::string::npos) << r.out;
+  std::set<std::string> got;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+    if (e.is_regular_file()) got.insert(kvxtest::md5File(e.path()));
+  EXPECT_EQ(got, removed);
+  EXPECT_TRUE(std::filesystem::is_directory(out / "DIR")) << "folders below the root are kept";
+  EXPECT_EQ(kvxtest::md5File(img), md5Before) << "recovery must not write to the image";
+
+  // A second run into the same folder keeps the first files and numbers the new ones.
+  ASSERT_EQ(run(kvx + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
+                " --deleted --pattern '*.bin' >/dev/null")
+                .exitCode,
+            0);
+  int numbered = 0;
+  for (const auto& e : std::filesystem::directory_iterator(out))
+    numbered += e.path().filename().string().find(" (2)") != std::string::npos;
+  EXPECT_EQ(numbered, 1);
+}
+
+}  // namespace

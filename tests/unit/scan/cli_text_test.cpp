@@ -1,0 +1,173 @@
+// The text helpers of kvx scan/recover: JSON escaping and UTF-16 conversion, wildcard patterns,
+// state lists, safe file names and times. The helpers are compiled in from the command line's
+// sources, which are not a library of their own.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "../../../cli/json_writer.cpp"
+#include "../../../cli/scan_session.cpp"
+
+namespace {
+
+struct Utf16Case {
+  const char* name;
+  std::u16string in;
+  std::string json;  // jsonQuote(utf16ToUtf8(in))
+};
+class Utf16JsonTest : public ::testing::TestWithParam<Utf16Case> {};
+TEST_P(Utf16JsonTest, Quote) {
+  EXPECT_EQ(kvx::jsonQuote(kvx::utf16ToUtf8(GetParam().in)), GetParam().json);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cli, Utf16JsonTest,
+    ::testing::Values(
+        Utf16Case{"Plain", u"report.doc", "\"report.doc\""},
+        Utf16Case{"QuoteAndBackslash", u"a\"b\\c", "\"a\\\"b\\\\c\""},
+        Utf16Case{"ControlCharacters", u"a\tb\nc\x01\x7f", "\"a\\tb\\nc\\u0001\\u007f\""},
+        Utf16Case{"Latin1", u"caf\u00e9", "\"caf\xc3\xa9\""},
+        Utf16Case{"SurrogatePair", u"\U0001F600", "\"\xf0\x9f\x98\x80\""},
+        Utf16Case{"LoneHigh", std::u16string{u'a', char16_t(0xD800), u'b'}, "\"a\xef\xbf\xbd" "b\""},
+        Utf16Case{"LoneLowFirst", std::u16string{char16_t(0xDC00), char16_t(0xD800)},
+                  "\"\xef\xbf\xbd\xef\xbf\xbd\""},
+        Utf16Case{"HighAtEnd", std::u16string{u'x', char16_t(0xDBFF)}, "\"x\xef\xbf\xbd\""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct Utf8Case {
+  const char* name;
+  std::string in, out;
+};
+class SanitizeUtf8Test : public ::testing::TestWithParam<Utf8Case> {};
+TEST_P(SanitizeUtf8Test, Replace) { EXPECT_EQ(kvx::sanitizeUtf8(GetParam().in), GetParam().out); }
+INSTANTIATE_TEST_SUITE_P(
+    Cli, SanitizeUtf8Test,
+    ::testing::Values(Utf8Case{"Valid", "a\xc3\xa9\xe2\x82\xac", "a\xc3\xa9\xe2\x82\xac"},
+                      Utf8Case{"Latin1Byte", "caf\xe9", "caf\xef\xbf\xbd"},
+                      Utf8Case{"Overlong", "\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},
+                      Utf8Case{"EncodedSurrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+                      Utf8Case{"Truncated", "ab\xe2\x82", "ab\xef\xbf\xbd\xef\xbf\xbd"},
+                      Utf8Case{"AboveUnicode", "\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonWriter, NestedDocument) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* mem = open_memstream(&buffer, &size);
+  {
+    kvx::JsonWriter w(mem);
+    w.beginObject();
+    w.key("a").beginArray();
+    w.unsignedNumber(1);
+    w.number(-2);
+    w.beginObject();
+    w.endObject();
+    w.endArray();
+    w.key("b").null();
+    w.key("c").boolean(true);
+    w.key("d\n").string("x\xff");
+    w.endObject();
+    w.finish();
+  }
+  std::fclose(mem);
+  EXPECT_EQ(std::string(buffer, size),
+            "{\"a\":[1,-2,{}],\"b\":null,\"c\":true,\"d\\n\":\"x\xef\xbf\xbd\"}\n");
+  std::free(buffer);
+}
+
+struct PatternCase {
+  const char* name;
+  const char* patterns;
+  const char* file;
+  bool match;
+};
+class PatternTest : public ::testing::TestWithParam<PatternCase> {};
+TEST_P(PatternTest, Match) {
+  EXPECT_EQ(kvx::matchesAnyPattern(GetParam().patterns, GetParam().file), GetParam().match);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cli, PatternTest,
+    ::testing::Values(PatternCase{"StarExtension", "*.jpg", "Photo.JPG", true},
+                      PatternCase{"StarNeedsSuffix", "*.jpg", "photo.jpeg", false},
+                      PatternCase{"SecondPattern", "*.jpg;report?.doc", "REPORT1.doc", true},
+                      PatternCase{"QuestionIsOneCharacter", "report?.doc", "report12.doc", false},
+                      PatternCase{"QuestionMatchesMultibyte", "caf?.txt", "caf\xc3\xa9.txt", true},
+                      PatternCase{"Latin1Folding", "\xc3\x89T\xc3\x89.*", "\xc3\xa9t\xc3\xa9.txt", true},
+                      PatternCase{"Backtracking", "*a*b*c", "xaxbxbxc", true},
+                      PatternCase{"BacktrackingFails", "*a*b*c", "xaxbxbx", false},
+                      PatternCase{"EmptyPieceIgnored", ";;*.txt;", "a.txt", true},
+                      PatternCase{"OnlyEmptyPieces", ";", "a.txt", false},
+                      PatternCase{"StarMatchesEmpty", "a*", "a", true},
+                      PatternCase{"Exact", "A.TXT", "a.txt", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StateList, NamesCaseInsensitive) {
+  EXPECT_EQ(kvx::parseStateList("excellent,good"), (1u << 4) | (1u << 3));
+  EXPECT_EQ(kvx::parseStateList(" Existing , BAD"), (1u << 5) | (1u << 1));
+  EXPECT_EQ(kvx::parseStateList("unrecoverable"), 1u);
+  EXPECT_FALSE(kvx::parseStateList("great"));
+  EXPECT_FALSE(kvx::parseStateList(""));
+  EXPECT_FALSE(kvx::parseStateList(","));
+}
+
+struct NameCase {
+  const char* name;
+  std::string in, out;
+};
+class SafeComponentTest : public ::testing::TestWithParam<NameCase> {};
+TEST_P(SafeComponentTest, Sanitise) { EXPECT_EQ(kvx::safeComponent(GetParam().in), GetParam().out); }
+INSTANTIATE_TEST_SUITE_P(
+    Cli, SafeComponentTest,
+    ::testing::Values(NameCase{"Plain", "a.txt", "a.txt"}, NameCase{"Dot", ".", "__"},
+                      NameCase{"DotDot", "..", "___"}, NameCase{"Empty", "", "_"},
+                      NameCase{"Slash", "../etc/passwd", ".._etc_passwd"},
+                      NameCase{"Control", "a\nb\x7f", "a_b_"},
+                      NameCase{"StreamColonKept", "file:stream", "file:stream"},
+                      NameCase{"TooLong", std::string(300, 'x') + ".jpg", std::string(251, 'x') + ".jpg"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SafeComponent, LongNameCutsOnCharacterBoundary) {
+  std::string name;
+  for (int i = 0; i < 200; ++i) name += "\xc3\xa9";  // 400 bytes
+  const std::string safe = kvx::safeComponent(name);
+  EXPECT_LE(safe.size(), 255u);
+  EXPECT_EQ(kvx::sanitizeUtf8(safe), safe) << "no character cut in half";
+}
+
+TEST(NumberedName, BeforeExtension) {
+  EXPECT_EQ(kvx::numberedName("a.txt", 2), "a (2).txt");
+  EXPECT_EQ(kvx::numberedName("archive.tar.gz", 3), "archive.tar (3).gz");
+  EXPECT_EQ(kvx::numberedName("README", 2), "README (2)");
+  EXPECT_EQ(kvx::numberedName(".profile", 2), ".profile (2)");
+}
+
+TEST(Attributes, Letters) {
+  EXPECT_EQ(kvx::attributeLetters(0), "");
+  EXPECT_EQ(kvx::attributeLetters(kAttrArchive | kAttrHidden), "AH");
+  EXPECT_EQ(kvx::attributeLetters(0x3F), "ARHSCE");
+  EXPECT_EQ(kvx::attributeLetters(0xC0), "") << "bits beyond the six letters";
+}
+
+TEST(Times, FileTimeText) {
+  // 2020-01-02 03:04:06 as a FILETIME.
+  const std::uint64_t ft = (1577934246ull + 11644473600ull) * 10000000ull;
+  EXPECT_EQ(kvx::fileTimeToText(ft), "2020-01-02 03:04:06");
+  EXPECT_EQ(kvx::fileTimeToText(0), "");
+  const char* oldTz = std::getenv("TZ");
+  const std::string saved = oldTz != nullptr ? oldTz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(ft), "2020-01-02T03:04:06Z");
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(ft + 1230000), "2020-01-02T03:04:06.123Z");
+  setenv("TZ", "UTC-2", 1);  // two hours east: wall clock 03:04 is 01:04 UTC
+  tzset();
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(ft), "2020-01-02T01:04:06Z");
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(0), "");
+  if (oldTz != nullptr) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}
+
+}  // namespace
