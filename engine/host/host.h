@@ -78,6 +78,20 @@ std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xF
 /// Mount point of a letter's source, empty when not mounted.
 [[nodiscard]] std::string Host_MountPoint(char letter);
 
+/// Where a letter's volume lies on a physical drive of the table (the volume-disk-extents
+/// answer): from sysfs for partitions, from the window for disk images. None when no table disk
+/// holds it.
+struct HostVolumeExtent {
+  std::uint32_t disk = 0;
+  std::uint64_t start = 0;   // byte offset on the disk
+  std::uint64_t length = 0;  // bytes
+};
+[[nodiscard]] std::optional<HostVolumeExtent> Host_GetVolumeDiskExtent(char letter);
+
+/// "E:\dir\file" (or "E:/dir/file") as a path below the mount point of E's source; empty when
+/// the letter is unknown or its volume is not mounted.
+[[nodiscard]] std::string Host_ResolveDrivePath(const std::string& drivePath);
+
 /// Rebuilds both tables from KVX_DRIVES/KVX_DISKS, drives.ini and sysfs (run-time additions stay).
 /// The tables are otherwise built once, on first use, so that letters stay put during a run.
 void Host_RefreshDrives();

@@ -150,6 +150,14 @@ TEST_F(HostEnvTest, EnvironmentAndIniDrivesOpenWithTheirWindows) {
   ASSERT_TRUE(f);
   EXPECT_EQ(f->path, (dir / "rekovia" / "usb.img").string());  // relative to the ini's folder
 
+  const auto extent = Host_GetVolumeDiskExtent('E');
+  ASSERT_TRUE(extent);
+  EXPECT_EQ(extent->disk, 7u);
+  EXPECT_EQ(extent->start, 4096u);
+  EXPECT_EQ(extent->length, 8192u);
+  EXPECT_FALSE(Host_GetVolumeDiskExtent('F'));
+  EXPECT_EQ(Host_ResolveDrivePath("E:\\dir\\file"), "");  // not mounted
+
   auto drive = makeDrive();
   ASSERT_TRUE(CachedDrive_Open(drive.get(), 'E', false));
   EXPECT_STREQ(drive->prefix, "E_");
@@ -283,6 +291,7 @@ TEST_F(HostEnvTest, MountedSourcesRefuseWritingAndResolveTheirLetter) {
   ASSERT_TRUE(holder);
   EXPECT_TRUE(holder->path == img.string() || holder->path == dev) << holder->path;
   EXPECT_EQ(Host_MountPoint('M'), mnt.string());
+  EXPECT_EQ(Host_ResolveDrivePath("m:\\out\\a.txt"), (mnt / "out" / "a.txt").string());
   EXPECT_NE(Host_LetterOfPath(dir.path().string()), 'M');  // beside the image, not inside it
 
   ASSERT_TRUE(CachedDrive_Close(drive.get()));
