@@ -30,6 +30,20 @@ struct FoundDirectory {
 
 constexpr std::uint32_t kFreedChainRun = 2048 * 32;  // bytes read straight on after a freed cluster
 
+/// A directory left for after the whole live tree: deleted ones, and live ones whose "." entry
+/// does not match. Searching them only once every live directory has been read keeps a live
+/// directory that now uses a deleted one's clusters under its own path, instead of under the
+/// deleted one as deleted.
+struct DeferredDirectory {
+  std::uint32_t cluster = 0;
+  std::uint32_t folder = 0;
+  bool deleted = false;
+  std::uint32_t progress = 0;
+  std::uint32_t span = 0;
+  std::uint32_t depth = 0;
+};
+thread_local std::vector<DeferredDirectory>* t_deferred = nullptr;
+
 bool stopRequested(const Undelete* u) noexcept {
   return u->cancelEvent.isSet() || u->totalCancelEvent.isSet() || u->outOfMemory();
 }
@@ -88,6 +102,17 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
   if (!FAT_GetGeometry(drive, g)) return false;
   // The used-sector map is what stops loops and shared sectors; without it nothing is searched.
   if (drive->map == nullptr || depth > kFatMaxDepth) return false;
+
+  // The outermost call owns the list of directories left for later.
+  std::vector<DeferredDirectory> deferred;
+  const bool owner = t_deferred == nullptr;
+  if (owner) t_deferred = &deferred;
+  struct Release {
+    bool owner;
+    ~Release() {
+      if (owner) t_deferred = nullptr;
+    }
+  } release{owner};
 
   std::vector<FoundDirectory> found;
   std::vector<std::uint8_t> buffer;
@@ -252,8 +277,37 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
     if (u->outOfMemory() || isCancelled(u)) break;
     if (d.processed) continue;
     const std::uint32_t p = progressNow();
+    if (t_deferred != nullptr) {
+      try {
+        t_deferred->push_back({d.cluster, d.folder, d.deleted, p, progressSpan / n, depth + 1});
+        ++k;
+        continue;
+      } catch (const std::bad_alloc&) {
+      }
+    }
     (void)FAT_Search(u, d.cluster, 65536, d.folder, d.deleted, p, progressSpan / n, depth + 1);
     ++k;
+  }
+  if (owner) {
+    // The top call: now the directories that were left aside, and those they lead to.
+    // Live ones first (their "." entry did not match), then deleted ones.
+    std::size_t nextLive = 0, nextDeleted = 0;
+    while (!u->outOfMemory() && !isCancelled(u)) {
+      while (nextLive < deferred.size() && deferred[nextLive].deleted) ++nextLive;
+      while (nextDeleted < deferred.size() && !deferred[nextDeleted].deleted) ++nextDeleted;
+      std::size_t pick;
+      if (nextLive < deferred.size()) {
+        pick = nextLive++;
+      } else if (nextDeleted < deferred.size()) {
+        pick = nextDeleted++;
+      } else {
+        break;
+      }
+      const DeferredDirectory d = deferred[pick];
+      u->progress = d.progress;
+      (void)FAT_Search(u, d.cluster, 65536, d.folder, d.deleted, d.progress, d.span, d.depth);
+    }
+    t_deferred = nullptr;
   }
   u->progress = progressBase + progressSpan;
   Undelete_Log(u, "FAT_Search: Return to upper recursion level.\n");

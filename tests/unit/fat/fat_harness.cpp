@@ -96,6 +96,9 @@ Scan::Scan(const std::filesystem::path& image, std::uint32_t options, std::uint6
     f.overwritten = r->overwrittenClusters.get();
     f.total = r->totalClusters.get();
     f.overwrittenBy = static_cast<std::int32_t>(r->overwrittenBy.get());
+    f.modified = r->modified.get();
+    f.created = r->created.get();
+    f.accessed = r->accessed.get();
     m_files.push_back(f);
   }
 }

@@ -24,6 +24,7 @@ struct Found {
   std::uint64_t overwritten = 0;
   std::uint64_t total = 0;
   std::int32_t overwrittenBy = -1;
+  std::uint64_t modified = 0, created = 0, accessed = 0;
 };
 
 struct FoundFolder {
