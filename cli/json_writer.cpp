@@ -81,12 +81,52 @@ std::string sanitizeUtf8(std::string_view text) {
   return out;
 }
 
-std::string jsonQuote(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+namespace {
+/// Length of the well-formed UTF-8 sequence at the start of @p text, 0 when it is not one.
+std::size_t validSequence(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char b = p[0];
+  std::size_t len = 0;
+  char32_t cp = 0, min = 0;
+  if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F, min = 0x80;
+  else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F, min = 0x800;
+  else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07, min = 0x10000;
+  if (len == 0 || text.size() < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+}  // namespace
+
+void appendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // Copy the run of bytes that need nothing in one step.
+    std::size_t run = i;
+    while (run < text.size()) {
+      const auto c = static_cast<unsigned char>(text[run]);
+      if (c < 0x20 || c == '"' || c == '\\' || c >= 0x7F) break;
+      ++run;
+    }
+    out.append(text.data() + i, run - i);
+    i = run;
+    if (i >= text.size()) break;
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const std::size_t len = validSequence(text.substr(i));
+      if (len != 0) {
+        out.append(text.data() + i, len);
+        i += len;
+      } else {
+        out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
+        ++i;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -95,17 +135,21 @@ std::string jsonQuote(std::string_view text) {
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(ch);
-        }
+      default: {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
     }
+    ++i;
   }
   out.push_back('"');
+}
+
+std::string jsonQuote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  appendJsonString(out, text);
   return out;
 }
 
@@ -140,14 +184,15 @@ void JsonWriter::endArray() {
 }
 JsonWriter& JsonWriter::key(std::string_view name) {
   separate();
-  raw(jsonQuote(sanitizeUtf8(name)));
-  raw(":");
+  appendJsonString(m_buf, name);
+  m_buf.push_back(':');
   m_afterKey = true;
   return *this;
 }
 void JsonWriter::string(std::string_view utf8) {
   separate();
-  raw(jsonQuote(sanitizeUtf8(utf8)));
+  appendJsonString(m_buf, utf8);
+  flushIfFull();
 }
 void JsonWriter::number(std::int64_t v) {
   separate();
@@ -171,7 +216,15 @@ void JsonWriter::null() {
 }
 void JsonWriter::finish() {
   raw("\n");
+  flush();
   std::fflush(m_out);
 }
+
+void JsonWriter::flush() {
+  if (!m_buf.empty()) std::fwrite(m_buf.data(), 1, m_buf.size(), m_out);
+  m_buf.clear();
+}
+
+JsonWriter::~JsonWriter() { flush(); }
 
 }  // namespace kvx

@@ -15,12 +15,15 @@ std::string utf16ToUtf8(std::u16string_view text);
 /// Makes @p text valid UTF-8: every byte that does not start a well-formed sequence becomes
 /// U+FFFD (engine texts are UTF-8 but come from disk structures too).
 std::string sanitizeUtf8(std::string_view text);
-/// JSON string literal of valid UTF-8 @p text, with its quotes.
+/// JSON string literal of @p text, with its quotes; bytes that are not UTF-8 become U+FFFD.
 std::string jsonQuote(std::string_view text);
+/// Appends the literal of jsonQuote to @p out.
+void appendJsonString(std::string& out, std::string_view text);
 
 class JsonWriter {
  public:
-  explicit JsonWriter(std::FILE* out) : m_out(out) {}
+  explicit JsonWriter(std::FILE* out) : m_out(out) { m_buf.reserve(kFlushAt + 4096); }
+  ~JsonWriter();
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
@@ -39,10 +42,19 @@ class JsonWriter {
   void finish();
 
  private:
+  static constexpr std::size_t kFlushAt = 1 << 16;
   void separate();
-  void raw(std::string_view text) { std::fwrite(text.data(), 1, text.size(), m_out); }
+  void raw(std::string_view text) {
+    m_buf.append(text);
+    flushIfFull();
+  }
+  void flushIfFull() {
+    if (m_buf.size() >= kFlushAt) flush();
+  }
+  void flush();
 
   std::FILE* m_out;
+  std::string m_buf;  // written out in 64 KiB pieces
   std::vector<bool> m_first;  // per open container: no element written yet
   bool m_afterKey = false;
 };

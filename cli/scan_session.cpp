@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "core/last_error.h"
 #include "host/host.h"
@@ -288,17 +289,42 @@ bool wallClock(std::uint64_t fileTime, std::tm* tm, unsigned* millis) {
 }
 }  // namespace
 
+namespace {
+/// Seconds to subtract from a local wall-clock time (as seconds since 1970 read as UTC) to get
+/// UTC, for the hour that holds it. mktime is slow (it consults the zone rules on every call);
+/// zone offsets change on hour boundaries, so one answer per hour serves every file in it.
+std::int64_t localOffsetOfHour(std::int64_t wallSeconds) {
+  static std::unordered_map<std::int64_t, std::int64_t> cache;
+  static std::string zone;
+  const char* tz = std::getenv("TZ");
+  if ((tz != nullptr ? tz : "") != zone) {  // a changed zone (tests switch it) empties the cache
+    zone = tz != nullptr ? tz : "";
+    cache.clear();
+  }
+  const std::int64_t hour = wallSeconds >= 0 ? wallSeconds / 3600 : (wallSeconds - 3599) / 3600;
+  if (const auto it = cache.find(hour); it != cache.end()) return it->second;
+  std::tm wall{};
+  const std::time_t probe = static_cast<std::time_t>(hour * 3600);
+  std::int64_t offset = 0;
+  if (gmtime_r(&probe, &wall) != nullptr) {
+    wall.tm_isdst = -1;
+    const std::time_t utc = std::mktime(&wall);
+    if (utc != static_cast<std::time_t>(-1)) offset = hour * 3600 - static_cast<std::int64_t>(utc);
+  }
+  if (cache.size() > 100000) cache.clear();
+  cache.emplace(hour, offset);
+  return offset;
+}
+}  // namespace
+
 std::string fileTimeToIsoUtc(std::uint64_t fileTime) {
   if (fileTime == 0) return {};
-  std::tm wall{};
-  unsigned millis = 0;
-  if (!wallClock(fileTime, &wall, &millis)) return {};
   // The records keep local wall-clock times (FAT stores them so; NTFS times are converted to
   // local time by the scanner): this machine's time zone turns them back into UTC.
-  wall.tm_isdst = -1;
-  const std::time_t utc = std::mktime(&wall);
+  const auto wallSeconds = static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kEpochDifference;
+  const auto millis = static_cast<unsigned>((fileTime % kTicksPerSecond) / 10000);
+  const std::time_t utc = static_cast<std::time_t>(wallSeconds - localOffsetOfHour(wallSeconds));
   std::tm out{};
-  if (utc == static_cast<std::time_t>(-1) && wall.tm_year < 0) return {};
   if (gmtime_r(&utc, &out) == nullptr) return {};
   char buf[96];
   if (millis != 0)
