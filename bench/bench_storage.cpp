@@ -67,8 +67,7 @@ int main() {
   const double t2 = benchNowSeconds();
 
   std::uint32_t replaced = 0;
-  for (std::uint32_t i = 0; i < kEarlier; ++i)
-    replaced += Storage_File(u, i)->marks.get() & 1u;
+  for (std::uint32_t i = 0; i < kEarlier; ++i) replaced += Storage_File(u, i)->marks.get() & 1u;
   const std::uint64_t rssEnd = residentKiB();
   std::printf("bench_storage: %u files, %u strings units, %u marked replaced\n",
               u->fileCount.load(), u->stringsUsed, replaced);

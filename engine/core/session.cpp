@@ -50,14 +50,20 @@ constexpr std::uint32_t kPlainEntrySize[3] = {4, 2916, 40};
 
 SaveFn saveFnOf(std::uint32_t type) noexcept {
   switch (type) {
-    case kFsUnknown: return Unformated_SaveVolumeInfo;
-    case kFsCdfs: return CDFS_SaveVolumeInfo;
-    case kFsUdf: return UDF_SaveVolumeInfo;
-    case kFsNtfs: return NTFS_SaveVolumeInfo;
+    case kFsUnknown:
+      return Unformated_SaveVolumeInfo;
+    case kFsCdfs:
+      return CDFS_SaveVolumeInfo;
+    case kFsUdf:
+      return UDF_SaveVolumeInfo;
+    case kFsNtfs:
+      return NTFS_SaveVolumeInfo;
     case kFsFat12:
     case kFsFat16:
-    case kFsFat32: return FAT_SaveVolumeInfo;
-    default: return nullptr;
+    case kFsFat32:
+      return FAT_SaveVolumeInfo;
+    default:
+      return nullptr;
   }
 }
 
@@ -86,7 +92,7 @@ class MappedFile {
   explicit MappedFile(const std::string& path) noexcept {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       m_opened = true;
       m_size = static_cast<std::size_t>(st.st_size);
@@ -479,8 +485,7 @@ void Session_Describe(const SessionImage& s, const SessionDriveLookup& lookup, c
 }
 
 bool Session_LoadResults(Undelete* u, const SessionImage& s) noexcept {
-  if (u == nullptr || u->fileCount != 0 || u->folderCount != 0 || u->stringsUsed != 0)
-    return false;
+  if (u == nullptr || u->fileCount != 0 || u->folderCount != 0 || u->stringsUsed != 0) return false;
   if (s.deepScanResume != 0) {
     const SessionScannerState& st = s.scanner;
     u->rootFolder = st.rootFolder.get();

@@ -45,11 +45,11 @@ inline constexpr std::uint32_t kSessionMaxDrives = 255;
 
 /// One drive of the session. 273 bytes.
 struct SessionDrive {
-  le64 start;           // 0x00 partition start, bytes (partitions)
-  le64 length;          // 0x08 partition length; for a drive letter the drive's size
-  std::uint8_t disk;    // 0x10 physical drive number (partitions)
-  std::uint8_t kind;    // 0x11 bit 7: partition; bits 0..6: drive letter, 0 if none
-  char title[255];      // 0x12 the slot's title (partitions)
+  le64 start;         // 0x00 partition start, bytes (partitions)
+  le64 length;        // 0x08 partition length; for a drive letter the drive's size
+  std::uint8_t disk;  // 0x10 physical drive number (partitions)
+  std::uint8_t kind;  // 0x11 bit 7: partition; bits 0..6: drive letter, 0 if none
+  char title[255];    // 0x12 the slot's title (partitions)
 };
 static_assert(sizeof(SessionDrive) == 273 && alignof(SessionDrive) == 1);
 static_assert(offsetof(SessionDrive, disk) == 16 && offsetof(SessionDrive, kind) == 17 &&
@@ -79,8 +79,8 @@ struct SessionImage {
   std::uint16_t drivesDone = 0;
   std::vector<SessionDrive> drives;  // 1..kSessionMaxDrives
   std::uint64_t deepScanResume = 0;
-  std::vector<DriveState> states;    // one per drive
-  SessionScannerState scanner{};     // meaningful when deepScanResume != 0
+  std::vector<DriveState> states;  // one per drive
+  SessionScannerState scanner{};   // meaningful when deepScanResume != 0
   std::uint32_t stringUnits = 0;
   std::span<const std::uint8_t> strings;
   std::uint32_t fileCount = 0;

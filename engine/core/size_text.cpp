@@ -31,8 +31,7 @@ std::size_t formatSizeText(std::uint64_t bytes, char* out, std::size_t cap) noex
     if (bytes >= (std::uint64_t{1} << (unit.shift + 10))) continue;
     // bytes < 2^50 here, so bytes * 10 cannot overflow.
     const std::uint64_t t = (bytes * 10 + (std::uint64_t{1} << (unit.shift - 1))) >> unit.shift;
-    return emit(out, cap,
-                std::snprintf(out, cap, unit.format, unsigned(t / 10), unsigned(t % 10)));
+    return emit(out, cap, std::snprintf(out, cap, unit.format, unsigned(t / 10), unsigned(t % 10)));
   }
   return 0;
 }

@@ -244,8 +244,8 @@ bool Storage_AddBlob(Undelete* u, const void* data, std::uint32_t length,
   const std::uint64_t offset = std::uint64_t{u->stringsUsed} * 2;
   // Two bytes of slack: a zero unit always follows the used part, so a damaged entry without
   // its NUL still ends inside readable memory.
-  std::uint8_t* at = appendSpace(u, u->strings, u->stringsReserve, u->stringsCommitted, offset,
-                                 units * 2, 2);
+  std::uint8_t* at =
+      appendSpace(u, u->strings, u->stringsReserve, u->stringsCommitted, offset, units * 2, 2);
   if (at == nullptr) return false;
   if (length != 0) std::memcpy(at, data, length);
   if (length % 2 != 0) at[length] = 0;
@@ -398,6 +398,7 @@ bool Storage_FolderPath(const Undelete* u, std::uint32_t index, char16_t* out,
 
 extern "C" int Undelete_TooManyFiles(Undelete* u) noexcept {
   if (u == nullptr) return 0;
-  const std::uint64_t used = std::uint64_t{u->fileCount.load(std::memory_order_relaxed)} * kFileSize;
+  const std::uint64_t used =
+      std::uint64_t{u->fileCount.load(std::memory_order_relaxed)} * kFileSize;
   return used + pageOf(u) + kFileSize >= u->filesReserve ? 1 : 0;
 }

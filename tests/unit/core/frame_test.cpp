@@ -1,6 +1,5 @@
 // The engine object's frame exports, the log line rules and the size text.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdarg>

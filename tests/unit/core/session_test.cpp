@@ -1,4 +1,6 @@
 // Session results file: save, checked parse, description, loading the results, restore refusal.
+#include "core/session.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "core/cached_drive.h"
-#include "core/session.h"
 #include "core_engine.h"
 #include "host/host.h"
 #include "test_support.h"
@@ -290,7 +291,7 @@ TEST(SessionParse, FileSystemEntriesAreCheckedBySize) {
     d.kind = 'E';
     const auto* dp = reinterpret_cast<const std::uint8_t*>(&d);
     b.insert(b.end(), dp, dp + sizeof d);
-    b.insert(b.end(), 8, 0);                 // deepScanResume
+    b.insert(b.end(), 8, 0);                      // deepScanResume
     b.insert(b.end(), {0, 0, 0, 0, 1, 0, 0, 0});  // no map, one entry
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
     std::vector<std::uint8_t> entry(size, 0);

@@ -1,7 +1,6 @@
 // Result storage: commit on demand, exhaustion, read-only regions, duplicate marking, references
 // and folder paths.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,8 +48,7 @@ TEST(StorageCommit, TooManyFilesTurnsOnOneRecordBeforeTheLimit) {
   FileRecord r = fileRecord();
   for (std::uint32_t i = 0; i + 1 < fits; ++i) ASSERT_TRUE(Storage_AddFile(u.get(), &r, false));
   // fileCount * 127 + page + 127 >= reserve decides.
-  const bool expected =
-      std::uint64_t{u->fileCount} * 127 + u.page() + 127 >= u->filesReserve;
+  const bool expected = std::uint64_t{u->fileCount} * 127 + u.page() + 127 >= u->filesReserve;
   EXPECT_EQ(Undelete_TooManyFiles(u.get()), expected ? 1 : 0);
 }
 
@@ -164,8 +162,8 @@ TEST(StorageAdd, FolderFlagsAndIndex) {
   u->scanKey = 9;
   std::uint32_t a = 99, b = 99;
   ASSERT_TRUE(Storage_AddFolder(u.get(), u"root", kNoParent, 0xFFFF, 0, false, false, &a));
-  ASSERT_TRUE(Storage_AddFolder(u.get(), u"sub", a, 0x1234, kAttrHidden | kAttrSystem, true, true,
-                                &b));
+  ASSERT_TRUE(
+      Storage_AddFolder(u.get(), u"sub", a, 0x1234, kAttrHidden | kAttrSystem, true, true, &b));
   EXPECT_EQ(a, 0u);
   EXPECT_EQ(b, 1u);
   const FolderRecord* f = Storage_Folder(u.get(), 1);
@@ -223,14 +221,13 @@ constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
 INSTANTIATE_TEST_SUITE_P(
     Storage, DuplicateMarking,
-    ::testing::Values(
-        DupCase{"SameKeyInRange", {5, 6}, 0, 2, 6, {0, 1, 0}},
-        DupCase{"FirstOfTwoMatches", {6, 6}, 0, 2, 6, {1, 0, 0}},
-        DupCase{"KeyOutsideRange", {6, 5}, 1, 2, 6, {0, 0, 0}},
-        DupCase{"EmptyRange", {6}, 1, 1, 6, {0, 0}},
-        DupCase{"NoKeyNoSearch", {kNone, kNone}, 0, 2, kNone, {0, 0, 0}},
-        DupCase{"RangePastTheEndNeverMarksTheNewRecord", {1}, 0, 100, 6, {0, 0}},
-        DupCase{"RangePastTheEndStillFindsEarlier", {6}, 0, 100, 6, {1, 0}}),
+    ::testing::Values(DupCase{"SameKeyInRange", {5, 6}, 0, 2, 6, {0, 1, 0}},
+                      DupCase{"FirstOfTwoMatches", {6, 6}, 0, 2, 6, {1, 0, 0}},
+                      DupCase{"KeyOutsideRange", {6, 5}, 1, 2, 6, {0, 0, 0}},
+                      DupCase{"EmptyRange", {6}, 1, 1, 6, {0, 0}},
+                      DupCase{"NoKeyNoSearch", {kNone, kNone}, 0, 2, kNone, {0, 0, 0}},
+                      DupCase{"RangePastTheEndNeverMarksTheNewRecord", {1}, 0, 100, 6, {0, 0}},
+                      DupCase{"RangePastTheEndStillFindsEarlier", {6}, 0, 100, 6, {1, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The index that makes marking fast must follow range changes and records added inside the range.
@@ -250,8 +247,8 @@ TEST(DuplicateMarkingIndex, FollowsRangeChangesAndGrowingRanges) {
   ASSERT_TRUE(Storage_AddFile(u.get(), &r, false));  // outside [0, 50)
   EXPECT_EQ(Storage_File(u.get(), 60)->marks.get() & 1, 0);
 
-  u->dupFirst = 50;  // new range: the index is rebuilt
-  u->dupEnd = 1000;  // and grows with the records added inside it
+  u->dupFirst = 50;                                  // new range: the index is rebuilt
+  u->dupEnd = 1000;                                  // and grows with the records added inside it
   ASSERT_TRUE(Storage_AddFile(u.get(), &r, false));  // key 60 again: marks record 60
   EXPECT_EQ(Storage_File(u.get(), 60)->marks.get() & 1, 1);
   u->scanKey = 500;
@@ -284,14 +281,14 @@ TEST_P(StringReferences, OnlyTheUsedStorageIsReachable) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Storage, StringReferences,
-    ::testing::Values(RefCase{"Null", 0, false}, RefCase{"First", 0x80000000u, true},
-                      RefCase{"LastUnit", 0x80000006u, true},
-                      RefCase{"PastUsed", 0x80000008u, false},
-                      RefCase{"NoRefBit", 0x00000002u, false},
-                      RefCase{"FarOut", 0xFFFFFFFFu, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Storage, StringReferences,
+                         ::testing::Values(RefCase{"Null", 0, false},
+                                           RefCase{"First", 0x80000000u, true},
+                                           RefCase{"LastUnit", 0x80000006u, true},
+                                           RefCase{"PastUsed", 0x80000008u, false},
+                                           RefCase{"NoRefBit", 0x00000002u, false},
+                                           RefCase{"FarOut", 0xFFFFFFFFu, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StringReferences, NullOutAndMissingStorage) {
   SmallEngine u;
@@ -324,7 +321,7 @@ TEST_F(FolderPath, RootFirstEachNameFollowedByASeparator) {
 
 TEST_F(FolderPath, CapacityCountsTheTerminator) {
   char16_t out[64];
-  EXPECT_TRUE(Storage_FolderPath(m_u.get(), 2, out, 12));   // 11 units + NUL
+  EXPECT_TRUE(Storage_FolderPath(m_u.get(), 2, out, 12));  // 11 units + NUL
   EXPECT_FALSE(Storage_FolderPath(m_u.get(), 2, out, 11));
   EXPECT_FALSE(Storage_FolderPath(m_u.get(), 3, out, 64));  // no such folder
 }
