@@ -14,10 +14,10 @@
 namespace {
 
 struct Row {
-  std::string name;    // "E:" or "0"
+  std::string name;  // "E:" or "0"
   std::string source;
-  std::string type;    // empty for disks
-  std::string size;    // or the reason the source is unusable
+  std::string type;  // empty for disks
+  std::string size;  // or the reason the source is unusable
   bool usable = true;
   bool userNamed = false;  // from KVX_DRIVES/KVX_DISKS or drives.ini, not found on the machine
 };
@@ -41,10 +41,14 @@ std::string sizeText(std::uint64_t bytes, bool exact) {
 
 const char* typeName(std::uint32_t type) {
   switch (type) {
-    case kHostDriveCdRom: return "cd-rom";
-    case kHostDriveRemovable: return "removable";
-    case kHostDriveFixed: return "fixed";
-    default: return "unknown";
+    case kHostDriveCdRom:
+      return "cd-rom";
+    case kHostDriveRemovable:
+      return "removable";
+    case kHostDriveFixed:
+      return "fixed";
+    default:
+      return "unknown";
   }
 }
 

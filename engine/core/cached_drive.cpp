@@ -18,9 +18,9 @@ namespace {
 
 constexpr std::uint64_t kEmptyCache = 0xFFFFFFFFFFDFFFFFull;    // + 2 MiB ends at all ones
 constexpr std::uint64_t kEmptyCdCache = 0xFFFFFFFFFFFEFFFFull;  // + 64 KiB ends at all ones
-constexpr std::uint32_t kKeepOnRefill = 0x8000;  // tail kept by a sequential refill
+constexpr std::uint32_t kKeepOnRefill = 0x8000;                 // tail kept by a sequential refill
 constexpr std::uint32_t kCdBlock = 2048;
-constexpr std::uint32_t kCdCommand = 0x8000;     // bytes per optical read command
+constexpr std::uint32_t kCdCommand = 0x8000;  // bytes per optical read command
 constexpr std::uint32_t kProbeFirst = 512;
 constexpr std::uint32_t kProbeLast = 16384;
 constexpr std::uint64_t kMaxFileOffset = 0x7FFFFFFFFFFFFFFFull;
@@ -327,7 +327,8 @@ bool CachedDrive_Read(CachedDrive* drive, std::uint64_t offset, std::uint32_t co
   } else {
     // Random access: a whole cache from the request on (from its block start on optical media).
     readAt = start - lead;
-    fresh = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, drive->windowEnd - readAt));
+    fresh =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, drive->windowEnd - readAt));
   }
   std::uint32_t n = 0;
   if (!rawRead(drive, readAt, fresh, drive->cache + keep, &n)) {
@@ -392,7 +393,8 @@ bool CachedDrive_ReadToc(CachedDrive* drive, std::uint32_t* trackCount,
   return true;
 }
 
-bool CachedDrive_AddFileSystem(CachedDrive* drive, std::uint32_t size, const void* record) noexcept {
+bool CachedDrive_AddFileSystem(CachedDrive* drive, std::uint32_t size,
+                               const void* record) noexcept {
   // Every entry starts with its u32 file-system type: shorter records would be read past.
   if (drive == nullptr || record == nullptr || size < sizeof(std::uint32_t)) return false;
   if (drive->fsCount >= kMaxFileSystems) return false;

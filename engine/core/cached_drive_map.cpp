@@ -58,7 +58,8 @@ bool CachedDrive_InitMap(CachedDrive* drive, std::uint64_t bits, const void* ini
   auto* map = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(rounded), 1));
   if (map == nullptr) return false;
   if (initial != nullptr)
-    std::memcpy(map, initial, static_cast<std::size_t>(std::min<std::uint64_t>(initialBytes, bytes)));
+    std::memcpy(map, initial,
+                static_cast<std::size_t>(std::min<std::uint64_t>(initialBytes, bytes)));
   drive->map = map;
   drive->mapBytes = rounded;
   drive->mapBits = bits;
@@ -76,7 +77,8 @@ bool CachedDrive_TestMapBit(const CachedDrive* drive, std::uint64_t bit) noexcep
   return bitAt(drive->map, bit);
 }
 
-bool CachedDrive_SetMapRange(CachedDrive* drive, std::uint64_t first, std::uint64_t count) noexcept {
+bool CachedDrive_SetMapRange(CachedDrive* drive, std::uint64_t first,
+                             std::uint64_t count) noexcept {
   if (drive == nullptr || drive->map == nullptr) return false;
   if (first >= drive->mapBits) return true;
   const std::uint64_t end = first + std::min(count, drive->mapBits - first);

@@ -48,7 +48,9 @@ bool refill(ExtentReader* r) {
 }
 
 /// Bytes still to come without moving to another list extent.
-std::uint64_t available(const ExtentReader* r) { return std::uint64_t{r->filled - r->used} + r->left; }
+std::uint64_t available(const ExtentReader* r) {
+  return std::uint64_t{r->filled - r->used} + r->left;
+}
 
 }  // namespace
 
@@ -86,7 +88,8 @@ bool ExtentReader_Init(const ManualResetEvent* cancel, const ManualResetEvent* t
   return true;
 }
 
-bool ExtentReader_SetFirst(ExtentReader* reader, std::uint64_t offset, std::uint64_t length) noexcept {
+bool ExtentReader_SetFirst(ExtentReader* reader, std::uint64_t offset,
+                           std::uint64_t length) noexcept {
   if (reader == nullptr) return false;
   reader->firstOffset = offset;
   reader->firstLength = length;
@@ -128,8 +131,8 @@ bool ExtentReader_Read(ExtentReader* reader, void* buffer, std::uint64_t count) 
       reader->refills = (reader->refills + 1) % kPollEvery;
       if (!refill(reader)) return false;
     }
-    const auto n = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(count, reader->filled - reader->used));
+    const auto n =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, reader->filled - reader->used));
     std::memcpy(out, reader->buffer.data() + reader->used, n);
     reader->used += n;
     reader->consumed += n;
@@ -145,8 +148,8 @@ bool ExtentReader_Skip(ExtentReader* reader, std::uint64_t count) noexcept {
   const std::uint64_t nearby = std::uint64_t{reader->chunk} * 2;
   while (count > 0) {
     if (reader->used < reader->filled) {
-      const auto n = static_cast<std::uint32_t>(
-          std::min<std::uint64_t>(count, reader->filled - reader->used));
+      const auto n =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(count, reader->filled - reader->used));
       reader->used += n;
       reader->consumed += n;
       count -= n;

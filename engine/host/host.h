@@ -35,10 +35,10 @@ enum class HostOrigin : std::uint8_t { Environment, ConfigFile, Added, Discovere
 
 /// One entry of the drive table.
 struct HostDrive {
-  char letter = 0;              // 'A'..'Z'
-  std::string source;           // as given: "/dev/sdb1", "/img/usb.img", "disk.img@OFFSET+LENGTH"
-  std::string path;             // the file or device opened
-  std::uint64_t offset = 0;     // window within path
+  char letter = 0;           // 'A'..'Z'
+  std::string source;        // as given: "/dev/sdb1", "/img/usb.img", "disk.img@OFFSET+LENGTH"
+  std::string path;          // the file or device opened
+  std::uint64_t offset = 0;  // window within path
   std::optional<std::uint64_t> length;  // window length; none = to the end
   std::uint32_t type = kHostDriveUnknown;
   HostOrigin origin = HostOrigin::Discovered;

@@ -51,8 +51,8 @@ std::optional<std::uint64_t> parseNumber(std::string_view s) {
 
 bool endsWithNoCase(const std::string& s, std::string_view suffix) {
   if (s.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), s.end() - static_cast<std::ptrdiff_t>(suffix.size()),
-                    [](char a, char b) {
+  return std::equal(suffix.begin(), suffix.end(),
+                    s.end() - static_cast<std::ptrdiff_t>(suffix.size()), [](char a, char b) {
                       return std::tolower(static_cast<unsigned char>(a)) ==
                              std::tolower(static_cast<unsigned char>(b));
                     });
@@ -234,8 +234,8 @@ std::vector<HostDisk> buildDiskTable(const std::vector<Assignment>& environment,
     for (const auto& a : *list) {
       const auto n = diskOfKey(a.key);
       if (n && take(*n))
-        table.push_back({*n, a.value,
-                         list == &environment ? HostOrigin::Environment : HostOrigin::ConfigFile});
+        table.push_back(
+            {*n, a.value, list == &environment ? HostOrigin::Environment : HostOrigin::ConfigFile});
     }
   }
   for (const auto& d : added)

@@ -47,8 +47,7 @@ void rebuild(Tables& t) {
     if (in) {
       std::stringstream text;
       text << in.rdbuf();
-      ini = resolveRelative(host::parseIni(text.str()),
-                            config.substr(0, config.find_last_of('/')));
+      ini = resolveRelative(host::parseIni(text.str()), config.substr(0, config.find_last_of('/')));
     }
   }
   t.drives = host::buildDriveTable(host::parseAssignmentList(envDrives ? envDrives : ""), ini,

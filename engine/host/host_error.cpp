@@ -1,4 +1,5 @@
-// Failure causes of the host layer: the engine code in the thread's last error, the text for people.
+// Failure causes of the host layer: the engine code in the thread's last error, the text for
+// people.
 #include <cerrno>
 #include <cstring>
 #include <string>

@@ -35,7 +35,8 @@ bool isCdDevicePath(const std::string& path) {
 
 class FileDevice final : public HostDevice {
  public:
-  FileDevice(int fd, std::uint64_t size, bool cdrom) noexcept : m_fd(fd), m_size(size), m_cdrom(cdrom) {}
+  FileDevice(int fd, std::uint64_t size, bool cdrom) noexcept
+      : m_fd(fd), m_size(size), m_cdrom(cdrom) {}
   ~FileDevice() override { ::close(m_fd); }
   FileDevice(const FileDevice&) = delete;
   FileDevice& operator=(const FileDevice&) = delete;
@@ -109,8 +110,8 @@ std::unique_ptr<HostDevice> Host_OpenPathWith(const std::string& path,
   }
   if (options.write) {
     // Writing under a mounted file system would corrupt it behind the kernel's back.
-    const auto span = block ? host::spanOfBlock(st.st_rdev)
-                            : host::spanOfPath(path, 0, std::nullopt);
+    const auto span =
+        block ? host::spanOfBlock(st.st_rdev) : host::spanOfPath(path, 0, std::nullopt);
     if (span && host::spanIsMounted(*span)) {
       host::fail(kErrAccessDenied, path + ": mounted; refusing to open it for writing");
       return nullptr;
@@ -127,8 +128,9 @@ std::unique_ptr<HostDevice> Host_OpenPathWith(const std::string& path,
   if (!block && options.exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
-    host::fail(kErrOpenDrive, path + ": in use by another program" +
-                                  (err == EWOULDBLOCK ? std::string() : std::string(" (lock failed)")));
+    host::fail(kErrOpenDrive,
+               path + ": in use by another program" +
+                   (err == EWOULDBLOCK ? std::string() : std::string(" (lock failed)")));
     return nullptr;
   }
   std::uint64_t size = 0;

@@ -54,8 +54,8 @@ struct Assignment {
 
 /// A block-device volume or disk found in sysfs.
 struct Discovered {
-  std::string name;   // "sdb1"
-  std::string path;   // "/dev/sdb1"
+  std::string name;  // "sdb1"
+  std::string path;  // "/dev/sdb1"
   bool removable = false;
   bool optical = false;
 };
@@ -82,11 +82,11 @@ struct Discovered {
 // --- mounts and extents -------------------------------------------------------------------------
 
 struct Mount {
-  dev_t device = 0;        // st_dev of the mounted file system
-  std::string root;        // the mount's root within its file system
+  dev_t device = 0;  // st_dev of the mounted file system
+  std::string root;  // the mount's root within its file system
   std::string mountPoint;
   std::string fsType;
-  std::string source;      // "/dev/sdb1", an image path (FUSE), or anything
+  std::string source;  // "/dev/sdb1", an image path (FUSE), or anything
 };
 /// Parses /proc/self/mountinfo text (octal escapes undone); malformed lines are skipped.
 [[nodiscard]] std::vector<Mount> parseMountInfo(std::string_view text);

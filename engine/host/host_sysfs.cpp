@@ -60,8 +60,8 @@ bool hasPartitions(const fs::path& disk) {
 bool ignoredName(const std::string& name) {
   // RAM disks and compressed swap hold no user volumes; eMMC boot and RPMB areas neither.
   return startsWith(name, "ram") || startsWith(name, "zram") ||
-         (startsWith(name, "mmcblk") && (name.find("boot") != std::string::npos ||
-                                         name.find("rpmb") != std::string::npos));
+         (startsWith(name, "mmcblk") &&
+          (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos));
 }
 
 std::vector<host::Discovered> sorted(std::vector<host::Discovered> list) {
@@ -77,8 +77,7 @@ namespace host {
 std::vector<Discovered> discoverVolumes() {
   std::vector<Discovered> out;
   std::error_code ec;
-  for (fs::directory_iterator it("/sys/class/block", ec), end; !ec && it != end;
-       it.increment(ec)) {
+  for (fs::directory_iterator it("/sys/class/block", ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (ignoredName(name)) continue;
     std::error_code ec2;
@@ -88,8 +87,8 @@ std::vector<Discovered> discoverVolumes() {
     const bool optical = startsWith(name, "sr");
     // An empty optical drive still gets its letter, as a drive without a disc does.
     if (!optical && readNumber(dir / "size") == 0) continue;
-    if (hasEntries(dir / "holders")) continue;          // used by device-mapper or RAID
-    if (!partition && hasPartitions(dir)) continue;     // a partitioned disk is no volume
+    if (hasEntries(dir / "holders")) continue;       // used by device-mapper or RAID
+    if (!partition && hasPartitions(dir)) continue;  // a partitioned disk is no volume
     const fs::path disk = partition ? dir.parent_path() : dir;
     out.push_back({name, "/dev/" + name, readNumber(disk / "removable") == 1, optical});
   }

@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CachedDrive_Destroy(drive);
     return 0;
   }
-  (void)ExtentReader_Init(nullptr, nullptr, drive, reader, 1 + static_cast<std::uint32_t>(s.next(1)),
-                          0, 0);
+  (void)ExtentReader_Init(nullptr, nullptr, drive, reader,
+                          1 + static_cast<std::uint32_t>(s.next(1)), 0, 0);
   while (s.n > 0) {
     switch (s.next(1) % 5) {
       case 0:

@@ -21,8 +21,8 @@ struct Fixture {
 
   Fixture(std::size_t size, std::uint32_t unit = 1, std::uint32_t type = kHostDriveFixed)
       : bytes(pattern(size)), drive(makeDrive()) {
-    opened = CachedDrive_OpenDevice(drive.get(), std::make_unique<CountingDevice>(&bytes, &log, unit),
-                                    type);
+    opened = CachedDrive_OpenDevice(drive.get(),
+                                    std::make_unique<CountingDevice>(&bytes, &log, unit), type);
   }
   bool opened = false;
 
@@ -59,15 +59,15 @@ TEST_P(SectorProbeTest, FindsSmallestWholeRead) {
   EXPECT_EQ(f.log.size(), c.probes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Drive, SectorProbeTest,
-    ::testing::Values(ProbeCase{"Bytes", 64 * 1024, 1, true, 512, 1},
-                      ProbeCase{"Only2048", 64 * 1024, 2048, true, 2048, 4},
-                      ProbeCase{"Only4096", 64 * 1024, 4096, true, 4096, 8},
-                      ProbeCase{"Only16384", 64 * 1024, 16384, true, 16384, 32},
-                      ProbeCase{"Only32768", 64 * 1024, 32768, false, 0, 32},
-                      ProbeCase{"SmallerThanASector", 300, 1, false, 0, 32}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Drive, SectorProbeTest,
+                         ::testing::Values(ProbeCase{"Bytes", 64 * 1024, 1, true, 512, 1},
+                                           ProbeCase{"Only2048", 64 * 1024, 2048, true, 2048, 4},
+                                           ProbeCase{"Only4096", 64 * 1024, 4096, true, 4096, 8},
+                                           ProbeCase{"Only16384", 64 * 1024, 16384, true, 16384,
+                                                     32},
+                                           ProbeCase{"Only32768", 64 * 1024, 32768, false, 0, 32},
+                                           ProbeCase{"SmallerThanASector", 300, 1, false, 0, 32}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CachedDriveTest, EmptyDeviceDoesNotOpen) {
   Fixture f(0);
@@ -132,9 +132,9 @@ TEST(CachedDriveTest, RefillsAreCutAtTheWindowEnd) {
   ASSERT_TRUE(f.readMatches(kMiB, 2 * kMiB));
   EXPECT_EQ(f.log.size(), 2u);
 
-  ASSERT_TRUE(f.readMatches(3 * kMiB - 100, 50));  // cached
-  ASSERT_TRUE(f.readMatches(10, 10));              // random
-  ASSERT_TRUE(f.readMatches(3 * kMiB - 100, 100)); // random, cut: the cache holds 100 bytes
+  ASSERT_TRUE(f.readMatches(3 * kMiB - 100, 50));   // cached
+  ASSERT_TRUE(f.readMatches(10, 10));               // random
+  ASSERT_TRUE(f.readMatches(3 * kMiB - 100, 100));  // random, cut: the cache holds 100 bytes
   EXPECT_EQ(f.drive->cacheSize, 100u);
 }
 
@@ -230,10 +230,10 @@ TEST(CachedDriveTest, OpticalReadsAreWholeBlocksWithA64KiBCache) {
   EXPECT_EQ(f.drive->sectorSize, 2048u);
   EXPECT_EQ(f.drive->cacheCapacity, kCdCacheSize);
   f.log.clear();
-  EXPECT_TRUE(f.readMatches(5000, 100));        // inside a block
+  EXPECT_TRUE(f.readMatches(5000, 100));           // inside a block
   EXPECT_TRUE(f.readMatches(65536 * 3 - 10, 20));  // across a cache edge
   EXPECT_TRUE(f.readMatches(2048 * 40, 0x9000 + 100));
-  EXPECT_TRUE(f.readMatches(12345, 200000));      // larger than the cache, not block-aligned
+  EXPECT_TRUE(f.readMatches(12345, 200000));  // larger than the cache, not block-aligned
   EXPECT_TRUE(f.readMatches(4 * kMiB + 4096 - 100, 100));
   for (const auto& r : f.log) {
     EXPECT_EQ(r.offset % 2048, 0u);
@@ -311,8 +311,8 @@ TEST(CachedDriveTest, ReopenAfterCloseReadsTheNewDevice) {
   ASSERT_TRUE(CachedDrive_Close(f.drive.get()));
   std::vector<std::uint8_t> other(kMiB, 0x5A);
   std::vector<Request> log;
-  ASSERT_TRUE(CachedDrive_OpenDevice(f.drive.get(),
-                                     std::make_unique<CountingDevice>(&other, &log), kHostDriveFixed));
+  ASSERT_TRUE(CachedDrive_OpenDevice(f.drive.get(), std::make_unique<CountingDevice>(&other, &log),
+                                     kHostDriveFixed));
   std::uint8_t b = 0;
   std::uint32_t got = 0;
   ASSERT_TRUE(CachedDrive_Read(f.drive.get(), 10, 1, &b, &got));

@@ -30,7 +30,8 @@ struct Request {
 /// Memory device that records requests; @p unit > 1 refuses reads not in whole aligned units.
 class CountingDevice final : public HostDevice {
  public:
-  CountingDevice(std::vector<std::uint8_t>* bytes, std::vector<Request>* log, std::uint32_t unit = 1)
+  CountingDevice(std::vector<std::uint8_t>* bytes, std::vector<Request>* log,
+                 std::uint32_t unit = 1)
       : m_bytes(bytes), m_log(log), m_unit(unit) {}
   bool read(std::uint64_t offset, void* buffer, std::uint32_t count,
             std::uint32_t* got) noexcept override {
@@ -38,7 +39,8 @@ class CountingDevice final : public HostDevice {
     *got = 0;
     if (count % m_unit != 0 || offset % m_unit != 0) return false;
     if (offset >= m_bytes->size()) return true;
-    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, m_bytes->size() - offset));
+    const auto n =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(count, m_bytes->size() - offset));
     std::memcpy(buffer, m_bytes->data() + offset, n);
     *got = n;
     return true;

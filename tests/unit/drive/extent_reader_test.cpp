@@ -1,11 +1,12 @@
 // ExtentReader over many shapes of extent lists: 1-byte and odd extents, chunks that do not divide
 // them, reads split at every size; plus skipping, alignment, the first-chunk drop and cancelling.
+#include "core/extent_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "core/event.h"
-#include "core/extent_reader.h"
 #include "drive_test_util.h"
 
 using namespace drivetest;
@@ -60,7 +61,8 @@ const std::vector<ShapeCase> kShapes = {
     {"OddExtents", {{7, 3}, {100, 1}, {4099, 4097}, {20001, 511}, {90000, 13}}},
     {"WholeChunks", {{0, 4096}, {65536, 8192}, {8192, 4096}}},
     {"OneLongExtent", {{12345, 300000}}},
-    {"UpToTheDeviceEnd", {{kDeviceSize - 5000, 3}, {kDeviceSize - 4000, 3999}, {kDeviceSize - 1, 1}}},
+    {"UpToTheDeviceEnd",
+     {{kDeviceSize - 5000, 3}, {kDeviceSize - 4000, 3999}, {kDeviceSize - 1, 1}}},
 };
 
 struct ReadCase {
@@ -72,9 +74,9 @@ class ExtentStreamTest : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(ExtentStreamTest, HandsOutTheStreamInOrder) {
   const auto& c = GetParam();
-  const auto& extents =
-      std::find_if(kShapes.begin(), kShapes.end(), [&](const auto& s) { return s.name == std::string(c.shape); })
-          ->extents;
+  const auto& extents = std::find_if(kShapes.begin(), kShapes.end(), [&](const auto& s) {
+                          return s.name == std::string(c.shape);
+                        })->extents;
   ReaderRig s(c.chunk);
   for (const auto& e : extents) ASSERT_TRUE(ExtentList_Append(s.reader.get(), e.offset, e.length));
   ASSERT_TRUE(ExtentReader_Rewind(s.reader.get()));

@@ -65,7 +65,8 @@ TEST(HostConfigTest, AssignmentListsAndIni) {
   EXPECT_EQ(host::diskOfKey("1a"), std::nullopt);
 
   const auto ini = host::parseIni(
-      "# drives of the lab\r\n[drives]\r\nE = /img/a.img\r\n; off\r\n\r\n[disks]\r\n0=/img/d.img\r\nnot "
+      "# drives of the lab\r\n[drives]\r\nE = /img/a.img\r\n; "
+      "off\r\n\r\n[disks]\r\n0=/img/d.img\r\nnot "
       "an assignment\r\n");
   ASSERT_EQ(ini.size(), 2u);
   EXPECT_EQ(ini[0].value, "/img/a.img");
@@ -77,12 +78,13 @@ TEST(HostConfigTest, TablesTakeLettersInOrderOfPrecedence) {
   added.letter = 'G';
   added.source = added.path = "/added.img";
   added.origin = HostOrigin::Added;
-  const std::vector<host::Discovered> found = {
-      {"sda1", "/dev/sda1", false, false}, {"sr0", "/dev/sr0", false, true},
-      {"sdb1", "/dev/sdb1", true, false}, {"sdb2", "/dev/sdb2", true, false}};
-  const auto table = host::buildDriveTable({{"E", "/env.img"}, {"e", "/dup.img"}, {"1", "/x"}},
-                                           {{"E", "/ini.img"}, {"F", "/img/x.iso@2048"}}, {added},
-                                           found);
+  const std::vector<host::Discovered> found = {{"sda1", "/dev/sda1", false, false},
+                                               {"sr0", "/dev/sr0", false, true},
+                                               {"sdb1", "/dev/sdb1", true, false},
+                                               {"sdb2", "/dev/sdb2", true, false}};
+  const auto table =
+      host::buildDriveTable({{"E", "/env.img"}, {"e", "/dup.img"}, {"1", "/x"}},
+                            {{"E", "/ini.img"}, {"F", "/img/x.iso@2048"}}, {added}, found);
   ASSERT_EQ(table.size(), 7u);
   const std::string letters = [&] {
     std::string s;
@@ -102,8 +104,9 @@ TEST(HostConfigTest, TablesTakeLettersInOrderOfPrecedence) {
   EXPECT_EQ(table[4].origin, HostOrigin::Added);
   EXPECT_EQ(table[5].type, kHostDriveRemovable);
 
-  const auto disks = host::buildDiskTable({{"1", "/d1.img"}}, {{"1", "/dup"}, {"3", "/d3.img"}}, {},
-                                          {{"sda", "/dev/sda"}, {"sdb", "/dev/sdb"}, {"sdc", "/dev/sdc"}});
+  const auto disks =
+      host::buildDiskTable({{"1", "/d1.img"}}, {{"1", "/dup"}, {"3", "/d3.img"}}, {},
+                           {{"sda", "/dev/sda"}, {"sdb", "/dev/sdb"}, {"sdc", "/dev/sdc"}});
   ASSERT_EQ(disks.size(), 5u);
   EXPECT_EQ(disks[0].path, "/dev/sda");
   EXPECT_EQ(disks[1].path, "/d1.img");
@@ -137,8 +140,8 @@ TEST_F(HostEnvTest, EnvironmentAndIniDrivesOpenWithTheirWindows) {
   const std::string disk = image("disk.img", 1 << 20);
   const std::string usb = image("usb.img", 64 * 1024);
   std::filesystem::create_directories(dir / "rekovia");
-  std::ofstream(dir / "rekovia" / "drives.ini") << "[drives]\nF=usb.img\nE=/ignored.img\n[disks]\n7="
-                                                << disk << "\n";
+  std::ofstream(dir / "rekovia" / "drives.ini")
+      << "[drives]\nF=usb.img\nE=/ignored.img\n[disks]\n7=" << disk << "\n";
   ::setenv("KVX_DRIVES", ("E=" + disk + "@4096+8192").c_str(), 1);
   Host_RefreshDrives();
 
@@ -211,8 +214,9 @@ TEST_F(HostEnvTest, MissingSourceFailsWithTraceAndError) {
   drive->traceOn = 1;
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(CachedDrive_Open(drive.get(), 'Q', false));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "CachedDrive_Open: Opening drive on NT family.\r\nCachedDrive_Open: Create file error.\r\n");
+  EXPECT_EQ(
+      ::testing::internal::GetCapturedStderr(),
+      "CachedDrive_Open: Opening drive on NT family.\r\nCachedDrive_Open: Create file error.\r\n");
   EXPECT_EQ(Host_GetLastError(), kErrOpenDrive);
   EXPECT_NE(Host_LastErrorText().find("No such file"), std::string::npos);
   EXPECT_FALSE(CachedDrive_OpenPhysical(false, drive.get(), 127));
@@ -268,7 +272,8 @@ TEST_F(HostEnvTest, MountedSourcesRefuseWritingAndResolveTheirLetter) {
   auto loop = kvxtest::run("losetup -f --show " + kvxtest::quote(img.string()) + " 2>/dev/null");
   if (loop.exitCode != 0) GTEST_SKIP() << "no loop devices here";
   const std::string dev = loop.out.substr(0, loop.out.find('\n'));
-  if (kvxtest::run("mount " + dev + " " + kvxtest::quote(mnt.string()) + " 2>/dev/null").exitCode != 0) {
+  if (kvxtest::run("mount " + dev + " " + kvxtest::quote(mnt.string()) + " 2>/dev/null").exitCode !=
+      0) {
     kvxtest::run("losetup -d " + dev);
     GTEST_SKIP() << "cannot mount ext2 here";
   }

@@ -54,16 +54,18 @@ TEST_P(FreeRunTest, WalksClearRuns) {
 
 INSTANTIATE_TEST_SUITE_P(
     Drive, FreeRunTest,
-    ::testing::Values(
-        MapCase{"FirstFourSet", 8, {{0, 4}}, {{4, 8}}},
-        MapCase{"AllClear", 1000, {}, {{0, 1000}}},
-        MapCase{"AllSet", 1000, {{0, 1000}}, {}},
-        MapCase{"OddLengthAllSet", 77, {{0, 77}}, {}},
-        MapCase{"HoleInWords", 4096, {{0, 1000}, {1001, 3095}}, {{1000, 1001}}},
-        MapCase{"HoleAtLastBit", 4099, {{0, 4098}}, {{4098, 4099}}},
-        MapCase{"Several", 300, {{3, 5}, {64, 64}, {200, 1}}, {{0, 3}, {8, 64}, {128, 200}, {201, 300}}},
-        MapCase{"SetPastEndClipped", 100, {{90, 1000}}, {{0, 90}}},
-        MapCase{"UnalignedLongRun", 1000, {{7, 900}}, {{0, 7}, {907, 1000}}}),
+    ::testing::Values(MapCase{"FirstFourSet", 8, {{0, 4}}, {{4, 8}}},
+                      MapCase{"AllClear", 1000, {}, {{0, 1000}}},
+                      MapCase{"AllSet", 1000, {{0, 1000}}, {}},
+                      MapCase{"OddLengthAllSet", 77, {{0, 77}}, {}},
+                      MapCase{"HoleInWords", 4096, {{0, 1000}, {1001, 3095}}, {{1000, 1001}}},
+                      MapCase{"HoleAtLastBit", 4099, {{0, 4098}}, {{4098, 4099}}},
+                      MapCase{"Several",
+                              300,
+                              {{3, 5}, {64, 64}, {200, 1}},
+                              {{0, 3}, {8, 64}, {128, 200}, {201, 300}}},
+                      MapCase{"SetPastEndClipped", 100, {{90, 1000}}, {{0, 90}}},
+                      MapCase{"UnalignedLongRun", 1000, {{7, 900}}, {{0, 7}, {907, 1000}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsedMapTest, BitLayoutInitialBytesAndBounds) {
