@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -333,6 +334,41 @@ TEST(DetectOrder, DecliningRecogniserLetsTheOrderGoOn) {
 
 TEST(Detect, NothingInZeros) {
   EXPECT_EQ(detect(Bytes(4096, 0)).identifier, kFmtNone);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes one small sample of every format into $KVX_SEED_DIR, the seeds of fuzz_formats:
+//   KVX_SEED_DIR=tests/fuzz/seeds/fuzz_formats test_deepscan \
+//       --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzSeeds'
+TEST(Seeds, DISABLED_WriteFuzzSeeds) {
+  const char* dir = std::getenv("KVX_SEED_DIR");
+  if (dir == nullptr || !Samples::get().ok()) GTEST_SKIP();
+  std::map<std::string, Bytes> seeds = {
+      {"riff.avi", fmtbuild::riff("AVI ", 64)},
+      {"dos.exe", fmtbuild::dosExe(2, 10)},
+      {"mui.dll", fmtbuild::peImage(true, true)},
+      {"word.doc", fmtbuild::compoundDocument(u"WordDocument")},
+      {"a.rar", fmtbuild::rar("a.txt", Bytes(40, 'a'))},
+      {"a.chm", fmtbuild::chm(0x100)},
+      {"a.hlp", fmtbuild::hlp(0x40)},
+      {"a.wmv", fmtbuild::asf(true, true)},
+      {"a.swf", fmtbuild::swf(16)},
+      {"a.mov", fmtbuild::mov(32)},
+      {"a.txt", words(700)},
+  };
+  for (const char* n : {"pic.png", "anim.gif", "pic.bmp", "icon.ico", "doc.pdf", "plain.zip",
+                        "doc.docx", "files.cab", "photo.jpg"})
+    seeds[n] = sample(n);
+  Bytes tar = sample("archive.tar");
+  tar.resize(std::min<std::size_t>(tar.size(), 4096));
+  seeds["cut.tar"] = tar;
+  Bytes wav = sample("tone.wav");
+  wav.resize(512);
+  seeds["cut.wav"] = wav;
+  for (const auto& [name, bytes] : seeds) kvxtest::writeFile(fs::path(dir) / name, bytes);
 }
 
 }  // namespace
