@@ -144,3 +144,30 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
 }
 
 }  // namespace
+
+namespace {
+
+// A destination inside a mount of the scanned image is refused before anything is written.
+TEST(KvxRecoverDestination, RefusedOnTheScannedImage) {
+  if (!kvxtest::haveTools({"mkntfs", "ntfs-3g", "umount"})) GTEST_SKIP() << "mkntfs and ntfs-3g needed";
+  kvxtest::TempDir dir("kvx-refuse");
+  const auto img = dir / "ntfs.img";
+  const auto mnt = dir / "mnt";
+  std::filesystem::create_directories(mnt);
+  ASSERT_EQ(run("truncate -s 16M " + quote(img.string()) + " && mkntfs -F -Q -q -s 512 -c 4096 " +
+                quote(img.string()) + " >/dev/null 2>&1")
+                .exitCode,
+            0);
+  if (run("ntfs-3g " + quote(img.string()) + " " + quote(mnt.string()) + " 2>/dev/null").exitCode != 0)
+    GTEST_SKIP() << "cannot mount with ntfs-3g here";
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto r = run(kvx + " recover " + quote(img.string()) + " --to " +
+                     quote((mnt / "new" / "sub").string()) + " 2>&1");
+  const bool created = std::filesystem::exists(mnt / "new");
+  run("umount " + quote(mnt.string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("refusing to write"), std::string::npos) << r.out;
+  EXPECT_FALSE(created) << "nothing may be created on the source";
+}
+
+}  // namespace
