@@ -199,7 +199,7 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     progress.update(progressText(m_u, position));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  progress.update(progressText(m_u, 10000), true);
+  if (!*cancelled) progress.update(progressText(m_u, 10000), true);
   progress.done();
   Undelete_SetVerbose(m_u, nullptr, nullptr);
   return true;
