@@ -24,16 +24,11 @@
 #include "core/undelete_object.h"
 #include "host/host.h"
 
-// The file-system modules land in the build one by one: reference their save and load functions
-// weakly, so that the engine links without them. A missing save function for a table entry of
-// type 0..2 falls back to the entry's bytes as they stand (which is also how those entries are
-// loaded); a missing FAT or NTFS function makes the save or the restore fail.
+// FAT, NTFS and the unformatted module are referenced directly (declared in session.h), so that a
+// program linking the engine archive gets them with the session code. The optical modules are
+// referenced weakly: without them their entries are saved as they stand, which is also how those
+// entries are loaded.
 #define KVX_WEAK __attribute__((weak))
-bool FAT_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
-bool FAT_LoadVolumeInfo(const void*, std::uint32_t, CachedDrive*) noexcept KVX_WEAK;
-bool NTFS_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
-bool NTFS_LoadVolumeInfo(const void*, std::uint32_t, CachedDrive*) noexcept KVX_WEAK;
-bool Unformated_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
 bool CDFS_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
 bool UDF_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
 #undef KVX_WEAK

@@ -11,6 +11,7 @@
 
 #include "core/cached_drive.h"
 #include "core_engine.h"
+#include "fat/fat.h"
 #include "host/host.h"
 #include "test_support.h"
 
@@ -392,6 +393,60 @@ TEST_F(SessionFile, RestoreOfAFinishedSessionLoadsItAndDeletesTheFile) {
   EXPECT_STREQ(m_u->driveTable[0].title, (std::string(1, letter) + ":").c_str());
   EXPECT_EQ(m_u->driveTable[1].drive, nullptr);
   EXPECT_FALSE(std::filesystem::exists(m_u->sessionPath));
+}
+
+}  // namespace
+
+namespace {
+
+// A FAT drive's file-system entry and used-sector map go through the file and come back on the
+// re-opened drive.
+TEST_F(SessionFile, FatDriveStateSurvivesARoundTrip) {
+  if (!kvxtest::haveTools({"mkfs.fat"})) GTEST_SKIP() << "mkfs.fat missing";
+  kvxtest::TempDir images("session_fat");
+  const auto image = images / "fat.img";
+  ASSERT_EQ(kvxtest::run("mkfs.fat -C -F 16 -i 1234ABCD --invariant " +
+                         kvxtest::quote(image.string()) + " 16384 >/dev/null")
+                .exitCode,
+            0);
+  const char letter = Host_AddDrive(image.string(), 0);
+  ASSERT_NE(letter, 0);
+
+  m_u->driveTable = new DriveSlot[1]();
+  m_u->driveCount = 1;
+  DriveSlot& slot = m_u->driveTable[0];
+  slot.driveSpec = static_cast<std::uint32_t>(letter - 'A');
+  slot.letter = static_cast<std::uint16_t>(letter);
+  ASSERT_TRUE(CachedDrive_Create(&slot.drive));
+  ASSERT_TRUE(CachedDrive_Open(slot.drive, letter, false));
+  ASSERT_TRUE(FAT_RecognizeDrive(m_u.get(), slot.drive));
+  ASSERT_EQ(slot.drive->fsCount, 1u);
+  ASSERT_TRUE(CachedDrive_InitMap(slot.drive, 16384, nullptr, 0));
+  ASSERT_TRUE(CachedDrive_SetMapRange(slot.drive, 100, 9));
+  const std::vector<std::uint8_t> entry(
+      static_cast<const std::uint8_t*>(slot.drive->fsTable[0]),
+      static_cast<const std::uint8_t*>(slot.drive->fsTable[0]) + slot.drive->fsSizes[0]);
+  m_u->driveIndex = 1;  // finished: the continued scan ends at once
+  ASSERT_TRUE(Session_Save(m_u.get(), 0, 0, 0));
+  ASSERT_EQ(Undelete_Done(m_u.get()), 1);
+
+  ASSERT_EQ(Undelete_RestoreSession(m_u.get(), 0, nullptr, nullptr), 1);
+  for (int i = 0; i < 500 && Undelete_IsSearching(m_u.get(), nullptr); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(Undelete_IsSearching(m_u.get(), nullptr), 0);
+  CachedDrive* back = m_u->driveTable[0].drive;
+  ASSERT_NE(back, nullptr);
+  ASSERT_EQ(back->fsCount, 1u);
+  le32 type;
+  std::memcpy(&type, back->fsTable[0], sizeof type);
+  EXPECT_EQ(type.get(), static_cast<std::uint32_t>(kFsFat16));
+  ASSERT_EQ(back->fsSizes[0], entry.size());
+  // The table copy after the record comes back as it was.
+  EXPECT_EQ(0, std::memcmp(static_cast<const std::uint8_t*>(back->fsTable[0]) + 44,
+                           entry.data() + 44, entry.size() - 44));
+  EXPECT_TRUE(CachedDrive_TestMapBit(back, 100));
+  EXPECT_TRUE(CachedDrive_TestMapBit(back, 108));
+  EXPECT_FALSE(CachedDrive_TestMapBit(back, 109));
 }
 
 }  // namespace
