@@ -21,21 +21,6 @@ using coretest::SmallEngine;
 
 TEST(Frame, CreateRefusesANullOutPointer) { EXPECT_EQ(Undelete_Create(nullptr), 0); }
 
-TEST(Frame, FreshObjectIsEmpty) {
-  Undelete* u = nullptr;
-  ASSERT_EQ(Undelete_Create(&u), 1);
-  EXPECT_EQ(u->filesReserve, 0x12000000u);
-  EXPECT_EQ(u->stringsReserve, 0x1B000000u);
-  EXPECT_EQ(u->foldersReserve, 0x3000000u);
-  EXPECT_EQ(u->pageSize, static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
-  EXPECT_EQ(u->partitionFlags & 0x1FFFFFFu, 0x1FFFFFFu);
-  EXPECT_EQ(u->partitionCount, 0u);
-  EXPECT_EQ(u->scanKey, kNoScanKey);
-  EXPECT_EQ(u->files, nullptr);
-  EXPECT_FALSE(u->cancelEvent.isSet());
-  EXPECT_EQ(Undelete_Delete(u), 1);
-}
-
 TEST(Frame, SessionPathIsFixedAtCreation) {
   kvxtest::TempDir dir("frame_cwd");
   const auto before = std::filesystem::current_path();

@@ -42,16 +42,6 @@ TEST(StorageCommit, FilesFillUpToOnePageBeforeTheReserve) {
   EXPECT_EQ(Storage_File(u.get(), fits), nullptr);
 }
 
-TEST(StorageCommit, TooManyFilesTurnsOnOneRecordBeforeTheLimit) {
-  SmallEngine u(4);
-  const std::uint32_t fits = (u->filesReserve - u.page()) / sizeof(FileRecord);
-  FileRecord r = fileRecord();
-  for (std::uint32_t i = 0; i + 1 < fits; ++i) ASSERT_TRUE(Storage_AddFile(u.get(), &r, false));
-  // fileCount * 127 + page + 127 >= reserve decides.
-  const bool expected = std::uint64_t{u->fileCount} * 127 + u.page() + 127 >= u->filesReserve;
-  EXPECT_EQ(Undelete_TooManyFiles(u.get()), expected ? 1 : 0);
-}
-
 TEST(StorageCommit, StringsStopAtTheReserveAndUndoNothing) {
   SmallEngine u(64, 3);
   const std::u16string text(100, u'x');
