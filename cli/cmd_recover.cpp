@@ -234,10 +234,11 @@ int recoverCommand(const std::vector<std::string>& args) {
         }
         json.endObject();
       } else if (ok) {
-        std::fprintf(out, "%s -> %s\n", kvx::sanitizeUtf8(job.path).c_str(), target.c_str());
+        std::fprintf(out, "%s -> %s\n", kvx::printable(job.path).c_str(),
+                     kvx::printable(target.string()).c_str());
       }
       if (!ok)
-        std::fprintf(stderr, "kvx recover: %s: %s\n", kvx::sanitizeUtf8(job.path).c_str(),
+        std::fprintf(stderr, "kvx recover: %s: %s\n", kvx::printable(job.path).c_str(),
                      message.c_str());
     }
     finished = true;

@@ -167,8 +167,8 @@ void writeScanTable(const ScanSession& s, std::FILE* out) {
     std::snprintf(head, sizeof head, "%-1s %14" PRIu64 "  %-22s %-19s  %-6s ", deleted ? "*" : "",
                   r->size.get(), state.c_str(), fileTimeToText(r->modified.get()).c_str(),
                   attributeLetters(r->attributes).c_str());
-    line = head + sanitizeUtf8(path);
-    if (r->note.get() != 0) line += "  [" + s.text(r->note.get()) + "]";
+    line = head + printable(path);
+    if (r->note.get() != 0) line += "  [" + printable(s.text(r->note.get())) + "]";
     line.push_back('\n');
     std::fputs(line.c_str(), out);
   }

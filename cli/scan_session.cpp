@@ -466,6 +466,13 @@ std::string safeComponent(std::string_view name) {
   return out;
 }
 
+std::string printable(std::string_view text) {
+  std::string out = sanitizeUtf8(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
 std::string numberedName(std::string_view name, unsigned n) {
   const std::string suffix = " (" + std::to_string(n) + ")";
   std::size_t dot = name.rfind('.');

@@ -117,6 +117,8 @@ std::optional<std::uint32_t> parseStateList(std::string_view list);
 /// A name that is safe as one path component: no '/', no NUL or control characters, not "." or
 /// "..", not empty, at most 255 bytes.
 std::string safeComponent(std::string_view name);
+/// @p text for a terminal line: valid UTF-8 with control characters shown as '?'.
+std::string printable(std::string_view text);
 /// @p name with " (n)" before its extension: "a.txt", 2 -> "a (2).txt".
 std::string numberedName(std::string_view name, unsigned n);
 

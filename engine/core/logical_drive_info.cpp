@@ -6,11 +6,15 @@
 #include "core/le.h"
 #include "core/log.h"
 #include "core/search.h"
+#include "core/undelete_object.h"
 #include "undelete/undelete.h"
 
 __attribute__((weak)) int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
                                                         char* out) noexcept {
-  if (out == nullptr) return 0;
+  if (u == nullptr || out == nullptr) return 0;
+  // A description is a query: the scan's error and stage stay as they were.
+  const std::uint32_t error = u->error;
+  const char* stage = u->stageName;
   CachedDrive* drive = nullptr;
   if (!CachedDrive_Create(&drive)) return 0;
   int result = 0;
@@ -30,5 +34,7 @@ __attribute__((weak)) int Undelete_GetLogicalDriveInfo(Undelete* u, char letter,
   }
   CachedDrive_Close(drive);
   CachedDrive_Destroy(drive);
+  u->error = error;
+  u->stageName = stage;
   return result;
 }
