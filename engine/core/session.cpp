@@ -331,67 +331,6 @@ bool writeSession(Undelete* u, std::FILE* f, std::uint32_t fileCount, std::uint3
 
 // --- Restoring ----------------------------------------------------------------------------------
 
-/// Re-opens the drive of one session record into @p slot; false with the last error set.
-bool reopenDrive(const SessionDrive& d, DriveSlot& slot) noexcept {
-  const char letter = static_cast<char>(d.kind & 0x7F);
-  if ((d.kind & kSessionPartition) == 0) {
-    if (letter == 0) {  // an empty slot stays empty
-      slot.driveSpec = 0xFF000000u;
-      return true;
-    }
-    if (letter < 'A' || letter > 'Z') {
-      Host_SetLastError(kErrOpenDrive);
-      return false;
-    }
-    slot.driveSpec = static_cast<std::uint32_t>(letter - 'A');
-    slot.title[0] = letter;
-    slot.title[1] = ':';
-    slot.title[2] = '\0';
-    slot.letter = static_cast<std::uint16_t>(letter);
-    if (!CachedDrive_Create(&slot.drive)) return false;
-    return CachedDrive_Open(slot.drive, letter, false);
-  }
-  // The partition's index in today's list is not known; the slot keeps its geometry instead.
-  slot.driveSpec = kSpecPartition << 24 | 0xFFFFFFu;
-  slot.physicalDrive = d.disk;
-  slot.start = d.start.get();
-  slot.length = d.length.get();
-  std::memcpy(slot.title, d.title, sizeof slot.title);
-  slot.title[sizeof slot.title - 1] = '\0';
-  if (letter != 0) slot.letter = static_cast<std::uint16_t>(letter);
-  if (!CachedDrive_Create(&slot.drive)) return false;
-  return CachedDrive_OpenPhysical(false, slot.drive, d.disk) &&
-         CachedDrive_SetWindow(slot.drive, slot.start, slot.length);
-}
-
-/// Rebuilds one drive's map and file-system table; false with the last error set.
-bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) noexcept {
-  if (drive == nullptr) return true;
-  if (!state.map.empty() &&
-      !CachedDrive_InitMap(drive, std::uint64_t{state.map.size()} * 8, state.map.data(),
-                           static_cast<std::uint32_t>(state.map.size())))
-    return false;
-  for (const auto& entry : state.fileSystems) {
-    const std::uint32_t type = typeOfEntry(entry);
-    const auto size = static_cast<std::uint32_t>(entry.size());
-    bool added;
-    if (type < 3) {
-      // Taken as it stands (at least the type's size, as the parser checked): a module gets back
-      // every byte its entry had when it was saved.
-      added = CachedDrive_AddFileSystem(drive, size, entry.data());
-    } else if (type <= kFsFat32) {
-      const LoadFn load = loadFnOf(type);
-      if (load == nullptr) Host_SetLastError(kErrUnrecognized);
-      added = load != nullptr && load(entry.data(), size, drive);
-    } else {
-      continue;  // a type this engine does not know is skipped
-    }
-    if (!added) return false;
-  }
-  if (drive->fsCount != 0) CachedDrive_SelectFileSystem(drive, 0);
-  return true;
-}
-
 bool letterExistsNow(char letter, void*) noexcept {
   try {
     return Host_FindDrive(letter).has_value();
@@ -411,6 +350,72 @@ bool findPartitionNow(const SessionDrive& d, std::uint8_t* index, void* context)
     }
   }
   return false;
+}
+
+/// Re-opens the drive of one session record into @p slot; false with the last error set.
+bool reopenDrive(Undelete* u, const SessionDrive& d, DriveSlot& slot) noexcept {
+  const char letter = static_cast<char>(d.kind & 0x7F);
+  if ((d.kind & kSessionPartition) == 0) {
+    if (letter == 0) {  // an empty slot stays empty
+      slot.driveSpec = 0xFF000000u;
+      return true;
+    }
+    if (letter < 'A' || letter > 'Z') {
+      Host_SetLastError(kErrOpenDrive);
+      return false;
+    }
+    slot.driveSpec = static_cast<std::uint32_t>(letter - 'A');
+    slot.title[0] = letter;
+    slot.title[1] = ':';
+    slot.title[2] = '\0';
+    slot.letter = static_cast<std::uint16_t>(letter);
+    if (!CachedDrive_Create(&slot.drive)) return false;
+    return CachedDrive_Open(slot.drive, letter, false);
+  }
+  // The slot names today's list entry with the same disk, start and length when there is one;
+  // otherwise an index no list has. The slot's own geometry is what the drive is opened with.
+  std::uint8_t index = 0;
+  const bool listed = findPartitionNow(d, &index, u);
+  slot.driveSpec = kSpecPartition << 24 | (listed ? index : 0xFFFFFFu);
+  slot.physicalDrive = d.disk;
+  slot.start = d.start.get();
+  slot.length = d.length.get();
+  std::memcpy(slot.title, d.title, sizeof slot.title);
+  slot.title[sizeof slot.title - 1] = '\0';
+  if (letter != 0) slot.letter = static_cast<std::uint16_t>(letter);
+  if (!CachedDrive_Create(&slot.drive)) return false;
+  return CachedDrive_OpenPhysical(false, slot.drive, d.disk) &&
+         CachedDrive_SetWindow(slot.drive, slot.start, slot.length);
+}
+
+/// Rebuilds one drive's map and file-system table; false with the last error set.
+bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) noexcept {
+  if (drive == nullptr) return true;
+  if (!state.map.empty() &&
+      !CachedDrive_InitMap(drive, std::uint64_t{state.map.size()} * 8, state.map.data(),
+                           static_cast<std::uint32_t>(state.map.size()))) {
+    Host_SetLastError(kErrMemory);
+    return false;
+  }
+  for (const auto& entry : state.fileSystems) {
+    const std::uint32_t type = typeOfEntry(entry);
+    const auto size = static_cast<std::uint32_t>(entry.size());
+    bool added;
+    if (type < 3) {
+      // Taken as it stands (at least the type's size, as the parser checked): a module gets back
+      // every byte its entry had when it was saved.
+      added = CachedDrive_AddFileSystem(drive, size, entry.data());
+    } else if (type <= kFsFat32) {
+      const LoadFn load = loadFnOf(type);
+      if (load == nullptr) Host_SetLastError(kErrUnrecognized);
+      added = load != nullptr && load(entry.data(), size, drive);
+    } else {
+      continue;  // a type this engine does not know is skipped
+    }
+    if (!added) return false;
+  }
+  if (drive->fsCount != 0) CachedDrive_SelectFileSystem(drive, 0);
+  return true;
 }
 
 }  // namespace
@@ -602,7 +607,7 @@ int Undelete_RestoreSession(Undelete* u, std::uint32_t, UndeleteQueryCallback sa
     u->driveCount = driveCount;
     u->driveIndex = image.drivesDone;
     for (std::uint16_t i = 0; i < driveCount; ++i) {
-      if (!reopenDrive(image.drives[i], u->driveTable[i])) {
+      if (!reopenDrive(u, image.drives[i], u->driveTable[i])) {
         const std::uint32_t error = Host_GetLastError();
         Undelete_Done(u);
         u->error = error;
