@@ -75,6 +75,10 @@ std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xF
 
 /// Letter of the drive whose source holds @p directory (through the mounts), 0 when none.
 [[nodiscard]] char Host_LetterOfPath(const std::string& directory);
+/// Every letter whose source shares bytes with the mount that holds @p directory: a loop device
+/// found in sysfs and the image behind it are two letters for one volume. Letters named by the
+/// user (environment, drives.ini, run-time additions) come first; Host_LetterOfPath is the first.
+[[nodiscard]] std::string Host_LettersOfPath(const std::string& directory);
 /// Mount point of a letter's source, empty when not mounted.
 [[nodiscard]] std::string Host_MountPoint(char letter);
 

@@ -191,7 +191,7 @@ std::unique_ptr<HostDevice> openDrive(char letter, const HostOpenOptions& base) 
   if (!device) return nullptr;
   if (d->offset != 0 || d->length) {
     if (d->offset >= device->size()) {
-      host::fail(kErrOpenDrive, d->source + ": window starts past the end of " + d->path);
+      host::fail(kErrOpenDrive, d->path + ": the window starts past its end");
       return nullptr;
     }
     device = host::wrapWindow(std::move(device), d->offset, d->length);

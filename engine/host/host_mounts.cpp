@@ -189,7 +189,8 @@ bool spanIsMounted(const Span& span) {
 
 }  // namespace host
 
-char Host_LetterOfPath(const std::string& directory) {
+std::string Host_LettersOfPath(const std::string& directory) {
+  std::string named, discovered;
   try {
     const std::string real = realFolder(directory);
     const auto mounts = host::readMounts();
@@ -200,16 +201,22 @@ char Host_LetterOfPath(const std::string& directory) {
           (best == nullptr || m.mountPoint.size() >= best->mountPoint.size()))
         best = &m;
     }
-    if (best == nullptr) return 0;
+    if (best == nullptr) return {};
     const auto span = host::spanOfMount(*best);
-    if (!span) return 0;
+    if (!span) return {};
     for (const auto& d : Host_ListDrives()) {
       const auto ds = host::spanOfPath(d.path, d.offset, d.length);
-      if (ds && host::overlaps(*ds, *span)) return d.letter;
+      if (!ds || !host::overlaps(*ds, *span)) continue;
+      (d.origin == HostOrigin::Discovered ? discovered : named) += d.letter;
     }
   } catch (...) {
   }
-  return 0;
+  return named + discovered;
+}
+
+char Host_LetterOfPath(const std::string& directory) {
+  const std::string letters = Host_LettersOfPath(directory);
+  return letters.empty() ? 0 : letters[0];
 }
 
 std::string Host_MountPoint(char letter) {
