@@ -1,15 +1,20 @@
 // The text helpers of kvx scan/recover: JSON escaping and UTF-16 conversion, wildcard patterns,
-// state lists, safe file names and times. The helpers are compiled in from the command line's
+// state lists, safe file names and times; the listing over hand-made results. The helpers are compiled in from the command line's
 // sources, which are not a library of their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "../../../cli/json_writer.cpp"
+#include "../../../cli/scan_output.cpp"
 #include "../../../cli/scan_session.cpp"
+#include "core/storage.h"
 
 namespace {
 
@@ -168,6 +173,82 @@ TEST(Times, FileTimeText) {
   if (oldTz != nullptr) setenv("TZ", saved.c_str(), 1);
   else unsetenv("TZ");
   tzset();
+}
+
+// --- The listing over results placed in the storage by hand --------------------------------------
+
+std::string capture(const std::function<void(std::FILE*)>& write) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* mem = open_memstream(&buffer, &size);
+  write(mem);
+  std::fclose(mem);
+  std::string out(buffer, size);
+  std::free(buffer);
+  return out;
+}
+
+class ListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Undelete* u = session.engine();
+    ASSERT_NE(u, nullptr);
+    ASSERT_TRUE(Storage_Reserve(u));
+    ASSERT_TRUE(Storage_AddFolder(u, u"X:", kNoParent, 0xFFFF, 0, false, false, &root));
+    ASSERT_TRUE(Storage_AddFolder(u, u"Docs", root, 0, kAttrReadOnly, false, false, &docs));
+    ASSERT_TRUE(Storage_AddFolder(u, u"Sys", root, 0, 0, false, false, &sys));
+    Storage_Folder(u, sys)->flags.set(Storage_Folder(u, sys)->flags.get() | kFolderHidden);
+    add(docs, u"report.doc", kStatusExisting | (kStateExisting << 1), 0);
+    add(root, u"old.jpg", kStateGood << 1, 0);  // index 1, replaced below
+    add(sys, u"secret.bin", kStateExcellent << 1, 0);
+    const char16_t odd[] = {u'a', u'\n', char16_t(0xD800), u'.', u't', u'x', u't', 0};
+    add(root, odd, kStatePoor << 1, 0);
+    Storage_File(u, 1)->marks.set(1);
+  }
+  void add(std::uint32_t folder, const char16_t* name, std::uint8_t status, std::uint8_t attrs) {
+    Undelete* u = session.engine();
+    std::uint32_t ref = 0;
+    ASSERT_TRUE(Storage_AddString(u, name, &ref));
+    FileRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.folder.set(folder);
+    r.name.set(ref);
+    r.size.set(1234);
+    r.status = status;
+    r.attributes = attrs;
+    r.overwrittenClusters.set(1);
+    r.totalClusters.set(3);
+    r.overwrittenBy.set(0xFFFFFFFFu);
+    for (auto& c : r.firstOverwritten) c.set(~std::uint64_t{0});
+    r.firstOverwritten[0].set(77);
+    r.location.set(kKindFat << 12);
+    ASSERT_TRUE(Storage_AddFile(u, &r, false));
+  }
+  kvx::ScanSession session;
+  std::uint32_t root = 0, docs = 0, sys = 0;
+};
+
+TEST_F(ListingTest, TableLeavesOutReplacedAndHidden) {
+  const std::string table = capture([&](std::FILE* f) { kvx::writeScanTable(session, f); });
+  EXPECT_NE(table.find("X:\\Docs\\report.doc"), std::string::npos) << table;
+  EXPECT_EQ(table.find("old.jpg"), std::string::npos) << "replaced records are left out";
+  EXPECT_EQ(table.find("secret.bin"), std::string::npos) << "files of hidden folders are left out";
+  EXPECT_NE(table.find("Poor (1/3)"), std::string::npos) << table;
+  EXPECT_NE(table.find("X:\\a?\xef\xbf\xbd.txt"), std::string::npos) << "control character and lone surrogate";
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3) << "header and two files";
+}
+
+TEST_F(ListingTest, JsonHasEveryRecordWithPathsAndFlags) {
+  const std::string json = capture([&](std::FILE* f) { kvx::writeScanJson(session, 0, "No errors.", f); });
+  for (const char* part :
+       {"\"drives\":[]", "\"path\":\"X:\\\\Docs\\\\report.doc\"", "\"location\":\"Docs\"",
+        "\"name\":\"old.jpg\",\"folder\":0", "\"replaced\":true", "\"path\":\"X:\\\\Sys\\\\secret.bin\"",
+        "\"name\":\"a\\n\xef\xbf\xbd.txt\"", "\"firstOverwritten\":[77]", "\"fileSystem\":\"FAT\"",
+        "\"stateName\":\"Poor\"", "\"parent\":null", "\"hidden\":true", "\"attributes\":\"R\"",
+        "\"error\":{\"code\":0,\"message\":\"No errors.\"}"})
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+  EXPECT_EQ(json.find("\"modified\""), std::string::npos) << "times of 0 are left out";
+  EXPECT_EQ(json.back(), '\n');
 }
 
 }  // namespace
