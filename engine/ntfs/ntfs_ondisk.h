@@ -111,6 +111,7 @@ inline constexpr std::uint32_t kNtfsAttrStandardInformation = 0x10;
 inline constexpr std::uint32_t kNtfsAttrFileName = 0x30;
 inline constexpr std::uint32_t kNtfsAttrData = 0x80;
 inline constexpr std::uint32_t kNtfsAttrEnd = 0xFFFFFFFF;
+inline constexpr std::uint16_t kNtfsAttrFlagCompressed = 0x0001;
 inline constexpr std::uint16_t kNtfsAttrFlagEncrypted = 0x4000;
 
 // $STANDARD_INFORMATION content (only the start is needed).

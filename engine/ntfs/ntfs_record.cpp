@@ -141,7 +141,9 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
   const auto nonres = nrr.read<NtfsNonResidentAttr>();
   if (!nonres) return;
   out.size = nonres->dataSize.get();
-  out.dataFlags = nonres->compressionUnit.get();
+  // Sparse data carries a compression unit too (with the sparse flag, not the compressed one);
+  // reading it as LZNT1 would garble it, so the unit counts only for compressed attributes.
+  out.dataFlags = (common->flags.get() & kNtfsAttrFlagCompressed) ? nonres->compressionUnit.get() : 0;
   if (out.dataFlags & kNtfsDataCompressed) out.attributes |= kAttrCompressed;
   if (common->flags.get() & kNtfsAttrFlagEncrypted) {
     out.dataFlags |= kNtfsDataEncrypted;

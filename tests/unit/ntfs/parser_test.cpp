@@ -289,12 +289,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FileRecord, EncryptedAndCompressedFlags) {
   RecordBuilder b;
-  put16(b.r, b.where["data"] + 0x0C, 0x4000);
+  put16(b.r, b.where["data"] + 0x0C, 0x4001);
   put16(b.r, b.where["data"] + 0x22, 4);
   NtfsParsedRecord rec;
   ASSERT_EQ(NTFS_ParseFileRecord(b.r, rec), Parse::Ok);
   EXPECT_EQ(rec.dataFlags, 0x4004u);
   EXPECT_EQ(rec.attributes & (kAttrCompressed | kAttrEncrypted), kAttrCompressed | kAttrEncrypted);
+}
+
+TEST(FileRecord, SparseUnitWithoutCompressionIsNotCompressed) {
+  RecordBuilder b;
+  put16(b.r, b.where["data"] + 0x0C, 0x8000);
+  put16(b.r, b.where["data"] + 0x22, 4);
+  NtfsParsedRecord rec;
+  ASSERT_EQ(NTFS_ParseFileRecord(b.r, rec), Parse::Ok);
+  EXPECT_EQ(rec.dataFlags, 0u);
+  EXPECT_EQ(rec.attributes & kAttrCompressed, 0);
 }
 
 // ----------------------------------------------------------------------------------------------
