@@ -42,9 +42,9 @@ class PdfWalk {
         if (!xref()) break;
         out.completeness = firstXref ? kComplPoor : kComplExcellent;
         firstXref = false;
-        // The end marker's line break is part of the file; a zero byte after it ends the file.
+        // The end marker's line break (taken by xref(); CR LF counts as one) is the last byte of
+        // the file unless more sections follow; a zero byte after it ends the file.
         std::uint8_t next = 0;
-        takeLineBlanks();
         good = m_in.consumed();
         if (!m_in.peekByte(next) || next == 0) break;
         continue;
@@ -197,7 +197,10 @@ class PdfWalk {
     skipBlanks();
     if (!keyword("startxref") || !blank() || !number()) return false;
     skipBlanks();
-    return keyword("%%EOF") && m_in.get(c) && isBlank(c);
+    if (!keyword("%%EOF") || !m_in.get(c) || !isBlank(c)) return false;
+    std::uint8_t lf = 0;
+    if (c == 13 && m_in.peekByte(lf) && lf == 10) (void)m_in.get(lf);
+    return true;
   }
   bool value(std::uint64_t& v) noexcept {
     std::uint8_t c = 0;

@@ -216,6 +216,19 @@ TEST(Jpeg, EndsAtTheEndOfImageMarkerAfterScanData) {
   EXPECT_EQ(w[r.length - 1], 0xD9);
 }
 
+TEST(Pdf, EndsAtTheLineBreakAfterItsEndMarker) {
+  if (!Samples::get().ok()) GTEST_SKIP();
+  const Bytes pdf = sample("doc.pdf");
+  for (const std::string tail : {std::string("\n\n  7 0 obj"), std::string(" xyz"), std::string(4, '\0')}) {
+    Bytes w = pdf;
+    fmtbuild::append(w, tail);
+    w.resize(w.size() + 600, 0x9C);
+    const FormatResult r = detect(w);
+    EXPECT_EQ(r.identifier, kFmtPdf);
+    EXPECT_EQ(r.length, pdf.size()) << tail.size();
+  }
+}
+
 TEST(Zip, DamagedSecondLocalHeaderEndsTheWalk) {
   if (!Samples::get().ok()) GTEST_SKIP();
   Bytes z = sample("plain.zip");
