@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -22,6 +23,7 @@
 namespace {
 
 constexpr std::uint32_t kPieceBytes = 1u << 20;
+constexpr std::uint32_t kMaxUnit = 1u << 20;  // a read is rounded up to whole clusters or sectors
 constexpr std::uint32_t kDeepScanLocator = 0xFFFFFFFFu;
 constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 
@@ -57,13 +59,21 @@ timespec toTimespec(std::uint64_t fileTime) noexcept {
   return ts;
 }
 
+/// One piece buffer per thread, kept between files: recovering many small files must not pay
+/// for allocating and clearing a megabyte each time.
+std::uint8_t* pieceBuffer() noexcept {
+  thread_local std::unique_ptr<std::uint8_t[]> buffer;
+  if (!buffer) buffer.reset(new (std::nothrow) std::uint8_t[kPieceBytes + kMaxUnit]);
+  return buffer.get();
+}
+
 enum class Outcome : std::uint8_t { Done, ReadError, WriteError };
 
 /// Copies the file's bytes into @p fd.
 class Copier {
  public:
   Copier(Undelete* u, const FatGeometry& g, int fd, std::uint64_t size,
-         std::atomic<std::uint64_t>* bytesDone, std::vector<std::uint8_t>& buffer)
+         std::atomic<std::uint64_t>* bytesDone, std::uint8_t* buffer)
       : m_u(u), m_g(g), m_fd(fd), m_size(size), m_bytesDone(bytesDone), m_buffer(buffer) {}
 
   [[nodiscard]] std::uint64_t left() const noexcept { return m_size - m_written; }
@@ -76,15 +86,17 @@ class Copier {
 
   /// Reads @p bytes at volume offset @p offset, in whole @p unit reads, and writes them.
   Outcome bytesAt(std::uint64_t offset, std::uint64_t bytes, std::uint32_t unit) noexcept {
+    // Pieces are whole units so that the next piece starts where this one's data ends.
+    const std::uint64_t limit = std::max<std::uint64_t>(unit, kPieceBytes / unit * unit);
     while (bytes > 0) {
-      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, kPieceBytes));
+      const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, limit));
       const std::uint32_t readBytes = (n + unit - 1) / unit * unit;
       std::uint32_t got = 0;
-      if (!CachedDrive_Read(m_u->drive, offset, readBytes, m_buffer.data(), &got) || got != readBytes) {
+      if (!CachedDrive_Read(m_u->drive, offset, readBytes, m_buffer, &got) || got != readBytes) {
         // Write what could be read unit by unit before failing, as a unit-wise reader would.
         return salvage(offset, n, unit);
       }
-      if (!writeAll(m_fd, m_buffer.data(), n)) return Outcome::WriteError;
+      if (!writeAll(m_fd, m_buffer, n)) return Outcome::WriteError;
       progress(n);
       offset += readBytes;
       bytes -= n;
@@ -97,10 +109,10 @@ class Copier {
     for (std::uint32_t done = 0; done < n; done += unit) {
       const std::uint32_t take = std::min(unit, n - done);
       std::uint32_t got = 0;
-      if (!CachedDrive_Read(m_u->drive, offset + done, unit, m_buffer.data(), &got) || got != unit) {
+      if (!CachedDrive_Read(m_u->drive, offset + done, unit, m_buffer, &got) || got != unit) {
         return Outcome::ReadError;
       }
-      if (!writeAll(m_fd, m_buffer.data(), take)) return Outcome::WriteError;
+      if (!writeAll(m_fd, m_buffer, take)) return Outcome::WriteError;
       progress(take);
     }
     return Outcome::Done;
@@ -117,7 +129,7 @@ class Copier {
   std::uint64_t m_size;
   std::uint64_t m_written = 0;
   std::atomic<std::uint64_t>* m_bytesDone;
-  std::vector<std::uint8_t>& m_buffer;
+  std::uint8_t* m_buffer;
 };
 
 /// Along the chain, then straight on. Runs of consecutive clusters go in one piece.
@@ -191,14 +203,9 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
 
   Outcome outcome = Outcome::Done;
   FatGeometry g;
-  std::vector<std::uint8_t> buffer;
-  bool haveBuffer = true;
-  try {
-    buffer.resize(kPieceBytes + 4096);
-  } catch (const std::bad_alloc&) {
-    haveBuffer = false;
-  }
   const std::uint64_t size = record->size.get() & 0xFFFFFFFFull;
+  std::uint8_t* buffer = pieceBuffer();
+  const bool haveBuffer = buffer != nullptr;
   const auto* locator = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
   if (haveBuffer && size != 0) {
     if (!FAT_GetGeometry(drive, g) || locator == nullptr) {
