@@ -218,6 +218,12 @@ int main(int argc, char** argv) {
   fs::remove_all(out);
 
   const double catRate = static_cast<double>(imageBytes) / cat.seconds / 1048576.0;
+  // Copying the same number of bytes into the same folder with cat: what writing costs here.
+  fs::create_directories(out);
+  const ChildRun copyRun = runTimed("head -c " + std::to_string(kBigFileBytes) + " " + q(image) + " > " +
+                                    q((out / "copy").string()));
+  fs::remove_all(out);
+  const double copyRate = static_cast<double>(kBigFileBytes) / copyRun.seconds / 1048576.0;
   const double recRate = static_cast<double>(recoveredBytes) / recoverSeconds / 1048576.0;
   std::printf("image: %.0f MiB, %u files listed, %u deleted (%u Excellent)\n",
               static_cast<double>(imageBytes) / 1048576.0, files, deletedCount, excellent);
@@ -230,6 +236,8 @@ int main(int argc, char** argv) {
               static_cast<double>(bigBytes) / 1048576.0, bigSeconds,
               static_cast<double>(bigBytes) / bigSeconds / 1048576.0,
               static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / catRate);
+  std::printf("  cat of as many bytes of the image into the same folder: %.0f MiB/s; ratio %.2f\n", copyRate,
+              static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / copyRate);
   std::printf("small files: creating and writing them with nothing read takes %.3f s of the total\n",
               floorSeconds);
   std::printf("recovery (all): %u files, %.1f MiB in %.3f s = %.0f MiB/s; cat: %.0f MiB/s; ratio %.2f (target >= 0.70)\n",
