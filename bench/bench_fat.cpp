@@ -139,6 +139,10 @@ int main(int argc, char** argv) {
   // Warm the page cache, then time cat.
   (void)runTimed("cat " + q(image) + " >/dev/null");
   const ChildRun cat = runTimed("cat " + q(image) + " >/dev/null");
+  // The whole command line path as well (search thread, storage, JSON), when kvx is built.
+  const fs::path kvx = fs::absolute(fs::path(argv[0])).parent_path().parent_path() / "kvx";
+  ChildRun kvxRun;
+  if (fs::exists(kvx)) kvxRun = runTimed(q(kvx.string()) + " scan " + q(image.string()) + " --json >/dev/null");
   const ChildRun fls = runTimed("fls -r -d -p -f fat " + q(image) + " >/dev/null");
   const ChildRun flsAll = runTimed("fls -r -p -f fat " + q(image) + " | grep -c . >/dev/null");
 
@@ -232,6 +236,10 @@ int main(int argc, char** argv) {
   std::printf("fls -r -d -p: %.3f s, peak RSS %.1f MiB   (fls -r -p: %.3f s)\n", fls.seconds,
               static_cast<double>(fls.peakKiB) / 1024.0, flsAll.seconds);
   std::printf("scan / fls = %.2f (target <= 0.50)\n", scanSeconds / fls.seconds);
+  if (kvxRun.seconds >= 0) {
+    std::printf("kvx scan --json >/dev/null: %.3f s, peak RSS %.1f MiB; kvx / fls = %.2f\n", kvxRun.seconds,
+                static_cast<double>(kvxRun.peakKiB) / 1024.0, kvxRun.seconds / fls.seconds);
+  }
   std::printf("large deleted file: %.0f MiB in %.3f s = %.0f MiB/s; ratio to cat %.2f (target >= 0.70)\n",
               static_cast<double>(bigBytes) / 1048576.0, bigSeconds,
               static_cast<double>(bigBytes) / bigSeconds / 1048576.0,
