@@ -140,7 +140,7 @@ int Undelete_GetProgress(Undelete* u, std::uint32_t* total, std::uint32_t* posit
   in.progress = u->progress.load(std::memory_order_relaxed);
   in.deepScanDone = u->deepScanDone.load(std::memory_order_relaxed);
   in.deepScanTotal = u->deepScanTotal.load(std::memory_order_relaxed);
-  in.options = u->options;
+  in.options = std::atomic_ref<std::uint32_t>(u->options).load(std::memory_order_relaxed);
   in.driveIndex = u->driveIndex.load(std::memory_order_relaxed);
   in.driveCount = u->driveCount;
   in.fsIndex = u->fsIndex.load(std::memory_order_relaxed);

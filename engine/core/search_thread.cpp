@@ -84,8 +84,10 @@ void stampSlot(Undelete* u, std::uint32_t first) {
 /// Runs the file systems the deep scan found on the slot's drive after the drive's own.
 void furtherPasses(Undelete* u, CachedDrive* drive, std::uint32_t& stampFrom, RestartPoint& rp) {
   const std::uint32_t n = drive->fsCount;
-  const std::uint32_t savedOptions = u->options;
-  u->options = savedOptions & ~kOptDeepScan;  // a found file system is not deep-scanned again
+  // The caller's thread reads the options for its progress display: written through atomic_ref.
+  std::atomic_ref<std::uint32_t> options(u->options);
+  const std::uint32_t savedOptions = options.load(std::memory_order_relaxed);
+  options.store(savedOptions & ~kOptDeepScan, std::memory_order_relaxed);  // no second deep scan
   if (u->fsIndex == 0) u->fsIndex = 1;
   for (; u->fsIndex < n; u->fsIndex = static_cast<std::uint16_t>(u->fsIndex + 1)) {
     u->scanMarks[2] = u->scanMarks[3] = 0xFFFFFFFFu;
@@ -97,7 +99,7 @@ void furtherPasses(Undelete* u, CachedDrive* drive, std::uint32_t& stampFrom, Re
     CachedDrive_SelectFileSystem(drive, u->fsIndex);
     (void)Undelete_Search(u);
   }
-  u->options = savedOptions;
+  options.store(savedOptions, std::memory_order_relaxed);
 }
 
 std::uint32_t searchBody(Undelete* u) {
@@ -172,7 +174,7 @@ std::uint32_t searchBody(Undelete* u) {
     if ((flags.load() & kDeleteSessionAtEnd) != 0) std::remove(u->sessionPath.c_str());
     result = 1;
   }
-  u->options &= ~kOptDeepScan;
+  std::atomic_ref<std::uint32_t>(u->options).fetch_and(~kOptDeepScan, std::memory_order_relaxed);
   u->fsIndex = 0;
   u->progress = 0;
   u->deepScanDone = 0;
