@@ -137,6 +137,22 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
                 " --deleted --pattern '*.bin' >/dev/null")
                 .exitCode,
             0);
+  // --json: one document, each file with its target; the summary goes to stderr.
+  const auto json = dir / "recover.json";
+  ASSERT_EQ(run(kvx + " recover " + quote(img.string()) + " --to " + quote((dir / "out2").string()) +
+                " --pattern '*.DAT' --json > " + quote(json.string()))
+                .exitCode,
+            0);
+  const auto parsed = run("python3 -c 'import json,sys,os\n"
+                          "d=json.load(open(sys.argv[1]))\n"
+                          "assert d[\"recovered\"]==1 and d[\"failed\"]==0, d\n"
+                          "f=d[\"files\"][0]\n"
+                          "assert f[\"recovered\"] and f[\"error\"] is None, f\n"
+                          "print(os.path.basename(f[\"target\"]), os.path.getsize(f[\"target\"]))' " +
+                          quote(json.string()));
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out;
+  EXPECT_EQ(parsed.out, "Long file name.dat 2500\n");
+
   int numbered = 0;
   for (const auto& e : std::filesystem::directory_iterator(out))
     numbered += e.path().filename().string().find(" (2)") != std::string::npos;
