@@ -35,7 +35,10 @@ class PdfWalk {
         continue;
       }
       if (c == '%') {
+        // A comment is part of the file only when an object or section follows it: after the
+        // end marker a '%' is as likely to be whatever the disk holds next.
         if (!skipComment()) break;
+        continue;
       } else if (isDigit(c)) {
         if (!object()) break;
       } else if (c == 'x') {

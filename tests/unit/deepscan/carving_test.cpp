@@ -293,6 +293,19 @@ TEST_F(CarvingTest, UnformattedVolumeScansEverythingAndRecoversByteIdentical) {
   EXPECT_FALSE(Unformated_RecoverFile(m_u, &rec, (out / "no/such/dir.bin").c_str(), &done));
 }
 
+TEST_F(CarvingTest, ContinuedScanKeepsTheMapItHad) {
+  // A restored session: the map as saved (sector 9000 on claimed), the deep scan at sector 4000.
+  ASSERT_TRUE(initMap());
+  m_u->deepScanResume = 4000;
+  ASSERT_TRUE(Unformated_RecognizeDrive(m_drive));
+  ASSERT_TRUE(Unformated_SearchFiles(m_u));
+  const auto f = finds();
+  ASSERT_FALSE(f.empty());
+  EXPECT_GE(f.begin()->first, 4000u);  // nothing before the resume point again
+  EXPECT_EQ(f.count(9000), 0u);        // the claimed sectors stayed claimed
+  EXPECT_EQ(f.count(5000), 1u);
+}
+
 TEST_F(CarvingTest, DescribesAndSavesTheUnknownEntry) {
   ASSERT_TRUE(Unformated_RecognizeDrive(m_drive));
   char text[256];

@@ -219,7 +219,8 @@ TEST(Jpeg, EndsAtTheEndOfImageMarkerAfterScanData) {
 TEST(Pdf, EndsAtTheLineBreakAfterItsEndMarker) {
   if (!Samples::get().ok()) GTEST_SKIP();
   const Bytes pdf = sample("doc.pdf");
-  for (const std::string tail : {std::string("\n\n  7 0 obj"), std::string(" xyz"), std::string(4, '\0')}) {
+  for (const std::string tail : {std::string("\n\n  7 0 obj"), std::string(" xyz"), std::string(4, '\0'),
+                                 std::string("%comment\n")}) {
     Bytes w = pdf;
     fmtbuild::append(w, tail);
     w.resize(w.size() + 600, 0x9C);
