@@ -50,6 +50,8 @@ std::uint64_t nowMs() {
 std::mutex g_stderrMutex;  // progress (main thread) and report lines (search thread)
 }  // namespace
 
+std::mutex& terminalMutex() { return g_stderrMutex; }
+
 InterruptGuard::InterruptGuard() {
   g_interrupts = 0;
   struct sigaction sa {};
@@ -169,10 +171,15 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
   }
   ProgressLine progress;
   if (options.report) Undelete_SetVerbose(m_u, reportToStderr, &progress);
-  const std::uint32_t spec = static_cast<std::uint32_t>(m_letter - 'A');
+  const std::uint32_t driveSpec = static_cast<std::uint32_t>(m_letter - 'A');
   InterruptGuard interrupts;
-  // No session file is saved for an interrupted scan: the save callback is left out.
-  if (Undelete_SearchMultiple(m_u, &spec, 1, options.engineOptions, nullptr, nullptr, nullptr) == 0) {
+  const int started =
+      options.resume
+          ? Undelete_RestoreSession(m_u, 0, options.saveCallback, options.callbackArg)
+          : Undelete_SearchMultiple(m_u, &driveSpec, 1, options.engineOptions,
+                                    options.saveCallback, options.memoryCallback,
+                                    options.callbackArg);
+  if (started == 0) {
     Undelete_SetVerbose(m_u, nullptr, nullptr);
     *error = engineError();
     if (error->empty()) *error = "the scan could not start";

@@ -62,9 +62,9 @@ class TwoFatImages : public ::testing::Test {
     }
     ASSERT_EQ(Undelete_Create(&u), 1);
     Undelete_SetVerbose(u, collect, &report);
-    const std::uint32_t specs[2] = {static_cast<std::uint32_t>(letters[0] - 'A'),
+    const std::uint32_t driveSpecs[2] = {static_cast<std::uint32_t>(letters[0] - 'A'),
                                     static_cast<std::uint32_t>(letters[1] - 'A')};
-    ASSERT_EQ(Undelete_SearchMultiple(u, specs, 2, 0, nullptr, nullptr, nullptr), 1);
+    ASSERT_EQ(Undelete_SearchMultiple(u, driveSpecs, 2, 0, nullptr, nullptr, nullptr), 1);
     std::uint32_t code = 0;
     for (int i = 0; i < 2000 && Undelete_IsSearching(u, &code); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -119,7 +119,7 @@ class EngineTest : public ::testing::Test {
     kvxtest::writeFile(path, std::vector<std::uint8_t>(bytes, 0));
     return Host_AddDrive(path.string());
   }
-  std::uint32_t specOf(char letter) { return static_cast<std::uint32_t>(letter - 'A'); }
+  std::uint32_t driveSpecOf(char letter) { return static_cast<std::uint32_t>(letter - 'A'); }
 
   Undelete* u = nullptr;
   ReportLog log;
@@ -145,9 +145,9 @@ TEST_F(EngineTest, CancelClearsDeleteSessionAtEnd) {
 }
 
 TEST_F(EngineTest, StartRefusesEmptyListsAndUnknownDrives) {
-  const std::uint32_t spec = 0;
+  const std::uint32_t driveSpec = 0;
   EXPECT_EQ(Undelete_SearchMultiple(u, nullptr, 1, 0, nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(Undelete_SearchMultiple(u, &spec, 0, 0, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(Undelete_SearchMultiple(u, &driveSpec, 0, 0, nullptr, nullptr, nullptr), 0);
   const std::uint32_t beyondZ = 40;
   EXPECT_EQ(Undelete_SearchMultiple(u, &beyondZ, 1, 0, nullptr, nullptr, nullptr), 0);
   std::uint32_t error = 0;
@@ -172,14 +172,14 @@ TEST_F(EngineTest, SecondStartWhileRunningIsRefused) {
     cv.notify_all();
     cv.wait(lock, [&] { return release; });
   };
-  const std::uint32_t spec = specOf(letter);
-  ASSERT_EQ(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr), 1);
+  const std::uint32_t driveSpec = driveSpecOf(letter);
+  ASSERT_EQ(Undelete_SearchMultiple(u, &driveSpec, 1, 0, nullptr, nullptr, nullptr), 1);
   {
     std::unique_lock lock(m);
     cv.wait(lock, [&] { return reached; });
   }
   EXPECT_EQ(Undelete_IsSearching(u, nullptr), 1);
-  EXPECT_EQ(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(Undelete_SearchMultiple(u, &driveSpec, 1, 0, nullptr, nullptr, nullptr), 0);
   EXPECT_NE(u->driveTable, nullptr) << "the running scan keeps its drives";
   {
     std::lock_guard lock(m);
@@ -217,18 +217,18 @@ int countOffer(void* arg) {
 }
 
 TEST_P(CancelTest, InterruptedScan) {
-  std::vector<std::uint32_t> specs;
+  std::vector<std::uint32_t> driveSpecs;
   for (int i = 0; i < GetParam().drives; ++i) {
     const char letter = blankDrive("blank" + std::to_string(i) + ".img");
     ASSERT_NE(letter, 0);
-    specs.push_back(specOf(letter));
+    driveSpecs.push_back(driveSpecOf(letter));
   }
   std::atomic<int> headings{0}, offers{0};
   log.onLine = [&](const std::string& line) {
     if (line.rfind("Scanning drive", 0) == 0 && ++headings == GetParam().cancelAtHeading)
       Undelete_Cancel(u);
   };
-  ASSERT_EQ(Undelete_SearchMultiple(u, specs.data(), static_cast<std::uint16_t>(specs.size()), 0,
+  ASSERT_EQ(Undelete_SearchMultiple(u, driveSpecs.data(), static_cast<std::uint16_t>(driveSpecs.size()), 0,
                                     countOffer, nullptr, &offers),
             1);
   waitIdle();
