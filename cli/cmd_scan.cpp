@@ -8,6 +8,7 @@
 #include "json_writer.h"
 #include "scan_output.h"
 #include "scan_session.h"
+#include "session_prompt.h"
 
 namespace {
 
@@ -28,8 +29,9 @@ EngineError engineError(const ScanSession& s) {
 
 int scanCommand(const std::vector<std::string>& args) {
   kvx::ScanOptions options;
+  kvx::ScanQuestions questions;
   for (const auto& a : args) {
-    if (kvx::parseScanFlag(a, options)) continue;
+    if (kvx::parseScanFlag(a, options) || kvx::parseSaveFlag(a, questions)) continue;
     if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "kvx scan: unknown option %s\n", a.c_str());
       return kvx::kExitUsage;
@@ -41,13 +43,19 @@ int scanCommand(const std::vector<std::string>& args) {
     options.source = a;
   }
   if (options.source.empty()) {
-    std::fprintf(stderr, "usage: kvx scan SOURCE %s [--json] [--report]\n", kvx::kScanFlagsUsage);
+    std::fprintf(stderr, "usage: kvx scan SOURCE %s [--json] [--report] %s\n",
+                 kvx::kScanFlagsUsage, kvx::kSaveFlagsUsage);
     return kvx::kExitUsage;
   }
 
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   ScanSession session;
+  questions.session = &session;
+  questions.source = options.source;
+  options.saveCallback = kvx::askSaveSession;
+  options.memoryCallback = kvx::askStopOnLowMemory;
+  options.callbackArg = &questions;
   std::string error;
   bool cancelled = false;
   if (!session.resolveSource(options.source, &error) || !session.run(options, &cancelled, &error)) {
@@ -86,7 +94,7 @@ int scanCommand(const std::vector<std::string>& args) {
   return cancelled ? kvx::kExitFailed : kvx::kExitOk;
 }
 
-const kvx::Registration reg{{"scan", "scan SOURCE [--deep] [--test-ext] [--rename-ext] [--test-all] [--json] [--report]",
+const kvx::Registration reg{{"scan", "scan SOURCE [--deep] [--test-ext] [--rename-ext] [--test-all] [--json] [--report] [--save|--no-save]",
                              "list existing and deleted files of a drive, image or device", scanCommand}};
 
 }  // namespace

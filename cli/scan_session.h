@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ struct ScanOptions {
   std::uint32_t engineOptions = 0;  // kOpt* flags
   bool json = false;
   bool report = false;
+  // The engine's questions during the scan (session_prompt.h); null: not asked.
+  UndeleteQueryCallback saveCallback = nullptr;
+  UndeleteQueryCallback memoryCallback = nullptr;
+  void* callbackArg = nullptr;
+  bool resume = false;  // continue the saved session instead of starting a scan of source
 };
 
 /// Takes a scan flag (--deep, --test-ext, --rename-ext, --test-all, --json, --report) into
@@ -26,6 +32,9 @@ struct ScanOptions {
 bool parseScanFlag(const std::string& arg, ScanOptions& options);
 /// Usage text of the scan flags.
 inline constexpr const char* kScanFlagsUsage = "[--deep] [--test-ext] [--rename-ext] [--test-all]";
+
+/// Held by whatever writes to stderr while a scan runs (progress, report lines, questions).
+std::mutex& terminalMutex();
 
 /// Counts Ctrl-C presses while alive (the previous SIGINT handling comes back afterwards).
 class InterruptGuard {

@@ -1,0 +1,48 @@
+// The two questions the engine asks during a scan: whether to save an interrupted scan as a
+// session, and whether to stop when memory runs low. Asked on the terminal; scripts answer the
+// first with --save / --no-save, and without a terminal both default to the safe answer.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kvx {
+
+class ScanSession;
+
+/// How the questions of one scan are answered.
+struct ScanQuestions {
+  /// --save (true) or --no-save (false); unset: ask on a terminal, else no.
+  std::optional<bool> save;
+  /// Whether stdin and stderr are terminals; filled by the constructor.
+  bool terminal;
+  /// The scan and its SOURCE as given, for the hint printed when a session is saved.
+  const ScanSession* session = nullptr;
+  std::string source;
+  /// Arguments a later `kvx session resume` needs (" --drive E=..."); used instead when set.
+  std::string resumeArgs;
+  ScanQuestions();
+};
+
+/// Engine callbacks; @p arg is a ScanQuestions*. Both run on the search thread.
+/// askSaveSession: 1 = save the session file. askStopOnLowMemory: 1 = stop the scan with what it
+/// found so far, 0 = go on (also the answer without a terminal).
+int askSaveSession(void* arg);
+int askStopOnLowMemory(void* arg);
+
+/// The --drive argument that maps @p letter to @p source again in a later run ("E=/abs/x.img"),
+/// shell-quoted when needed, or "" when the source is a drive letter of the table (it keeps its
+/// letter by itself).
+std::string driveArgument(char letter, const std::string& source);
+
+/// Takes --save / --no-save into @p questions; false when @p arg is neither.
+bool parseSaveFlag(const std::string& arg, ScanQuestions& questions);
+inline constexpr const char* kSaveFlagsUsage = "[--save|--no-save]";
+
+/// Asks @p question on @p out, reading the answer line from descriptor @p in: "y"/"yes" is true,
+/// "n"/"no" or an empty line is false, anything else asks again. End of input, a read error or
+/// Ctrl-C gives false. The progress line is held still meanwhile.
+bool askYesNo(const char* question, int in, std::FILE* out);
+
+}  // namespace kvx
