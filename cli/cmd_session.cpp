@@ -1,0 +1,253 @@
+// kvx session: describes the saved session of an interrupted scan (LastSession.Results in the
+// current folder) and continues it, listing the results as kvx scan does.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "core/last_error.h"
+#include "host/host.h"
+#include "scan_output.h"
+#include "scan_session.h"
+#include "session_prompt.h"
+
+namespace {
+
+using kvx::ScanSession;
+
+constexpr const char* kSessionFile = "LastSession.Results";
+constexpr const char* kUsage =
+    "usage: kvx session info [--drive L=SOURCE]...\n"
+    "       kvx session resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...\n";
+
+struct SessionArgs {
+  std::string verb;
+  kvx::ScanOptions options;
+  kvx::ScanQuestions questions;
+  std::vector<std::pair<char, std::string>> drives;  // --drive L=SOURCE
+};
+
+/// Parses "L=SOURCE" (also "L:=SOURCE"); false when it is not of that form.
+bool parseDrive(const std::string& text, std::pair<char, std::string>& out) {
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq > 2 || eq + 1 >= text.size()) return false;
+  if (eq == 2 && text[1] != ':') return false;
+  const char c = text[0];
+  if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  out = {static_cast<char>(c & ~0x20), text.substr(eq + 1)};
+  return true;
+}
+
+/// Exit code of a usage error, or -1 when @p args parsed.
+int parseArgs(const std::vector<std::string>& args, SessionArgs& out) {
+  if (args.empty() || (args[0] != "info" && args[0] != "resume")) {
+    std::fputs(kUsage, stderr);
+    return kvx::kExitUsage;
+  }
+  out.verb = args[0];
+  const bool resume = out.verb == "resume";
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--drive" || a.rfind("--drive=", 0) == 0) {
+      std::string value;
+      if (a == "--drive") {
+        if (i + 1 >= args.size()) {
+          std::fprintf(stderr, "kvx session: --drive needs L=SOURCE\n");
+          return kvx::kExitUsage;
+        }
+        value = args[++i];
+      } else {
+        value = a.substr(8);
+      }
+      std::pair<char, std::string> drive;
+      if (!parseDrive(value, drive)) {
+        std::fprintf(stderr, "kvx session: --drive %s: expected L=SOURCE, as E=/path/usb.img\n",
+                     value.c_str());
+        return kvx::kExitUsage;
+      }
+      out.drives.push_back(drive);
+      continue;
+    }
+    if (resume && (a == "--json" || a == "--report")) {
+      (void)kvx::parseScanFlag(a, out.options);
+      continue;
+    }
+    if (resume && kvx::parseSaveFlag(a, out.questions)) continue;
+    std::fprintf(stderr, "kvx session %s: unknown argument %s\n", out.verb.c_str(), a.c_str());
+    std::fputs(kUsage, stderr);
+    return kvx::kExitUsage;
+  }
+  return -1;
+}
+
+/// Maps the --drive sources to their letters for this run; false (message written) on failure.
+bool mapDrives(const SessionArgs& a) {
+  for (const auto& [letter, source] : a.drives) {
+    std::error_code ec;
+    if (!std::filesystem::exists(source, ec)) {
+      std::fprintf(stderr, "kvx session: %s: no such file or device\n", source.c_str());
+      return false;
+    }
+    if (Host_AddDrive(source, letter) != letter) {
+      std::fprintf(stderr, "kvx session: %s cannot be used as drive %c: (error 0x%08X)\n",
+                   source.c_str(), letter, Host_GetLastError());
+      return false;
+    }
+  }
+  return true;
+}
+
+/// Where the engine looks for the session: the current folder when the engine object was made.
+std::string sessionFilePath() {
+  std::error_code ec;
+  const auto cwd = std::filesystem::current_path(ec);
+  return ec ? std::string(kSessionFile) : (cwd / kSessionFile).string();
+}
+
+/// The engine's description with its '#' sections as blank-line-separated blocks.
+std::string sectionsAsBlocks(const std::string& description) {
+  std::string out;
+  for (const char c : description) {
+    if (c == '#') out += "\n\n";
+    else out += c;
+  }
+  // Each section starts its drive lines on a new line already: no blank line twice.
+  std::string tidy;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '\n' && tidy.size() >= 2 && tidy[tidy.size() - 1] == '\n' &&
+        tidy[tidy.size() - 2] == '\n')
+      continue;
+    tidy += out[i];
+  }
+  while (!tidy.empty() && tidy.back() == '\n') tidy.pop_back();
+  return tidy + "\n";
+}
+
+struct Description {
+  bool ok = false;
+  bool allDrivesPresent = false;
+  std::string text;
+};
+
+Description describe(Undelete* u) {
+  Description d;
+  std::vector<char> text(64 * 1024, '\0');
+  int all = 0;
+  d.ok = Undelete_GetSessionInfo(u, text.data(), static_cast<int>(text.size()), &all, nullptr) == 1;
+  d.allDrivesPresent = all == 1;
+  d.text = text.data();
+  return d;
+}
+
+/// Says why there is no session to describe or continue.
+void explainMissing() {
+  const std::string path = sessionFilePath();
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec))
+    std::fprintf(stderr, "kvx session: no saved session here (%s does not exist)\n", path.c_str());
+  else
+    std::fprintf(stderr, "kvx session: %s is not a complete session file; it cannot be used\n",
+                 path.c_str());
+}
+
+/// The session's drives that are not present today, as "E:, F:".
+std::string missingDrives(const std::string& description) {
+  std::string out;
+  std::size_t at = 0;
+  while ((at = description.find(" (not found)", at)) != std::string::npos) {
+    if (at >= 2 && description[at - 1] == ':') {
+      if (!out.empty()) out += ", ";
+      out += description.substr(at - 2, 2);
+    }
+    at += 1;
+  }
+  return out;
+}
+
+int infoCommand(const SessionArgs& a) {
+  ScanSession session;
+  if (session.engine() == nullptr) {
+    std::fprintf(stderr, "kvx session: cannot create the engine object\n");
+    return kvx::kExitFailed;
+  }
+  const Description d = describe(session.engine());
+  if (!d.ok) {
+    explainMissing();
+    return kvx::kExitFailed;
+  }
+  std::fputs(kvx::printable(sectionsAsBlocks(d.text)).c_str(), stdout);
+  if (!d.allDrivesPresent)
+    std::fprintf(stderr,
+                 "kvx session: drive %s of the session is not present; map it with "
+                 "--drive L=SOURCE to continue\n",
+                 missingDrives(d.text).c_str());
+  (void)a;
+  return kvx::kExitOk;
+}
+
+int resumeCommand(SessionArgs& a) {
+  static char outBuffer[1 << 16];
+  std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+  ScanSession session;
+  if (session.engine() == nullptr) {
+    std::fprintf(stderr, "kvx session: cannot create the engine object\n");
+    return kvx::kExitFailed;
+  }
+  const Description d = describe(session.engine());
+  if (!d.ok) {
+    explainMissing();
+    return kvx::kExitFailed;
+  }
+  if (!d.allDrivesPresent) {
+    std::fprintf(stderr,
+                 "kvx session: cannot continue: drive %s of the session is not present (map it "
+                 "with --drive L=SOURCE)\n",
+                 missingDrives(d.text).c_str());
+    return kvx::kExitFailed;
+  }
+
+  a.options.resume = true;
+  a.options.saveCallback = kvx::askSaveSession;
+  a.options.memoryCallback = kvx::askStopOnLowMemory;
+  a.options.callbackArg = &a.questions;
+  for (const auto& [letter, source] : a.drives) {
+    const std::string arg = kvx::driveArgument(letter, source);
+    if (!arg.empty()) a.questions.resumeArgs += " --drive " + arg;
+  }
+  bool cancelled = false;
+  std::string error;
+  if (!session.run(a.options, &cancelled, &error)) {
+    std::fprintf(stderr, "kvx session: the session could not be continued: %s\n", error.c_str());
+    return kvx::kExitFailed;
+  }
+
+  std::uint32_t code = 0;
+  Undelete_GetError(session.engine(), &code);
+  std::string message = code == 0 ? "No errors." : session.engineError();
+  if (a.options.json) kvx::writeScanJson(session, code, message, stdout);
+  else kvx::writeScanTable(session, stdout);
+  std::fflush(stdout);
+  std::uint32_t files = 0, deleted = 0;
+  Undelete_GetFilesCount(session.engine(), &files);
+  Undelete_GetDeletedCount(session.engine(), &deleted);
+  std::fprintf(stderr, "%u files (%u deleted), %u folders%s\n", files, deleted,
+               session.folderCount(), cancelled ? "; scan cancelled" : "");
+  if (code != 0 && !cancelled) std::fprintf(stderr, "kvx session: %s\n", message.c_str());
+  return cancelled ? kvx::kExitFailed : kvx::kExitOk;
+}
+
+int sessionCommand(const std::vector<std::string>& args) {
+  SessionArgs a;
+  if (const int usage = parseArgs(args, a); usage >= 0) return usage;
+  if (!mapDrives(a)) return kvx::kExitFailed;
+  return a.verb == "info" ? infoCommand(a) : resumeCommand(a);
+}
+
+const kvx::Registration reg{
+    {"session",
+     "session info|resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...",
+     "describe or continue the saved session of an interrupted scan (LastSession.Results here)",
+     sessionCommand}};
+
+}  // namespace
