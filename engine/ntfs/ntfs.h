@@ -106,7 +106,20 @@ struct NtfsParsedRecord {
   std::u16string name;
   std::vector<NtfsParsedStream> streams;
   std::size_t streamCount = 0;      // streams[0..streamCount) are this record's
+  // Extents of the unnamed data that an attribute list spreads over several records.
+  bool attributeList = false;       // the record has an $ATTRIBUTE_LIST
+  std::uint64_t dataHighestVcn = 0; // last VCN of the unnamed data's first extent
+  struct Extent {
+    std::uint64_t lowestVcn = 0, highestVcn = 0;
+    std::vector<std::uint8_t> runList;
+  };
+  std::vector<Extent> laterExtents; // unnamed non-resident extents starting past VCN 0
 };
+
+/// Joins mapping-pairs arrays of consecutive extents (each relative to cluster 0) into one.
+/// False when an array is damaged or the extents do not follow one another.
+[[nodiscard]] bool NTFS_JoinRunLists(const std::vector<NtfsParsedRecord::Extent>& extents,
+                                     std::vector<std::uint8_t>& out);
 
 /// Parses one file record of @p record.size() bytes (the file record size), applying its fix-up
 /// in place. Ok with @p out filled; NotThis without "FILE"; Corrupt for a bad fix-up, a header

@@ -108,6 +108,7 @@ static_assert(offsetof(NtfsNonResidentAttr, runListOffset) == 0x20 &&
               offsetof(NtfsNonResidentAttr, dataSize) == 0x30);
 
 inline constexpr std::uint32_t kNtfsAttrStandardInformation = 0x10;
+inline constexpr std::uint32_t kNtfsAttrAttributeList = 0x20;
 inline constexpr std::uint32_t kNtfsAttrFileName = 0x30;
 inline constexpr std::uint32_t kNtfsAttrData = 0x80;
 inline constexpr std::uint32_t kNtfsAttrEnd = 0xFFFFFFFF;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <span>
+#include <vector>
 
 #include "core/checked.h"
 #include "core/reader.h"
@@ -12,6 +13,7 @@
 
 namespace {
 
+using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kMaxKeptRunList = 8192;  // longer lists are not kept (file listed without)
 constexpr std::uint32_t kMaxNameUnits = 2048;
 constexpr std::uint32_t kContentAt = 0x18;  // resident $STANDARD_INFORMATION / $FILE_NAME content
@@ -122,6 +124,18 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
     ++out.streamCount;
     return;
   }
+  if (common->nonResident != 0) {
+    ByteReader vr(attr);
+    const auto nr = vr.read<NtfsNonResidentAttr>();
+    if (nr && nr->lowestVcn.get() != 0) {
+      // A later extent of data whose start lives in another record (behind an attribute list).
+      const std::size_t ro = nr->runListOffset.get();
+      if (ro >= length) return;
+      out.laterExtents.push_back({nr->lowestVcn.get(), nr->highestVcn.get(),
+                                  Bytes(attr.begin() + static_cast<std::ptrdiff_t>(ro), attr.end())});
+      return;
+    }
+  }
   if (out.size != 0) return;
   if (common->nonResident == 0) {
     ByteReader rr(attr);
@@ -141,6 +155,7 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
   const auto nonres = nrr.read<NtfsNonResidentAttr>();
   if (!nonres) return;
   out.size = nonres->dataSize.get();
+  out.dataHighestVcn = nonres->highestVcn.get();
   // Sparse data carries a compression unit too (with the sparse flag, not the compressed one);
   // reading it as LZNT1 would garble it, so the unit counts only for compressed attributes.
   out.dataFlags = (common->flags.get() & kNtfsAttrFlagCompressed) ? nonres->compressionUnit.get() : 0;
@@ -202,6 +217,8 @@ Parse NTFS_ParseBootSector(std::span<const std::uint8_t> sector, NtfsBootGeometr
 
 Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out) noexcept {
   out.hasFileName = false;
+  out.recordNumber = out.baseRecord = 0;
+  out.recordFlags = 0;
   out.name.clear();
   out.streamCount = 0;
   out.data.clear();
@@ -210,6 +227,9 @@ Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out
   out.parent = 0;
   out.created = out.modified = out.accessed = 0;
   out.size = 0;
+  out.attributeList = false;
+  out.dataHighestVcn = 0;
+  out.laterExtents.clear();
   ByteReader r(record);
   const auto header = r.read<NtfsRecordHeader>();
   if (!header) return Parse::NotThis;
@@ -245,6 +265,9 @@ Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out
         case kNtfsAttrData:
           parseData(attr, at, size, out);
           break;
+        case kNtfsAttrAttributeList:
+          out.attributeList = true;
+          break;
         default:
           break;
       }
@@ -254,4 +277,52 @@ Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out
     return Parse::Corrupt;
   }
   return out.hasFileName ? Parse::Ok : Parse::Corrupt;
+}
+
+namespace {
+
+void putRun(Bytes& out, std::uint64_t length, std::int64_t delta, bool sparse) {
+  std::uint8_t len[9], off[9];
+  std::size_t ls = 0, os = 0;
+  // Minimal widths that keep the sign: lengths are positive, deltas signed.
+  do {
+    len[ls++] = static_cast<std::uint8_t>(length);
+    length >>= 8;
+  } while (length != 0 || (len[ls - 1] & 0x80u) != 0);
+  if (!sparse) {
+    std::int64_t v = delta;
+    while (true) {
+      off[os++] = static_cast<std::uint8_t>(v);
+      const std::int64_t rest = v >> 8;
+      const bool top = (off[os - 1] & 0x80u) != 0;
+      if ((rest == 0 && !top) || (rest == -1 && top) || os == 8) break;
+      v = rest;
+    }
+  }
+  out.push_back(static_cast<std::uint8_t>((os << 4) | ls));
+  out.insert(out.end(), len, len + ls);
+  out.insert(out.end(), off, off + os);
+}
+
+}  // namespace
+
+bool NTFS_JoinRunLists(const std::vector<NtfsParsedRecord::Extent>& extents, Bytes& out) {
+  out.clear();
+  std::uint64_t nextVcn = 0, previous = 0;
+  for (const auto& e : extents) {
+    if (e.lowestVcn != nextVcn || e.highestVcn < e.lowestVcn) return false;
+    RunCursor cursor;
+    cursor.load(e.runList);
+    std::uint64_t first = 0, count = 0, clusters = 0;
+    bool sparse = false;
+    while (cursor.nextRun(&first, &count, &sparse)) {
+      putRun(out, count, static_cast<std::int64_t>(first - previous), sparse);
+      if (!sparse) previous = first;
+      clusters += count;
+    }
+    if (cursor.corrupt() || clusters != e.highestVcn - e.lowestVcn + 1) return false;
+    nextVcn = e.highestVcn + 1;
+  }
+  out.push_back(0);
+  return true;
 }

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +36,7 @@ constexpr std::uint64_t kRealTypeBytes = 51200;
 constexpr std::uint16_t kLocationNtfs = static_cast<std::uint16_t>(kKindNtfs << 12);
 constexpr std::uint16_t kLocationUnresolved = 0x8000;
 constexpr std::uint8_t kStateNotEstimated = 6;
+constexpr std::uint64_t kRecordMask = 0xFFFFFFFFFFFFull;  // record number part of a reference
 
 // Per-drive folder indexes kept in the engine's scanner marks (all ones = not made yet). The
 // search thread resets all four per drive and the second pair before every further pass.
@@ -169,6 +171,75 @@ void checkRealType(Undelete* u, CachedDrive* drive, const NtfsVolume& volume,
     }
   }
   ExtentReader_Destroy(reader);
+}
+
+/// Unnamed data that an attribute list spreads over extension records, gathered during the scan
+/// and joined into the base file's run list afterwards.
+struct SpreadData {
+  std::vector<NtfsParsedRecord::Extent> extents;
+  std::uint64_t size = 0;
+  std::uint32_t flags = 0;
+  bool haveFirst = false;
+  std::vector<std::uint8_t> resident;  // resident unnamed data found in an extension record
+};
+constexpr std::size_t kMaxJoinedRunList = 16u << 20;
+
+void collectExtents(const NtfsParsedRecord& rec, SpreadData& spread) {
+  if (rec.runListLength == 0 && rec.dataLength != 0 && rec.data.size() >= rec.dataLength &&
+      (rec.baseRecord & 0xFFFFFFFFFFFFull) != 0) {
+    spread.resident.assign(rec.data.begin(), rec.data.begin() + rec.dataLength);
+  }
+  if (rec.runListLength != 0 && rec.dataLength != 0 && !spread.haveFirst) {
+    spread.extents.push_back({0, rec.dataHighestVcn, rec.data});
+    spread.size = rec.size;
+    spread.flags = rec.dataFlags;
+    spread.haveFirst = true;
+  }
+  for (const auto& e : rec.laterExtents) spread.extents.push_back(e);
+}
+
+/// Gives file @p index the joined run list of its spread data.
+void attachSpreadData(Undelete* u, std::uint32_t index, SpreadData& spread) {
+  if (!spread.resident.empty() && !spread.haveFirst) {
+    FileRecord* file = Storage_File(u, index);
+    const auto* old = file ? static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get())) : nullptr;
+    if (old == nullptr || old->dataLength.get() != 0 || old->runListLength.get() != 0) return;
+    NtfsFileInfo info = *old;
+    std::uint32_t dataRef = 0, infoRef = 0;
+    const auto length = static_cast<std::uint32_t>(spread.resident.size());
+    if (!Storage_AddBlob(u, spread.resident.data(), length, &dataRef)) return;
+    info.dataLength.set(length);
+    info.data.set(dataRef);
+    if (!Storage_AddBlob(u, &info, sizeof info, &infoRef)) return;
+    file = Storage_File(u, index);
+    file->locator.set(infoRef);
+    file->size.set(length);
+    return;
+  }
+  if (!spread.haveFirst) return;
+  std::sort(spread.extents.begin(), spread.extents.end(),
+            [](const auto& a, const auto& b) { return a.lowestVcn < b.lowestVcn; });
+  std::vector<std::uint8_t> joined;
+  if (!NTFS_JoinRunLists(spread.extents, joined) || joined.size() > kMaxJoinedRunList) return;
+  FileRecord* file = Storage_File(u, index);
+  if (file == nullptr) return;
+  const auto* old = static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get()));
+  if (old == nullptr) return;
+  // The base record's own extent alone: the file already has what it needs.
+  if (spread.extents.size() == 1 && old->runListLength.get() != 0) return;
+  NtfsFileInfo info = *old;
+  std::uint32_t dataRef = 0, infoRef = 0;
+  if (!Storage_AddBlob(u, joined.data(), static_cast<std::uint32_t>(joined.size()), &dataRef)) return;
+  info.dataFlags.set(spread.flags);
+  info.dataLength.set(static_cast<std::uint32_t>(joined.size()));
+  info.runListLength.set(static_cast<std::uint32_t>(joined.size()));
+  info.data.set(dataRef);
+  if (!Storage_AddBlob(u, &info, sizeof info, &infoRef)) return;
+  file = Storage_File(u, index);
+  file->locator.set(infoRef);
+  file->size.set(spread.size);
+  if (spread.flags & kNtfsDataCompressed) file->attributes |= kAttrCompressed;
+  if (spread.flags & kNtfsDataEncrypted) file->attributes |= kAttrEncrypted;
 }
 
 }  // namespace
@@ -317,10 +388,19 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
     const std::uint64_t scale = deep ? 1000 : 10000;
     const std::uint64_t n = recordCount == 0 ? 1 : recordCount;
     std::vector<char16_t> nameBuffer;
+    std::unordered_map<std::uint64_t, SpreadData> spread;  // by base record number
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> spreadFiles;
     for (std::uint64_t i = 0; !isCancelled(u) && !u->outOfMemory(); ++i) {
       std::uint64_t at = 0;
       const bool read = NTFS_ReadFileRecord(drive, *volume, reader, record, &at);
-      if (!read || NTFS_ParseFileRecord(record, rec) != Parse::Ok) {
+      const Parse parsed = read ? NTFS_ParseFileRecord(record, rec) : Parse::NotThis;
+      if (parsed == Parse::Corrupt && (rec.baseRecord & kRecordMask) != 0 &&
+          (rec.recordFlags & kNtfsRecordInUse)) {
+        // An extension record: its data extents belong to the base record's file.
+        collectExtents(rec, spread[rec.baseRecord & kRecordMask]);
+        continue;
+      }
+      if (parsed != Parse::Ok) {
         if (i >= recordCount) break;
         continue;
       }
@@ -330,6 +410,12 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       const std::uint64_t done = (i + 1 < n ? i + 1 : n);
       setProgress(u, (done * scale + n / 2) / n * 85 / 100);
       if (i == 5 || i == 8 || rec.name.empty()) continue;
+      // An extension record's names and data belong to its base record (hard links spread over
+      // an attribute list): listing it would show a second, empty copy of the file.
+      if ((rec.baseRecord & kRecordMask) != 0) {
+        if (rec.recordFlags & kNtfsRecordInUse) collectExtents(rec, spread[rec.baseRecord & kRecordMask]);
+        continue;
+      }
       bool existing = (rec.recordFlags & kNtfsRecordInUse) != 0 && i < recordCount;
       if (drive->fsCurrent > 0) existing = false;
       if (rec.recordFlags & kNtfsRecordDirectory) {
@@ -372,6 +458,14 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
         u->pageSize |= kOutOfMemory;
         break;
       }
+      if (rec.attributeList && existing) {
+        try {
+          SpreadData& sd = spread[rec.recordNumber];
+          collectExtents(rec, sd);
+          spreadFiles.emplace_back(rec.recordNumber, u->fileCount.load() - 1);
+        } catch (...) {
+        }
+      }
       if (u->memoryCallback != nullptr &&
           std::uint64_t{u->stringsUsed} * 4 >= std::uint64_t{u->stringsReserve}) {
         if (u->memoryCallback(u->saveCallbackArg) != 0) {
@@ -381,6 +475,13 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
         }
       }
     }
+    for (const auto& [recordNumber, index] : spreadFiles) {
+      try {
+        attachSpreadData(u, index, spread[recordNumber]);
+      } catch (...) {
+      }
+    }
+    spread.clear();
     u->scanKey = kNoScanKey;  // later folders ("Unknown location") come from no record
     Undelete_Report(u, "\tParsing folders name.\n");
     u->stageName = "Parsing folders' names";

@@ -60,11 +60,13 @@ struct Listed {
 /// One engine object scanning one image.
 class ImageScan {
  public:
-  explicit ImageScan(const std::string& image, std::uint32_t options = 0) {
+  explicit ImageScan(const std::string& image, std::uint32_t options = 0,
+                     std::uint64_t windowStart = 0) {
     Undelete_Create(&m_u);
     m_ok = Storage_Reserve(m_u);
     CachedDrive_Create(&m_drive);
     m_ok = m_ok && CachedDrive_OpenDevice(m_drive, Host_OpenPath(image, false, false), kHostDriveFixed);
+    if (m_ok && windowStart != 0) m_ok = CachedDrive_SetWindow(m_drive, windowStart, m_drive->deviceSize);
     m_u->drive = m_drive;
     m_u->options = options;
     std::memset(m_u->scanMarks, 0xFF, sizeof m_u->scanMarks);

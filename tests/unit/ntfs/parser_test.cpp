@@ -348,3 +348,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+TEST(JoinRunLists, ExtentsBecomeOneList) {
+  const std::vector<NtfsParsedRecord::Extent> extents{
+      {0, 3, {0x11, 0x04, 0x20, 0x00}},
+      {4, 15, {0x01, 0x02, 0x11, 0x0A, 0x10, 0x00}},  // sparse 2, then 10 at 16
+  };
+  Bytes joined;
+  ASSERT_TRUE(NTFS_JoinRunLists(extents, joined));
+  EXPECT_EQ(runsOf(joined, 0), (std::vector<Run>{{32, 4, false}, {0, 2, true}, {16, 10, false}}));
+}
+
+TEST(JoinRunLists, RefusesGapsAndShortExtents) {
+  Bytes joined;
+  EXPECT_FALSE(NTFS_JoinRunLists({{0, 3, {0x11, 0x04, 0x20, 0x00}}, {5, 6, {0x11, 0x02, 0x40, 0x00}}}, joined));
+  EXPECT_FALSE(NTFS_JoinRunLists({{0, 9, {0x11, 0x04, 0x20, 0x00}}}, joined));  // 4 of 10 clusters
+  EXPECT_FALSE(NTFS_JoinRunLists({{0, 3, {0x11, 0x04, 0xF0, 0x00}}}, joined));  // before cluster 0
+}
+
+}  // namespace
