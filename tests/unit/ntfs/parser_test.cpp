@@ -79,6 +79,7 @@ struct Run {
   bool sparse;
   bool operator==(const Run&) const = default;
 };
+using Runs = std::vector<Run>;
 std::vector<Run> runsOf(const Bytes& list, std::uint64_t limit, bool* corrupt = nullptr) {
   RunCursor c;
   c.load(list, limit);
@@ -358,7 +359,7 @@ TEST(JoinRunLists, ExtentsBecomeOneList) {
   };
   Bytes joined;
   ASSERT_TRUE(NTFS_JoinRunLists(extents, joined));
-  EXPECT_EQ(runsOf(joined, 0), (std::vector<Run>{{32, 4, false}, {0, 2, true}, {16, 10, false}}));
+  EXPECT_EQ(runsOf(joined, 0), (Runs{{32, 4, false}, {0, 2, true}, {16, 10, false}}));
 }
 
 TEST(JoinRunLists, RefusesGapsAndShortExtents) {
