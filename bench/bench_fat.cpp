@@ -7,11 +7,11 @@
 //   (b) recovery of every deleted file against `cat IMAGE > /dev/null`. Target: >= 70% of cat.
 // Recovered files are written to /dev/shm (else WORKDIR) and removed afterwards.
 // Usage: bench_fat [WORKDIR]   (default $TMPDIR/kvx-bench-fat or /tmp/kvx-bench-fat)
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -51,7 +51,8 @@ ChildRun runTimed(const std::string& command) {
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   const double t0 = benchNowSeconds();
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return r;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+    return r;
   int status = 0;
   rusage ru{};
   if (wait4(pid, &status, 0, &ru) < 0) return r;
@@ -83,7 +84,8 @@ bool buildImage(const fs::path& dir, const fs::path& image) {
     fs::create_directories(folder);
     for (int f = 0; f < kFilesPerFolder; ++f) {
       x ^= x >> 12, x ^= x << 25, x ^= x >> 27;
-      const std::size_t size = 256 + static_cast<std::size_t>((x * 0x2545F4914F6CDD1Dull) >> 40) % 40000;
+      const std::size_t size =
+          256 + static_cast<std::size_t>((x * 0x2545F4914F6CDD1Dull) >> 40) % 40000;
       char name[32];
       std::snprintf(name, sizeof name, f % 3 == 0 ? "f%04d_x.bin" : "f%04d.bin", f);
       std::ofstream out(folder / name, std::ios::binary);
@@ -99,12 +101,15 @@ bool buildImage(const fs::path& dir, const fs::path& image) {
     std::ofstream out(tree / "big" / "big_x.bin", std::ios::binary);
     for (std::uint64_t done = 0; done < kBigFileBytes; done += data.size()) {
       data[0] = static_cast<std::uint8_t>(done >> 16);
-      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      out.write(reinterpret_cast<const char*>(data.data()),
+                static_cast<std::streamsize>(data.size()));
     }
   }
-  std::printf("tree: %d files, %.1f MiB\n", kFolders * kFilesPerFolder, static_cast<double>(total) / 1048576.0);
+  std::printf("tree: %d files, %.1f MiB\n", kFolders * kFilesPerFolder,
+              static_cast<double>(total) / 1048576.0);
   fs::remove(image);
-  if (!sh("mkfs.fat -C -F 32 -i 1234ABCD -n BENCH --invariant " + q(image) + " 2097152 >/dev/null")) return false;
+  if (!sh("mkfs.fat -C -F 32 -i 1234ABCD -n BENCH --invariant " + q(image) + " 2097152 >/dev/null"))
+    return false;
   std::string copy = "cd " + q(tree) + " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + q(image);
   for (int d = 0; d < kFolders; ++d) copy += " d" + std::to_string(100 + d);
   copy += " big";
@@ -124,7 +129,8 @@ bool buildImage(const fs::path& dir, const fs::path& image) {
 
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
-  const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp") / "kvx-bench-fat";
+  const fs::path dir =
+      argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp") / "kvx-bench-fat";
   fs::create_directories(dir);
   const fs::path image = dir / "fat32.img";
   std::string stamp;
@@ -142,7 +148,8 @@ int main(int argc, char** argv) {
   // The whole command line path as well (search thread, storage, JSON), when kvx is built.
   const fs::path kvx = fs::absolute(fs::path(argv[0])).parent_path().parent_path() / "kvx";
   ChildRun kvxRun;
-  if (fs::exists(kvx)) kvxRun = runTimed(q(kvx.string()) + " scan " + q(image.string()) + " --json >/dev/null");
+  if (fs::exists(kvx))
+    kvxRun = runTimed(q(kvx.string()) + " scan " + q(image.string()) + " --json >/dev/null");
   const ChildRun fls = runTimed("fls -r -d -p -f fat " + q(image) + " >/dev/null");
   const ChildRun flsAll = runTimed("fls -r -p -f fat " + q(image) + " | grep -c . >/dev/null");
 
@@ -150,7 +157,8 @@ int main(int argc, char** argv) {
   Undelete* u = nullptr;
   CachedDrive* drive = nullptr;
   if (!Undelete_Create(&u) || !CachedDrive_Create(&drive) ||
-      !CachedDrive_OpenDevice(drive, Host_OpenPath(image.string(), false, false), kHostDriveFixed) ||
+      !CachedDrive_OpenDevice(drive, Host_OpenPath(image.string(), false, false),
+                              kHostDriveFixed) ||
       !Storage_Reserve(u)) {
     std::fprintf(stderr, "cannot open the image\n");
     return 1;
@@ -173,7 +181,8 @@ int main(int argc, char** argv) {
   // Recovery of every deleted file.
   // Recovered files go to memory (/dev/shm when present) so that the figure is the engine's, not
   // the scratch disk's file creation.
-  const fs::path out = (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : dir) / "kvx-bench-fat-out";
+  const fs::path out =
+      (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : dir) / "kvx-bench-fat-out";
   fs::remove_all(out);
   fs::create_directories(out);
   std::uint64_t recoveredBytes = 0, bigBytes = 0;
@@ -205,7 +214,8 @@ int main(int argc, char** argv) {
   for (std::uint32_t i = 0; i < files; ++i) {
     const FileRecord* r = Storage_File(u, i);
     if ((r->status & kStatusExisting) != 0 || r->size.get() >= kBigFileBytes) continue;
-    const int fd = ::open((out / std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd =
+        ::open((out / std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) continue;
     static std::vector<std::uint8_t> zeros(1 << 20);
     std::uint64_t left = r->size.get();
@@ -224,33 +234,39 @@ int main(int argc, char** argv) {
   const double catRate = static_cast<double>(imageBytes) / cat.seconds / 1048576.0;
   // Copying the same number of bytes into the same folder with cat: what writing costs here.
   fs::create_directories(out);
-  const ChildRun copyRun = runTimed("head -c " + std::to_string(kBigFileBytes) + " " + q(image) + " > " +
-                                    q((out / "copy").string()));
+  const ChildRun copyRun = runTimed("head -c " + std::to_string(kBigFileBytes) + " " + q(image) +
+                                    " > " + q((out / "copy").string()));
   fs::remove_all(out);
   const double copyRate = static_cast<double>(kBigFileBytes) / copyRun.seconds / 1048576.0;
   const double recRate = static_cast<double>(recoveredBytes) / recoverSeconds / 1048576.0;
   std::printf("image: %.0f MiB, %u files listed, %u deleted (%u Excellent)\n",
               static_cast<double>(imageBytes) / 1048576.0, files, deletedCount, excellent);
-  std::printf("scan (recognise+search+estimate): %.3f s, peak RSS %.1f MiB (%.1f MiB before)\n", scanSeconds,
-              static_cast<double>(scanPeak) / 1024.0, static_cast<double>(rssBefore) / 1024.0);
+  std::printf("scan (recognise+search+estimate): %.3f s, peak RSS %.1f MiB (%.1f MiB before)\n",
+              scanSeconds, static_cast<double>(scanPeak) / 1024.0,
+              static_cast<double>(rssBefore) / 1024.0);
   std::printf("fls -r -d -p: %.3f s, peak RSS %.1f MiB   (fls -r -p: %.3f s)\n", fls.seconds,
               static_cast<double>(fls.peakKiB) / 1024.0, flsAll.seconds);
   std::printf("scan / fls = %.2f (target <= 0.50)\n", scanSeconds / fls.seconds);
   if (kvxRun.seconds >= 0) {
-    std::printf("kvx scan --json >/dev/null: %.3f s, peak RSS %.1f MiB; kvx / fls = %.2f\n", kvxRun.seconds,
-                static_cast<double>(kvxRun.peakKiB) / 1024.0, kvxRun.seconds / fls.seconds);
+    std::printf("kvx scan --json >/dev/null: %.3f s, peak RSS %.1f MiB; kvx / fls = %.2f\n",
+                kvxRun.seconds, static_cast<double>(kvxRun.peakKiB) / 1024.0,
+                kvxRun.seconds / fls.seconds);
   }
-  std::printf("large deleted file: %.0f MiB in %.3f s = %.0f MiB/s; ratio to cat %.2f (target >= 0.70)\n",
-              static_cast<double>(bigBytes) / 1048576.0, bigSeconds,
-              static_cast<double>(bigBytes) / bigSeconds / 1048576.0,
-              static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / catRate);
-  std::printf("  cat of as many bytes of the image into the same folder: %.0f MiB/s; ratio %.2f\n", copyRate,
-              static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / copyRate);
-  std::printf("small files: creating and writing them with nothing read takes %.3f s of the total\n",
-              floorSeconds);
-  std::printf("recovery (all): %u files, %.1f MiB in %.3f s = %.0f MiB/s; cat: %.0f MiB/s; ratio %.2f (target >= 0.70)\n",
-              recovered, static_cast<double>(recoveredBytes) / 1048576.0, recoverSeconds, recRate, catRate,
-              recRate / catRate);
+  std::printf(
+      "large deleted file: %.0f MiB in %.3f s = %.0f MiB/s; ratio to cat %.2f (target >= 0.70)\n",
+      static_cast<double>(bigBytes) / 1048576.0, bigSeconds,
+      static_cast<double>(bigBytes) / bigSeconds / 1048576.0,
+      static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / catRate);
+  std::printf("  cat of as many bytes of the image into the same folder: %.0f MiB/s; ratio %.2f\n",
+              copyRate, static_cast<double>(bigBytes) / bigSeconds / 1048576.0 / copyRate);
+  std::printf(
+      "small files: creating and writing them with nothing read takes %.3f s of the total\n",
+      floorSeconds);
+  std::printf(
+      "recovery (all): %u files, %.1f MiB in %.3f s = %.0f MiB/s; cat: %.0f MiB/s; ratio %.2f "
+      "(target >= 0.70)\n",
+      recovered, static_cast<double>(recoveredBytes) / 1048576.0, recoverSeconds, recRate, catRate,
+      recRate / catRate);
   u->drive = nullptr;
   Undelete_Delete(u);
   CachedDrive_Destroy(drive);

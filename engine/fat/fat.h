@@ -22,7 +22,8 @@ struct CachedDrive;
 /// The drive's selected file-system entry as FAT geometry; false when it is not a FAT entry.
 [[nodiscard]] bool FAT_GetGeometry(const CachedDrive* drive, FatGeometry& out) noexcept;
 /// First sector of a data cluster of the selected FAT file system (0 when none is selected).
-[[nodiscard]] std::uint64_t FAT_ClusterToSector(const CachedDrive* drive, std::uint32_t cluster) noexcept;
+[[nodiscard]] std::uint64_t FAT_ClusterToSector(const CachedDrive* drive,
+                                                std::uint32_t cluster) noexcept;
 /// First sector of the root directory of the selected FAT file system.
 [[nodiscard]] std::uint64_t FAT_RootDirSector(const CachedDrive* drive) noexcept;
 /// FAT entry of @p cluster: false when outside the table or below 2 (free or reserved).

@@ -38,8 +38,8 @@ bool FAT_CheckRealType(Undelete* u, FileRecord* record, bool renameFlag, std::ui
   if (existing) {
     // Along the chain until enough is gathered, the chain ends or an entry is missing.
     std::uint32_t c = firstCluster;
-    for (std::uint32_t steps = 0; have < want && c >= 2 && c < g.clusterLimit && steps < g.clusterLimit;
-         ++steps) {
+    for (std::uint32_t steps = 0;
+         have < want && c >= 2 && c < g.clusterLimit && steps < g.clusterLimit; ++steps) {
       const std::uint32_t piece = std::min(want - have, g.clusterBytes);
       std::uint32_t got = 0;
       if (!CachedDrive_Read(u->drive, FAT_ClusterSector(g, c) * g.sectorSize, piece,
@@ -61,7 +61,8 @@ bool FAT_CheckRealType(Undelete* u, FileRecord* record, bool renameFlag, std::ui
   }
   if (have == 0) return false;
   FormatResult result;
-  if (!FileFormat_DetectBytes(std::span<const std::uint8_t>(data.data(), have), result)) return true;
+  if (!FileFormat_DetectBytes(std::span<const std::uint8_t>(data.data(), have), result))
+    return true;
   (void)FileFormat_CheckExtension(record, result.identifier, renameFlag, u, name, nameCapacity);
   return true;
 }

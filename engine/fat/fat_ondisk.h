@@ -26,38 +26,39 @@ struct FatBpb {
   le32 totalSectors32;             // 0x20 unused
 };
 static_assert(sizeof(FatBpb) == 0x24 && alignof(FatBpb) == 1);
-static_assert(offsetof(FatBpb, bytesPerSector) == 0x0B && offsetof(FatBpb, sectorsPerCluster) == 0x0D &&
+static_assert(offsetof(FatBpb, bytesPerSector) == 0x0B &&
+              offsetof(FatBpb, sectorsPerCluster) == 0x0D &&
               offsetof(FatBpb, reservedSectors) == 0x0E && offsetof(FatBpb, fatCount) == 0x10 &&
               offsetof(FatBpb, rootEntries) == 0x11 && offsetof(FatBpb, sectorsPerFat16) == 0x16 &&
               offsetof(FatBpb, totalSectors32) == 0x20);
 
 // FAT12/16 extended boot record, following the BPB at 0x24.
 struct Fat16Ext {
-  std::uint8_t driveNumber;   // 0x24
-  std::uint8_t reserved;      // 0x25
-  std::uint8_t signature;     // 0x26
-  le32 volumeId;              // 0x27
-  char label[11];             // 0x2B
-  char typeText[8];           // 0x36 "FAT12   " / "FAT16   "
+  std::uint8_t driveNumber;  // 0x24
+  std::uint8_t reserved;     // 0x25
+  std::uint8_t signature;    // 0x26
+  le32 volumeId;             // 0x27
+  char label[11];            // 0x2B
+  char typeText[8];          // 0x36 "FAT12   " / "FAT16   "
 };
 static_assert(sizeof(Fat16Ext) == 0x1A && alignof(Fat16Ext) == 1);
 static_assert(offsetof(Fat16Ext, typeText) == 0x36 - 0x24);
 
 // FAT32 extension, following the BPB at 0x24.
 struct Fat32Ext {
-  le32 sectorsPerFat32;      // 0x24
-  le16 flags;                // 0x28
-  le16 version;              // 0x2A
-  le32 rootCluster;          // 0x2C
-  le16 fsInfoSector;         // 0x30
-  le16 backupBootSector;     // 0x32
-  std::uint8_t reserved[12]; // 0x34
-  std::uint8_t driveNumber;  // 0x40
-  std::uint8_t reserved1;    // 0x41
-  std::uint8_t signature;    // 0x42
-  le32 volumeId;             // 0x43
-  char label[11];            // 0x47
-  char typeText[8];          // 0x52 "FAT32   "
+  le32 sectorsPerFat32;       // 0x24
+  le16 flags;                 // 0x28
+  le16 version;               // 0x2A
+  le32 rootCluster;           // 0x2C
+  le16 fsInfoSector;          // 0x30
+  le16 backupBootSector;      // 0x32
+  std::uint8_t reserved[12];  // 0x34
+  std::uint8_t driveNumber;   // 0x40
+  std::uint8_t reserved1;     // 0x41
+  std::uint8_t signature;     // 0x42
+  le32 volumeId;              // 0x43
+  char label[11];             // 0x47
+  char typeText[8];           // 0x52 "FAT32   "
 };
 static_assert(sizeof(Fat32Ext) == 0x36 && alignof(Fat32Ext) == 1);
 static_assert(offsetof(Fat32Ext, rootCluster) == 0x2C - 0x24 &&
@@ -83,20 +84,21 @@ struct FatDirEntry {
   le32 size;                   // 0x1C
 };
 static_assert(sizeof(FatDirEntry) == 32 && alignof(FatDirEntry) == 1);
-static_assert(offsetof(FatDirEntry, attributes) == 11 && offsetof(FatDirEntry, createdTenths) == 13 &&
+static_assert(offsetof(FatDirEntry, attributes) == 11 &&
+              offsetof(FatDirEntry, createdTenths) == 13 &&
               offsetof(FatDirEntry, clusterHigh) == 20 && offsetof(FatDirEntry, writeTime) == 22 &&
               offsetof(FatDirEntry, clusterLow) == 26 && offsetof(FatDirEntry, size) == 28);
 
 // 32-byte long-name entry (attributes 0x0F): 13 UTF-16 characters in three pieces.
 struct FatLfnEntry {
-  std::uint8_t sequence;       // 0x00 bit 6: last part; 0xE5 when deleted
-  le16 chars1[5];              // 0x01
-  std::uint8_t attributes;     // 0x0B 0x0F
-  std::uint8_t type;           // 0x0C 0
-  std::uint8_t checksum;       // 0x0D
-  le16 chars2[6];              // 0x0E
-  le16 clusterLow;             // 0x1A 0
-  le16 chars3[2];              // 0x1C
+  std::uint8_t sequence;    // 0x00 bit 6: last part; 0xE5 when deleted
+  le16 chars1[5];           // 0x01
+  std::uint8_t attributes;  // 0x0B 0x0F
+  std::uint8_t type;        // 0x0C 0
+  std::uint8_t checksum;    // 0x0D
+  le16 chars2[6];           // 0x0E
+  le16 clusterLow;          // 0x1A 0
+  le16 chars3[2];           // 0x1C
 };
 static_assert(sizeof(FatLfnEntry) == 32 && alignof(FatLfnEntry) == 1);
 static_assert(offsetof(FatLfnEntry, chars2) == 14 && offsetof(FatLfnEntry, chars3) == 28);
@@ -126,4 +128,5 @@ struct FatVolumeInfo {
 };
 static_assert(sizeof(FatVolumeInfo) == 44 && alignof(FatVolumeInfo) == 1);
 static_assert(std::is_trivially_copyable_v<FatVolumeInfo>);
-static_assert(offsetof(FatVolumeInfo, fatBytes) == 0x1C && offsetof(FatVolumeInfo, clusterLimit) == 0x24);
+static_assert(offsetof(FatVolumeInfo, fatBytes) == 0x1C &&
+              offsetof(FatVolumeInfo, clusterLimit) == 0x24);

@@ -204,7 +204,8 @@ bool FAT_EndOfChainValue(std::uint32_t kind, std::uint32_t value) noexcept {
   }
 }
 
-std::uint64_t FAT_DosToFileTime(std::uint16_t date, std::uint16_t time, std::uint32_t tenths) noexcept {
+std::uint64_t FAT_DosToFileTime(std::uint16_t date, std::uint16_t time,
+                                std::uint32_t tenths) noexcept {
   const unsigned year = 1980u + (date >> 9);
   const unsigned month = (date >> 5) & 15u;
   const unsigned day = date & 31u;
@@ -330,10 +331,11 @@ std::uint8_t FAT_MapAttributes(std::uint8_t a) noexcept {
 
 FatTimes FAT_EntryTimes(const std::uint8_t* entry, std::uint32_t kind) noexcept {
   FatTimes t;
-  t.modified = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 24), loadLe<std::uint16_t>(entry + 22), 0);
+  t.modified =
+      FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 24), loadLe<std::uint16_t>(entry + 22), 0);
   if (kind != kFsFat12) {
-    t.created = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 16), loadLe<std::uint16_t>(entry + 14),
-                                  entry[13]);
+    t.created = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 16),
+                                  loadLe<std::uint16_t>(entry + 14), entry[13]);
     t.accessed = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 18), 0, 0);
   }
   return t;

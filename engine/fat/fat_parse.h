@@ -25,7 +25,8 @@ struct FatBoot {
 /// Reads the type texts and fields of sector 0. NotThis when the sector is shorter than 90 bytes
 /// or carries none of "FAT12   " / "FAT16   " at 54 or "FAT32   " at 82 (any case); Ok otherwise
 /// (the fields are not checked here).
-[[nodiscard]] Parse FAT_ParseBootSector(std::span<const std::uint8_t> sector, FatBoot& out) noexcept;
+[[nodiscard]] Parse FAT_ParseBootSector(std::span<const std::uint8_t> sector,
+                                        FatBoot& out) noexcept;
 
 enum class FatGeometryCheck : std::uint8_t {
   Ok,

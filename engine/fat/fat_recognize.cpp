@@ -25,7 +25,8 @@ bool FAT_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept {
   Undelete_Log(u, "FAT_RecognizeDrive: Testing drive for FAT presence.\n");
   std::uint8_t sector[512];
   std::uint32_t got = 0;
-  if (!CachedDrive_Read(drive, 0, sizeof sector, sector, &got) || got != sizeof sector) return false;
+  if (!CachedDrive_Read(drive, 0, sizeof sector, sector, &got) || got != sizeof sector)
+    return false;
 
   FatBoot boot;
   if (FAT_ParseBootSector(sector, boot) != Parse::Ok) {
@@ -99,7 +100,8 @@ bool FAT_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept {
 }
 
 bool FAT_GetGeometry(const CachedDrive* drive, FatGeometry& out) noexcept {
-  if (drive == nullptr || drive->fsCurrent >= drive->fsCount || drive->fsCurrent >= kMaxFileSystems) {
+  if (drive == nullptr || drive->fsCurrent >= drive->fsCount ||
+      drive->fsCurrent >= kMaxFileSystems) {
     return false;
   }
   const auto* block = static_cast<const std::uint8_t*>(drive->fsTable[drive->fsCurrent]);
@@ -121,7 +123,8 @@ std::uint64_t FAT_RootDirSector(const CachedDrive* drive) noexcept {
   return FAT_GetGeometry(drive, g) ? FAT_RootSector(g) : 0;
 }
 
-bool FAT_GetFatEntry(const CachedDrive* drive, std::uint32_t cluster, std::uint32_t* next) noexcept {
+bool FAT_GetFatEntry(const CachedDrive* drive, std::uint32_t cluster,
+                     std::uint32_t* next) noexcept {
   FatGeometry g;
   if (next == nullptr || !FAT_GetGeometry(drive, g)) return false;
   return FAT_TableEntry(g, cluster, *next);

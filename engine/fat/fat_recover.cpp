@@ -80,7 +80,8 @@ class Copier {
 
   /// Reads @p count clusters from @p first on and writes what the size still needs of them.
   Outcome clusters(std::uint32_t first, std::uint32_t count) noexcept {
-    const std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t{count} * m_g.clusterBytes, left());
+    const std::uint64_t bytes =
+        std::min<std::uint64_t>(std::uint64_t{count} * m_g.clusterBytes, left());
     return bytesAt(FAT_ClusterSector(m_g, first) * m_g.sectorSize, bytes, m_g.clusterBytes);
   }
 
@@ -120,7 +121,8 @@ class Copier {
 
   void progress(std::uint32_t n) noexcept {
     m_written += n;
-    if (m_bytesDone != nullptr) m_bytesDone->store(m_written & 0xFFFFFFFFull, std::memory_order_relaxed);
+    if (m_bytesDone != nullptr)
+      m_bytesDone->store(m_written & 0xFFFFFFFFull, std::memory_order_relaxed);
   }
 
   Undelete* m_u;
@@ -167,8 +169,9 @@ Outcome recoverClusters(Undelete* u, const FatGeometry& g, Copier& copy, std::ui
   }
   if (!chainEnded || copy.left() == 0 || isCancelled(u)) return Outcome::Done;
 
-  Undelete_Log(u,
-               "FAT_RecoverFile: cluster chain end, continue reading clusters after last cluster read.\n");
+  Undelete_Log(
+      u,
+      "FAT_RecoverFile: cluster chain end, continue reading clusters after last cluster read.\n");
   while (copy.left() > 0 && !isCancelled(u)) {
     const std::uint64_t start = std::uint64_t{last} + 1;
     if (start >= g.clusterLimit) return Outcome::ReadError;  // past the last cluster of the volume
@@ -239,7 +242,8 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   const std::uint64_t created = record->created.get(), accessed = record->accessed.get();
   timespec times[2];
   times[1] = toTimespec(record->modified.get());
-  times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? toTimespec(accessed) : timespec{0, UTIME_OMIT};
+  times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? toTimespec(accessed)
+                                                           : timespec{0, UTIME_OMIT};
   (void)::futimens(fd, times);
   if (::close(fd) != 0 && outcome == Outcome::Done) {
     Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");

@@ -129,10 +129,10 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
   const std::uint64_t totalBytes = std::uint64_t{maxEntries} * 32;
   std::uint64_t examined = 0;
   std::uint32_t current = cluster;
-  bool rootArea = false;       // reading the fixed root area of FAT12/16
+  bool rootArea = false;  // reading the fixed root area of FAT12/16
   bool rootAreaDone = false;
   const bool isRoot = cluster == 0;
-  std::uint64_t runLeft = 0;   // bytes left in the current run
+  std::uint64_t runLeft = 0;  // bytes left in the current run
   std::uint64_t sector = 0;
   std::uint32_t position = 0;  // entries seen in this directory
   std::uint64_t counted = 0;   // entries examined, "." and ".." not counted
@@ -181,10 +181,11 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
       return false;
     }
     (void)CachedDrive_SetMapBit(drive, sector);
-    const auto piece = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(g.sectorSize, totalBytes - examined));
+    const auto piece =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(g.sectorSize, totalBytes - examined));
     std::uint32_t got = 0;
-    if (!CachedDrive_Read(drive, sector * g.sectorSize, piece, buffer.data(), &got) || got != piece) {
+    if (!CachedDrive_Read(drive, sector * g.sectorSize, piece, buffer.data(), &got) ||
+        got != piece) {
       Undelete_Log(u, "FAT_Search: CachedDrive_Read error.\n");
       break;
     }
@@ -324,8 +325,8 @@ bool FAT_SearchFiles(Undelete* u) noexcept {
     const bool deep = (u->options & kOptDeepScan) != 0;
     if (drive->fsCurrent == 0) {
       // Boot sector, reserved sectors and the tables are structure, not content.
-      (void)CachedDrive_SetMapRange(drive, 0,
-                                    g.reservedSectors + std::uint64_t{g.fatCount} * g.sectorsPerFat);
+      (void)CachedDrive_SetMapRange(
+          drive, 0, g.reservedSectors + std::uint64_t{g.fatCount} * g.sectorsPerFat);
     }
     if (!(deep && u->deepScanResume != 0)) {
       u->stageName = "Scanning folders";

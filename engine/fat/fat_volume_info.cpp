@@ -32,8 +32,10 @@ bool FAT_LoadVolumeInfo(const void* entry, std::uint32_t size, CachedDrive* driv
   if (kind < kFsFat12 || kind > kFsFat32) return false;
   // The file is untrusted: the table must be there and the geometry usable.
   if (info.fatBytes.get() > size - sizeof(FatVolumeInfo)) return false;
-  const std::uint32_t sectorSize = info.clusterBytes.get() / std::max(1u, info.sectorsPerCluster.get());
-  if (sectorSize != 512 && sectorSize != 1024 && sectorSize != 2048 && sectorSize != 4096) return false;
+  const std::uint32_t sectorSize =
+      info.clusterBytes.get() / std::max(1u, info.sectorsPerCluster.get());
+  if (sectorSize != 512 && sectorSize != 1024 && sectorSize != 2048 && sectorSize != 4096)
+    return false;
   FatGeometry g;
   const auto* table = static_cast<const std::uint8_t*>(entry) + sizeof info;
   if (!FAT_GeometryFrom(info, table, sectorSize, g)) return false;

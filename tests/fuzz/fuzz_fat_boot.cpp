@@ -10,9 +10,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FatBoot boot;
   if (FAT_ParseBootSector(in.first(size < 512 ? size : 512), boot) != Parse::Ok) return 0;
   // The volume size comes from the drive; take it from the input so every branch is reachable.
-  const std::uint64_t volumeBytes = size >= 8 ? (std::uint64_t{data[0]} << 32 | std::uint64_t{data[1]} << 24 |
-                                                 std::uint64_t{data[2]} << 16 | std::uint64_t{data[3]} << 8 | data[4])
-                                              : size;
+  const std::uint64_t volumeBytes =
+      size >= 8 ? (std::uint64_t{data[0]} << 32 | std::uint64_t{data[1]} << 24 |
+                   std::uint64_t{data[2]} << 16 | std::uint64_t{data[3]} << 8 | data[4])
+                : size;
   FatVolumeInfo info{};
   if (FAT_MakeVolumeInfo(boot, volumeBytes, info) != FatGeometryCheck::Ok) return 0;
   // Use the bytes after the boot sector as (the start of) the table.

@@ -1,5 +1,6 @@
 // Fuzz target: a whole FAT volume in memory: recognition, directory search, state estimation and
-// recovery of what was found. Nothing may be read outside the volume, and the volume is not written.
+// recovery of what was found. Nothing may be read outside the volume, and the volume is not
+// written.
 #include <unistd.h>
 
 #include <cstddef>

@@ -13,14 +13,17 @@ namespace fs = std::filesystem;
 using fattest::Found;
 using fattest::Scan;
 
-fs::path corpus(const std::string& rel) { return kvxtest::sourceDir() / "tests/fixtures/corpus" / rel; }
+fs::path corpus(const std::string& rel) {
+  return kvxtest::sourceDir() / "tests/fixtures/corpus" / rel;
+}
 
 /// Expands a fixture (.xz or .gz) into @p dir; returns the image path.
 fs::path expand(const kvxtest::TempDir& dir, const std::string& rel) {
   const fs::path src = corpus(rel);
   const std::string tool = src.extension() == ".xz" ? "xz -dc " : "gzip -dc ";
   const fs::path out = dir / src.stem().string();
-  const auto r = kvxtest::run(tool + kvxtest::quote(src.string()) + " > " + kvxtest::quote(out.string()));
+  const auto r =
+      kvxtest::run(tool + kvxtest::quote(src.string()) + " > " + kvxtest::quote(out.string()));
   EXPECT_EQ(r.exitCode, 0) << rel;
   return out;
 }
@@ -71,9 +74,11 @@ TEST(FatCorpus, TimesAreTakenAsWrittenWithoutTimeZoneShift) {
   // FAT12: only the write time is read. 2004-01-01 14:00 and 2004-06-01 15:00 as calendar values.
   constexpr std::uint64_t kTicksPerMinute = 600000000ull;
   const std::uint64_t jan1 = 127173888000000000ull;  // 2004-01-01 00:00 as FILETIME
-  EXPECT_EQ(winter->modified / kTicksPerMinute, (jan1 + 14 * 60 * kTicksPerMinute) / kTicksPerMinute);
+  EXPECT_EQ(winter->modified / kTicksPerMinute,
+            (jan1 + 14 * 60 * kTicksPerMinute) / kTicksPerMinute);
   const std::uint64_t jun1 = jan1 + 152ull * 24 * 60 * kTicksPerMinute;
-  EXPECT_EQ(summer->modified / kTicksPerMinute, (jun1 + 15 * 60 * kTicksPerMinute) / kTicksPerMinute);
+  EXPECT_EQ(summer->modified / kTicksPerMinute,
+            (jun1 + 15 * 60 * kTicksPerMinute) / kTicksPerMinute);
   EXPECT_EQ(winter->created, 0u);
 }
 
@@ -89,7 +94,8 @@ TEST(FatCorpus, FindMeFileOfFat12Image) {
   auto bytes = kvxtest::readFile(out);
   ASSERT_EQ(bytes.size(), 8192u + 7);
   EXPECT_EQ(std::string(bytes.end() - 7, bytes.end()), "the end");
-  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.begin() + 8192, [](std::uint8_t b) { return b == 0xFE; }));
+  EXPECT_TRUE(
+      std::all_of(bytes.begin(), bytes.begin() + 8192, [](std::uint8_t b) { return b == 0xFE; }));
 }
 
 TEST(FatCorpus, HugeClustersAreReadWhole) {

@@ -33,11 +33,12 @@ class FatEngineTest : public ::testing::Test {
     }
     kvxtest::writeFile(*m_dir / "a.bin", a);
     kvxtest::writeFile(*m_dir / "b.bin", b);
-    const auto r = kvxtest::run("cd " + kvxtest::quote(m_dir->path().string()) +
-                                " && export MTOOLS_SKIP_CHECK=1 && mkfs.fat -C -F 16 -s 8 -i 1234ABCD "
-                                "--invariant v.img 32768 >/dev/null && touch -d '2020-01-02 03:04:06' a.bin && "
-                                "touch -d '2021-01-02 03:04:06' b.bin && mcopy -m -i v.img a.bin b.bin ::/ && "
-                                "mdel -i v.img ::/a.bin ::/b.bin 2>&1");
+    const auto r = kvxtest::run(
+        "cd " + kvxtest::quote(m_dir->path().string()) +
+        " && export MTOOLS_SKIP_CHECK=1 && mkfs.fat -C -F 16 -s 8 -i 1234ABCD "
+        "--invariant v.img 32768 >/dev/null && touch -d '2020-01-02 03:04:06' a.bin && "
+        "touch -d '2021-01-02 03:04:06' b.bin && mcopy -m -i v.img a.bin b.bin ::/ && "
+        "mdel -i v.img ::/a.bin ::/b.bin 2>&1");
     ASSERT_EQ(r.exitCode, 0) << r.out;
   }
 
@@ -53,7 +54,8 @@ TEST_F(FatEngineTest, DescriptionAndSavedRecord) {
   EXPECT_STREQ(text, "32.0 MB, FAT16, Cluster size: 4096, FATs count: 2");
   ASSERT_TRUE(FAT_DescribeVolume(scan.drive(), text, true));
   EXPECT_STREQ(text, "32.0 MB, FAT16");
-  EXPECT_FALSE(FAT_RecognizeDrive(scan.engine(), scan.drive())) << "a drive with a file system is left alone";
+  EXPECT_FALSE(FAT_RecognizeDrive(scan.engine(), scan.drive()))
+      << "a drive with a file system is left alone";
 
   void* block = nullptr;
   std::uint32_t size = 0;
@@ -64,9 +66,11 @@ TEST_F(FatEngineTest, DescriptionAndSavedRecord) {
 
   CachedDrive* fresh = nullptr;
   ASSERT_TRUE(CachedDrive_Create(&fresh));
-  ASSERT_TRUE(CachedDrive_OpenDevice(fresh, Host_OpenPath(m_image.string(), false, false), kHostDriveFixed));
+  ASSERT_TRUE(CachedDrive_OpenDevice(fresh, Host_OpenPath(m_image.string(), false, false),
+                                     kHostDriveFixed));
   EXPECT_FALSE(FAT_LoadVolumeInfo(block, size - 1, fresh)) << "table cut short";
-  std::vector<std::uint8_t> wrongKind(static_cast<std::uint8_t*>(block), static_cast<std::uint8_t*>(block) + size);
+  std::vector<std::uint8_t> wrongKind(static_cast<std::uint8_t*>(block),
+                                      static_cast<std::uint8_t*>(block) + size);
   wrongKind[0] = 3;
   EXPECT_FALSE(FAT_LoadVolumeInfo(wrongKind.data(), size, fresh));
   ASSERT_TRUE(FAT_LoadVolumeInfo(block, size, fresh));
@@ -97,7 +101,8 @@ TEST_F(FatEngineTest, TwoDeletedFilesOnOneClusterLaterOneWins) {
   const FileRecord* o = Storage_File(u, older.index);
   const FileRecord* n = Storage_File(u, newer.index);
   EXPECT_EQ((n->status >> 1) & 0x1F, kStateExcellent);
-  EXPECT_EQ((o->status >> 1) & 0x1F, kStateUnrecoverable) << "every cluster owned by the later file";
+  EXPECT_EQ((o->status >> 1) & 0x1F, kStateUnrecoverable)
+      << "every cluster owned by the later file";
   EXPECT_EQ(o->overwrittenBy.get(), newer.index);
   EXPECT_EQ(o->overwrittenClusters.get(), o->totalClusters.get());
   EXPECT_EQ(o->firstOverwritten[0].get(), 0u);
@@ -140,7 +145,8 @@ TEST_F(FatEngineTest, InconsistentAndOutOfVolumeRecordsFailCleanly) {
   ASSERT_TRUE(Storage_AddBlob(u, zero, sizeof zero, &ref));
   copy.locator.set(ref);
   const fs::path out = *m_dir / "bad";
-  EXPECT_FALSE(FAT_RecoverFile(u, &copy, out.c_str(), &u->bytesDone)) << "first cluster 0 with data";
+  EXPECT_FALSE(FAT_RecoverFile(u, &copy, out.c_str(), &u->bytesDone))
+      << "first cluster 0 with data";
   EXPECT_EQ(fs::file_size(out), 0u);
 
   // A size reaching past the volume's last cluster ends with a read error, keeping what was read.
@@ -160,7 +166,8 @@ TEST_F(FatEngineTest, TruncatedAndDamagedImagesEndWithWhatWasFound) {
   const auto whole = kvxtest::readFile(m_image);
   for (std::size_t keep : {std::size_t{512}, std::size_t{70000}, whole.size() / 2}) {
     const fs::path cut = *m_dir / ("cut" + std::to_string(keep));
-    kvxtest::writeFile(cut, std::vector<std::uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(keep)));
+    kvxtest::writeFile(cut, std::vector<std::uint8_t>(
+                                whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(keep)));
     Scan scan(cut);
     for (const Found& f : scan.files()) {
       (void)scan.recover(f.index, *m_dir / "out");

@@ -151,7 +151,8 @@ std::vector<FlsEntry> fls(const std::filesystem::path& image, bool deletedOnly) 
     e.inode = cols[0].substr(sp + 1, colon - sp - 1);
     e.path = cols[1];
     e.size = std::stoull(cols[6]);
-    if (e.path.rfind("$", 0) == 0 || e.path.find("(Volume Label Entry)") != std::string::npos) continue;
+    if (e.path.rfind("$", 0) == 0 || e.path.find("(Volume Label Entry)") != std::string::npos)
+      continue;
     out.push_back(e);
   }
   return out;

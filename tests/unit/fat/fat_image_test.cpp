@@ -43,7 +43,8 @@ std::string md5Of(const std::vector<std::uint8_t>& bytes, const fs::path& scratc
 class FatImageTest : public ::testing::TestWithParam<ImageKind> {
  protected:
   void SetUp() override {
-    if (!kvxtest::haveTools({"mkfs.fat", "mcopy", "mdel", "mdeltree", "mmd", "fls", "icat", "md5sum"})) {
+    if (!kvxtest::haveTools(
+            {"mkfs.fat", "mcopy", "mdel", "mdeltree", "mmd", "fls", "icat", "md5sum"})) {
       GTEST_SKIP() << "mkfs.fat, mtools or sleuthkit missing";
     }
     m_dir = std::make_unique<kvxtest::TempDir>(std::string("fat-image-") + GetParam().name);
@@ -61,8 +62,9 @@ class FatImageTest : public ::testing::TestWithParam<ImageKind> {
   }
 
   void sh(const std::string& cmd) {
-    const auto r = kvxtest::run("cd " + kvxtest::quote(m_dir->path().string()) +
-                                " && export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 && " + cmd + " 2>&1");
+    const auto r =
+        kvxtest::run("cd " + kvxtest::quote(m_dir->path().string()) +
+                     " && export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 && " + cmd + " 2>&1");
     ASSERT_EQ(r.exitCode, 0) << cmd << "\n" << r.out;
   }
 
@@ -86,22 +88,30 @@ class FatImageTest : public ::testing::TestWithParam<ImageKind> {
     addSource("newcomer.bin", 20000);
     addSource("empty.txt", 0);
 
-    sh("mkfs.fat -C -F " + std::to_string(k.fatBits) + " -s " + std::to_string(k.sectorsPerCluster) +
-       " -i 1234ABCD -n TESTVOL --invariant volume.img " + std::to_string(k.sizeKiB) + " >/dev/null");
+    sh("mkfs.fat -C -F " + std::to_string(k.fatBits) + " -s " +
+       std::to_string(k.sectorsPerCluster) + " -i 1234ABCD -n TESTVOL --invariant volume.img " +
+       std::to_string(k.sizeKiB) + " >/dev/null");
     const std::string img = " -i volume.img ";
     const std::string fromSrc = " -i ../volume.img ";
-    sh("cd src && mcopy -m" + fromSrc + "keep.txt 'Long File Name.bin' \"$(printf '\\303\\234n\\303\\257c\\303\\266d\\303\\251 \\303\\221ame.dat')\" del1.bin 'Deleted Long Name With Spaces.bin' fragA.bin fragB.bin empty.txt ::/");
+    sh("cd src && mcopy -m" + fromSrc +
+       "keep.txt 'Long File Name.bin' \"$(printf '\\303\\234n\\303\\257c\\303\\266d\\303\\251 "
+       "\\303\\221ame.dat')\" del1.bin 'Deleted Long Name With Spaces.bin' fragA.bin fragB.bin "
+       "empty.txt ::/");
     sh("mmd" + img + "::/dir1 ::/dir1/sub ::/deldir ::/deldir/inner");
-    sh("cd src && mcopy -m" + fromSrc + "dir1/keep2.txt dir1/gone.bin dir1/victim.bin ::/dir1/ && mcopy -m" + fromSrc +
-       "dir1/sub/deep.bin ::/dir1/sub/ && mcopy -m" + fromSrc + "deldir/a.bin ::/deldir/ && mcopy -m" + fromSrc +
+    sh("cd src && mcopy -m" + fromSrc +
+       "dir1/keep2.txt dir1/gone.bin dir1/victim.bin ::/dir1/ && mcopy -m" + fromSrc +
+       "dir1/sub/deep.bin ::/dir1/sub/ && mcopy -m" + fromSrc +
+       "deldir/a.bin ::/deldir/ && mcopy -m" + fromSrc +
        "'deldir/inner/Inner Deleted.bin' ::/deldir/inner/");
     // mtools allocates first-fit on FAT12/16; on FAT32 it follows the FSInfo next-free hint,
     // which is cleared so that it allocates first-fit there too.
-    const std::string firstFit =
-        k.fatBits == 32 ? "printf '\\377\\377\\377\\377' | dd of=volume.img bs=1 seek=1004 conv=notrunc 2>/dev/null && "
-                        : "";
+    const std::string firstFit = k.fatBits == 32
+                                     ? "printf '\\377\\377\\377\\377' | dd of=volume.img bs=1 "
+                                       "seek=1004 conv=notrunc 2>/dev/null && "
+                                     : "";
     // frag.bin gets fragA's one-cluster hole and then clusters past everything else.
-    sh("mdel" + img + "::/fragA.bin && " + firstFit + "cd src && mcopy -m" + fromSrc + "dir1/sub/frag.bin ::/dir1/sub/");
+    sh("mdel" + img + "::/fragA.bin && " + firstFit + "cd src && mcopy -m" + fromSrc +
+       "dir1/sub/frag.bin ::/dir1/sub/");
     sh("mdel" + img + "::/dir1/sub/frag.bin ::/dir1/victim.bin");
     // newcomer.bin takes the first free clusters: frag.bin's first one, then victim.bin's.
     sh(firstFit + "cd src && mcopy -m" + fromSrc + "newcomer.bin ::/");

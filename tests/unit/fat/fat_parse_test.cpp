@@ -1,5 +1,7 @@
 // Pure FAT parsers: boot sector and geometry, table entries, names, long-name parts and times.
 // Each table starts from a good value and changes one field per case.
+#include "fat/fat_parse.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_parse.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -62,9 +63,15 @@ TEST_P(FatBootSectorTest, MutatedField) {
   FatVolumeInfo info{};
   if (FAT_ParseBootSector(sector, boot) == Parse::Ok) {
     switch (FAT_MakeVolumeInfo(boot, volumeBytes, info)) {
-      case FatGeometryCheck::Ok: got = Outcome::Ok; break;
-      case FatGeometryCheck::Incompatible: got = Outcome::Incompatible; break;
-      case FatGeometryCheck::OutOfRange: got = Outcome::OutOfRange; break;
+      case FatGeometryCheck::Ok:
+        got = Outcome::Ok;
+        break;
+      case FatGeometryCheck::Incompatible:
+        got = Outcome::Incompatible;
+        break;
+      case FatGeometryCheck::OutOfRange:
+        got = Outcome::OutOfRange;
+        break;
     }
   }
   ASSERT_EQ(got, c.expected);
@@ -81,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
         BootCase{"Fat32Pristine", true, 0, {}, Outcome::Ok, kFsFat32, 65536},
         BootCase{"LowerCaseFat16Text", false, 54, {'f', 'a', 't', '1', '6'}, Outcome::Ok, kFsFat16},
         BootCase{"NoTypeText", false, 54, {'N', 'T', 'F', 'S'}, Outcome::NotThis},
-        BootCase{"Fat32CarryingFat16Text", true, 54, {'F', 'A', 'T', '1', '6', ' ', ' ', ' '},
+        BootCase{"Fat32CarryingFat16Text",
+                 true,
+                 54,
+                 {'F', 'A', 'T', '1', '6', ' ', ' ', ' '},
                  Outcome::Incompatible},
         BootCase{"Fat32WithSixteenBitFatSize", true, 22, {0x10, 0x00}, Outcome::Incompatible},
         BootCase{"Fat12WithoutFatSize", false, 22, {0x00, 0x00}, Outcome::Incompatible},
@@ -196,17 +206,21 @@ TEST_P(FatShortNameTest, FormsTheName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fat, FatShortNameTest,
-    ::testing::Values(NameCase{"Plain", entryOf("README  TXT"), true, u"README.TXT"},
-                      NameCase{"NoExtensionNoDot", entryOf("README     "), true, u"README"},
-                      NameCase{"DeletedGetsUnderscore", deletedEntry("xILE    TXT"), true, u"_ILE.TXT"},
-                      NameCase{"LowerCaseFlags", entryOf("README  TXT", 0x18), true, u"readme.txt"},
-                      NameCase{"LowerCaseExtensionOnly", entryOf("README  TXT", 0x10), true, u"README.txt"},
-                      NameCase{"Windows1252", entryOf("\x80UR     TXT"), true, u"\u20ACUR.TXT"},
-                      NameCase{"ForbiddenCharacter", entryOf("A?B     TXT"), false, u""},
-                      NameCase{"DotInsideBase", entryOf("A.B     TXT"), false, u""},
-                      NameCase{"ControlCharacter", entryOf("A\x01" "B     TXT"), false, u""},
-                      NameCase{"AllBlankWithCluster", entryOf("           ", 0, 5), true, u"_"},
-                      NameCase{"AllBlankWithoutCluster", entryOf("           "), true, u""}),
+    ::testing::Values(
+        NameCase{"Plain", entryOf("README  TXT"), true, u"README.TXT"},
+        NameCase{"NoExtensionNoDot", entryOf("README     "), true, u"README"},
+        NameCase{"DeletedGetsUnderscore", deletedEntry("xILE    TXT"), true, u"_ILE.TXT"},
+        NameCase{"LowerCaseFlags", entryOf("README  TXT", 0x18), true, u"readme.txt"},
+        NameCase{"LowerCaseExtensionOnly", entryOf("README  TXT", 0x10), true, u"README.txt"},
+        NameCase{"Windows1252", entryOf("\x80UR     TXT"), true, u"\u20ACUR.TXT"},
+        NameCase{"ForbiddenCharacter", entryOf("A?B     TXT"), false, u""},
+        NameCase{"DotInsideBase", entryOf("A.B     TXT"), false, u""},
+        NameCase{"ControlCharacter",
+                 entryOf("A\x01"
+                         "B     TXT"),
+                 false, u""},
+        NameCase{"AllBlankWithCluster", entryOf("           ", 0, 5), true, u"_"},
+        NameCase{"AllBlankWithoutCluster", entryOf("           "), true, u""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::array<std::uint8_t, 32> lfnPart(std::uint8_t sequence, const std::u16string& chars13) {
@@ -216,7 +230,8 @@ std::array<std::uint8_t, 32> lfnPart(std::uint8_t sequence, const std::u16string
   static constexpr int kAt[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   for (int i = 0; i < 13; ++i) {
     const char16_t c = i < static_cast<int>(chars13.size()) ? chars13[static_cast<std::size_t>(i)]
-                       : i == static_cast<int>(chars13.size()) ? u'\0' : u'\xFFFF';
+                       : i == static_cast<int>(chars13.size()) ? u'\0'
+                                                               : u'\xFFFF';
     e[static_cast<std::size_t>(kAt[i])] = static_cast<std::uint8_t>(c);
     e[static_cast<std::size_t>(kAt[i]) + 1] = static_cast<std::uint8_t>(c >> 8);
   }
@@ -246,7 +261,9 @@ TEST(FatLongName, PartsAreJoinedLastFirstAndChecked) {
 TEST(FatLongName, MoreThanTwentyPartsStayInTheBuffer) {
   FatName collected;
   collected.chars[kFatNameMax] = 0x7777;  // must be overwritten only by the terminator
-  for (int i = 30; i >= 1; --i) FAT_AppendLongNamePart(lfnPart(static_cast<std::uint8_t>(i), u"abcdefghijklm").data(), collected);
+  for (int i = 30; i >= 1; --i)
+    FAT_AppendLongNamePart(lfnPart(static_cast<std::uint8_t>(i), u"abcdefghijklm").data(),
+                           collected);
   EXPECT_EQ(collected.length, kFatNameMax);
   EXPECT_EQ(collected.chars[kFatNameMax], 0);
   EXPECT_EQ(collected.chars[0], u'a');
@@ -300,7 +317,8 @@ struct TimeCase {
 class FatTimeTest : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(FatTimeTest, CalendarValuesWithoutZoneShift) {
-  EXPECT_EQ(FAT_DosToFileTime(GetParam().date, GetParam().time, GetParam().tenths), GetParam().expected);
+  EXPECT_EQ(FAT_DosToFileTime(GetParam().date, GetParam().time, GetParam().tenths),
+            GetParam().expected);
 }
 
 constexpr std::uint16_t dosDate(unsigned y, unsigned m, unsigned d) {
@@ -319,7 +337,8 @@ INSTANTIATE_TEST_SUITE_P(
         TimeCase{"Epoch1980", dosDate(1980, 1, 1), 0, 0, 119600064000000000ull},
         TimeCase{"LastDay", dosDate(2107, 12, 31), dosTime(23, 59, 29), 0, 159992927980000000ull},
         TimeCase{"LeapDay", dosDate(2024, 2, 29), dosTime(12, 0, 0), 0, 133536816000000000ull},
-        TimeCase{"MonthZero", dosDate(2020, 0, 1), 0, 0, 0}, TimeCase{"DayZero", dosDate(2020, 1, 0), 0, 0, 0},
+        TimeCase{"MonthZero", dosDate(2020, 0, 1), 0, 0, 0},
+        TimeCase{"DayZero", dosDate(2020, 1, 0), 0, 0, 0},
         TimeCase{"NoLeapDay", dosDate(2023, 2, 29), 0, 0, 0},
         TimeCase{"Hour24", dosDate(2020, 1, 1), dosTime(24, 0, 0), 0, 0},
         TimeCase{"Seconds62", dosDate(2020, 1, 1), dosTime(0, 0, 31), 0, 0}),
