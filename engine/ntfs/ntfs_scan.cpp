@@ -181,10 +181,19 @@ struct SpreadData {
   std::uint32_t flags = 0;
   bool haveFirst = false;
   std::vector<std::uint8_t> resident;  // resident unnamed data found in an extension record
+  std::u16string name;                 // a name found in an extension record
+  std::uint64_t parent = 0, created = 0, modified = 0, accessed = 0;
 };
 constexpr std::size_t kMaxJoinedRunList = 16u << 20;
 
 void collectExtents(const NtfsParsedRecord& rec, SpreadData& spread) {
+  if (rec.hasFileName && !rec.name.empty() && spread.name.empty()) {
+    spread.name = rec.name;
+    spread.parent = rec.parent;
+    spread.created = rec.created;
+    spread.modified = rec.modified;
+    spread.accessed = rec.accessed;
+  }
   if (rec.runListLength == 0 && rec.dataLength != 0 && rec.data.size() >= rec.dataLength &&
       (rec.baseRecord & 0xFFFFFFFFFFFFull) != 0) {
     spread.resident.assign(rec.data.begin(), rec.data.begin() + rec.dataLength);
@@ -390,38 +399,14 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
     std::vector<char16_t> nameBuffer;
     std::unordered_map<std::uint64_t, SpreadData> spread;  // by base record number
     std::vector<std::pair<std::uint64_t, std::uint32_t>> spreadFiles;
-    for (std::uint64_t i = 0; !isCancelled(u) && !u->outOfMemory(); ++i) {
-      std::uint64_t at = 0;
-      const bool read = NTFS_ReadFileRecord(drive, *volume, reader, record, &at);
-      const Parse parsed = read ? NTFS_ParseFileRecord(record, rec) : Parse::NotThis;
-      if (parsed == Parse::Corrupt && (rec.baseRecord & kRecordMask) != 0 &&
-          (rec.recordFlags & kNtfsRecordInUse)) {
-        // An extension record: its data extents belong to the base record's file.
-        collectExtents(rec, spread[rec.baseRecord & kRecordMask]);
-        continue;
-      }
-      if (parsed != Parse::Ok) {
-        if (i >= recordCount) break;
-        continue;
-      }
-      anyRecord = true;
-      if (rec.recordNumber == 0) rec.recordNumber = i;
-      u->scanKey = at;
-      const std::uint64_t done = (i + 1 < n ? i + 1 : n);
-      setProgress(u, (done * scale + n / 2) / n * 85 / 100);
-      if (i == 5 || i == 8 || rec.name.empty()) continue;
-      // An extension record's names and data belong to its base record (hard links spread over
-      // an attribute list): listing it would show a second, empty copy of the file.
-      if ((rec.baseRecord & kRecordMask) != 0) {
-        if (rec.recordFlags & kNtfsRecordInUse) collectExtents(rec, spread[rec.baseRecord & kRecordMask]);
-        continue;
-      }
+    // Lists one parsed record; false when the storage is full and the scan must stop.
+    auto take = [&](NtfsParsedRecord& rec, std::uint64_t i) -> bool {
       bool existing = (rec.recordFlags & kNtfsRecordInUse) != 0 && i < recordCount;
       if (drive->fsCurrent > 0) existing = false;
       if (rec.recordFlags & kNtfsRecordDirectory) {
         if (!existing) rec.recordFlags = static_cast<std::uint16_t>(rec.recordFlags & ~kNtfsRecordInUse);
         NTFS_RegisterFolder(u, *volume, rec);
-        continue;
+        return true;
       }
       FileRecord file{};
       file.size.set(rec.size);
@@ -443,12 +428,12 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
         }
       } catch (...) {
         u->pageSize |= kOutOfMemory;
-        break;
+        return false;
       }
       std::uint32_t nameRef = 0;
       if (!Storage_AddString(u, nameBuffer.data(), &nameRef) || !NTFS_StoreFile(u, rec, file)) {
         u->pageSize |= kOutOfMemory;  // the strings storage is full: nothing more can be listed
-        break;
+        return false;
       }
       file.name.set(nameRef);
       file.fsIndex.set(drive->fsCurrent);
@@ -456,12 +441,11 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       file.reserved.set(static_cast<std::uint32_t>(rec.parent >> 32));
       if (!Storage_AddFile(u, &file, true)) {
         u->pageSize |= kOutOfMemory;
-        break;
+        return false;
       }
       if (rec.attributeList && existing) {
         try {
-          SpreadData& sd = spread[rec.recordNumber];
-          collectExtents(rec, sd);
+          collectExtents(rec, spread[rec.recordNumber]);
           spreadFiles.emplace_back(rec.recordNumber, u->fileCount.load() - 1);
         } catch (...) {
         }
@@ -474,6 +458,53 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
           u->memoryCallback = nullptr;
         }
       }
+      return true;
+    };
+    // Base records whose names all sit in extension records, listed once those are read.
+    std::vector<std::pair<NtfsParsedRecord, std::uint64_t>> nameless;
+    std::vector<std::uint64_t> namelessKeys;
+    for (std::uint64_t i = 0; !isCancelled(u) && !u->outOfMemory(); ++i) {
+      std::uint64_t at = 0;
+      const bool read = NTFS_ReadFileRecord(drive, *volume, reader, record, &at);
+      const Parse parsed = read ? NTFS_ParseFileRecord(record, rec) : Parse::NotThis;
+      const bool inUse = (rec.recordFlags & kNtfsRecordInUse) != 0;
+      if (parsed != Parse::NotThis && (rec.baseRecord & kRecordMask) != 0) {
+        // An extension record: its names and data belong to the base record's file (listing it
+        // would show a second, empty copy of that file).
+        if (parsed == Parse::Ok) anyRecord = true;
+        if (inUse) collectExtents(rec, spread[rec.baseRecord & kRecordMask]);
+        continue;
+      }
+      if (parsed == Parse::Corrupt && rec.attributeList && inUse && i != 5 && i != 8) {
+        if (rec.recordNumber == 0) rec.recordNumber = i;
+        nameless.emplace_back(rec, i);
+        namelessKeys.push_back(at);
+        continue;
+      }
+      if (parsed != Parse::Ok) {
+        if (i >= recordCount) break;
+        continue;
+      }
+      anyRecord = true;
+      if (rec.recordNumber == 0) rec.recordNumber = i;
+      u->scanKey = at;
+      const std::uint64_t done = (i + 1 < n ? i + 1 : n);
+      setProgress(u, (done * scale + n / 2) / n * 85 / 100);
+      if (i == 5 || i == 8 || rec.name.empty()) continue;
+      if (!take(rec, i)) break;
+    }
+    for (std::size_t k = 0; k < nameless.size() && !u->outOfMemory(); ++k) {
+      auto& [base, i] = nameless[k];
+      const auto it = spread.find(base.recordNumber);
+      if (it == spread.end() || it->second.name.empty()) continue;
+      base.name = it->second.name;
+      base.parent = it->second.parent;
+      base.created = it->second.created;
+      base.modified = it->second.modified;
+      base.accessed = it->second.accessed;
+      base.hasFileName = true;
+      u->scanKey = namelessKeys[k];
+      if (!take(base, i)) break;
     }
     for (const auto& [recordNumber, index] : spreadFiles) {
       try {
