@@ -176,7 +176,15 @@ int infoCommand(const SessionArgs& a) {
     explainMissing();
     return kvx::kExitFailed;
   }
-  std::fputs(kvx::printable(sectionsAsBlocks(d.text)).c_str(), stdout);
+  // Titles come from the file: shown without control characters, line by line.
+  const std::string blocks = sectionsAsBlocks(d.text);
+  std::size_t start = 0;
+  while (start < blocks.size()) {
+    const std::size_t end = blocks.find('\n', start);
+    std::printf("%s\n", kvx::printable(blocks.substr(start, end - start)).c_str());
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
   if (!d.allDrivesPresent)
     std::fprintf(stderr,
                  "kvx session: drive %s of the session is not present; map it with "
