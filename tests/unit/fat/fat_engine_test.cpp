@@ -181,4 +181,44 @@ TEST_F(FatEngineTest, TruncatedAndDamagedImagesEndWithWhatWasFound) {
   EXPECT_EQ(Host_GetLastError(), kErrBootInfo);
 }
 
+/// A 16 x 16 24-bit BMP.
+std::vector<std::uint8_t> bmpFile() {
+  const std::uint32_t w = 16, h = 16, row = w * 3, pixels = row * h, size = 54 + pixels;
+  std::vector<std::uint8_t> b(size);
+  b[0] = 'B';
+  b[1] = 'M';
+  storeLe<std::uint32_t>(b.data() + 2, size);
+  storeLe<std::uint32_t>(b.data() + 10, 54);
+  storeLe<std::uint32_t>(b.data() + 14, 40);
+  storeLe<std::uint32_t>(b.data() + 18, w);
+  storeLe<std::uint32_t>(b.data() + 22, h);
+  storeLe<std::uint16_t>(b.data() + 26, 1);
+  storeLe<std::uint16_t>(b.data() + 28, 24);
+  storeLe<std::uint32_t>(b.data() + 34, pixels);
+  for (std::uint32_t i = 0; i < pixels; ++i) b[54 + i] = static_cast<std::uint8_t>(i * 31);
+  return b;
+}
+
+TEST_F(FatEngineTest, ContentCheckAndDeepScanOptions) {
+  kvxtest::writeFile(*m_dir / "pic.txt", bmpFile());
+  const auto r =
+      kvxtest::run("cd " + kvxtest::quote(m_dir->path().string()) +
+                   " && MTOOLS_SKIP_CHECK=1 mcopy -i v.img pic.txt ::/ && MTOOLS_SKIP_CHECK=1 "
+                   "mdel -i v.img ::/pic.txt 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  {
+    Scan scan(m_image, kOptTestExtension | kOptRenameExtension);
+    const Found* f = scan.find("_ic.txt.bmp", true);
+    ASSERT_NE(f, nullptr) << "renamed after its contents";
+    EXPECT_EQ(f->state, kStateBad);
+  }
+  {
+    Scan scan(m_image, kOptDeepScan);
+    ASSERT_NE(scan.find("_ic.txt", true), nullptr);
+    bool carved = false;
+    for (const Found& f : scan.files()) carved |= f.path.rfind("Files by content/", 0) == 0;
+    EXPECT_TRUE(carved) << "the deep scan ran over the unclaimed sectors";
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <sstream>
 
 #include "core/storage.h"
@@ -68,6 +69,9 @@ Scan::Scan(const std::filesystem::path& image, std::uint32_t options, std::uint6
   }
   if (!Storage_Reserve(m_u)) return;
   m_u->options = options;
+  // As the search thread does at the start of each drive.
+  std::memset(m_u->scanScratch, 0xFF, sizeof m_u->scanScratch);
+  std::memset(m_u->scanMarks, 0xFF, sizeof m_u->scanMarks);
   m_u->drive = m_drive;
   std::uint32_t root = 0;
   if (!Storage_AddFolder(m_u, u"ROOT", kNoParent, 0xFFFF, 0, false, false, &root)) return;
