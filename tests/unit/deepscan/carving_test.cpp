@@ -252,6 +252,16 @@ TEST_F(CarvingTest, CancelledPassResumesWhereItStopped) {
   EXPECT_EQ(m_u->fileCount, count);
 }
 
+TEST_F(CarvingTest, CancelAtTheFirstSectorDoesNotMarkThePassFinished) {
+  ASSERT_TRUE(initMap());
+  m_u->cancelEvent.set();
+  ASSERT_TRUE(FileFormat_ScanHole(m_u, 0, 9500));
+  EXPECT_EQ(m_u->deepScanResume, 0u);  // not the map's bit count: nothing was examined
+  EXPECT_EQ(m_u->fileCount, 0u);
+  ASSERT_FALSE(m_hook.offsets.empty());
+  EXPECT_EQ(m_hook.offsets.back(), ~std::uint64_t{0});
+}
+
 TEST_F(CarvingTest, NoMapMeansNoScan) {
   EXPECT_FALSE(FileFormat_ScanHole(m_u, 0, 9500));
   EXPECT_EQ(m_u->fileCount, 0u);
