@@ -369,8 +369,17 @@ bool reopenDrive(Undelete* u, const SessionDrive& d, DriveSlot& slot) noexcept {
     slot.title[1] = ':';
     slot.title[2] = '\0';
     slot.letter = static_cast<std::uint16_t>(letter);
-    if (!CachedDrive_Create(&slot.drive)) return false;
-    return CachedDrive_Open(slot.drive, letter, false);
+    if (!CachedDrive_Create(&slot.drive) || !CachedDrive_Open(slot.drive, letter, false))
+      return false;
+    // The letter must still name the volume that was scanned: the stored records, map and
+    // deep-scan position mean nothing on another one (a letter mapped to another image in a later
+    // run). A size of 0 (not known when saved, or now) is not compared.
+    const std::uint64_t size = slot.drive->windowEnd - slot.drive->windowStart;
+    if (d.length.get() != 0 && size != 0 && size != d.length.get()) {
+      Host_SetLastError(kErrOpenDrive);
+      return false;
+    }
+    return true;
   }
   // The slot names today's list entry with the same disk, start and length when there is one;
   // otherwise an index no list has. The slot's own geometry is what the drive is opened with.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -86,16 +87,27 @@ std::uint32_t specOf(char letter) { return static_cast<std::uint32_t>(letter - '
 
 class TwoDriveSession : public ::testing::Test {
  protected:
+  // The images are made and mapped once: the drive table has only 26 letters for the whole run.
+  static void SetUpTestSuite() {
+    if (!kvxtest::haveTools({"mkfs.fat", "mcopy", "mdel", "mmd"})) return;
+    s_images = std::make_unique<kvxtest::TempDir>("session-two-img");
+    for (unsigned i = 0; i < 2; ++i) {
+      const auto image = *s_images / ("fat" + std::to_string(i) + ".img");
+      if (!sessiontest::makeFatImage(image, i + 1)) return;
+      s_letters[i] = Host_AddDrive(image.string());
+    }
+  }
+  static void TearDownTestSuite() { s_images.reset(); }
   void SetUp() override {
     if (!kvxtest::haveTools({"mkfs.fat", "mcopy", "mdel", "mmd"})) GTEST_SKIP() << "mtools needed";
     for (unsigned i = 0; i < 2; ++i) {
-      const auto image = m_dir / ("fat" + std::to_string(i) + ".img");
-      ASSERT_TRUE(sessiontest::makeFatImage(image, i + 1));
-      m_letters[i] = Host_AddDrive(image.string());
-      ASSERT_NE(m_letters[i], 0);
+      m_letters[i] = s_letters[i];
+      ASSERT_NE(m_letters[i], 0) << "image " << i << " could not be made or mapped";
       m_specs[i] = specOf(m_letters[i]);
     }
   }
+  static inline std::unique_ptr<kvxtest::TempDir> s_images;
+  static inline char s_letters[2] = {};
   /// Saves a session of the two drives cancelled as the second one's file-system pass starts.
   void saveInterrupted(Engine& e, std::atomic<int>& offers) {
     std::atomic<int> passes{0};
@@ -233,15 +245,43 @@ TEST_F(TwoDriveSession, DriveThatIsGoneIsNamedAndRefused) {
   EXPECT_TRUE(std::filesystem::exists(sessionFile())) << "kept for when the drive is back";
 }
 
+TEST_F(TwoDriveSession, ALetterNowNamingAnotherVolumeIsRefused) {
+  std::atomic<int> offers{0};
+  {
+    Engine e(sessionFile());
+    saveInterrupted(e, offers);
+  }
+  // The letter is there but its volume is not the one scanned (another image mapped to it in a
+  // later run): the stored results and used-sector map do not belong to it.
+  auto bytes = kvxtest::readFile(sessionFile());
+  constexpr std::size_t kSecondDriveLength = 14 + 273 + 8;
+  ASSERT_EQ(bytes.at(kSecondDriveLength + 2), 0x16);  // 1440 KiB = 0x168000
+  bytes[kSecondDriveLength + 2] = 0x20;
+  kvxtest::writeFile(sessionFile(), bytes);
+
+  Engine e(sessionFile());
+  EXPECT_EQ(Undelete_RestoreSession(e.get(), 0, saveYes, &offers), 0);
+  EXPECT_EQ(Undelete_IsSearching(e.get(), nullptr), 0);
+  std::uint32_t files = 7, error = 0;
+  Undelete_GetFilesCount(e.get(), &files);
+  EXPECT_EQ(files, 0u);
+  Undelete_GetError(e.get(), &error);
+  EXPECT_EQ(error, kErrOpenDrive);
+  EXPECT_TRUE(std::filesystem::exists(sessionFile()));
+}
+
 // --- Deep scan cancelled half-way -----------------------------------------------------------
 
 TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
   kvxtest::TempDir dir("session-deep");
-  const auto image = dir / "carve.img";
-  if (!sessiontest::makeCarvingImage(dir.path(), image, 64))
-    GTEST_SKIP() << "imagemagick and zip needed";
-  const char letter = Host_AddDrive(image.string());
-  ASSERT_NE(letter, 0);
+  // One image and letter for the whole run (the test may be repeated).
+  static kvxtest::TempDir images("session-deep-img");
+  static const char letter = [] {
+    const auto image = images / "carve.img";
+    return sessiontest::makeCarvingImage(images.path(), image, 64) ? Host_AddDrive(image.string())
+                                                                    : '\0';
+  }();
+  if (letter == 0) GTEST_SKIP() << "imagemagick and zip needed";
   const std::uint32_t spec = specOf(letter);
   const auto sessionFile = dir / "LastSession.Results";
 
