@@ -16,6 +16,10 @@ bool Unformated_SearchFiles(Undelete* u) noexcept {
     const std::uint64_t sectors = size / drive->sectorSize;
     if (sectors == 0 || !CachedDrive_InitMap(drive, sectors, nullptr, 0)) return false;
     u->deepScanTotal = sectors;
+  } else {
+    // A continued session: the map came back with it, and progress counts against all of it.
+    std::uint64_t bits = 0;
+    if (CachedDrive_GetMapBits(&bits, drive)) u->deepScanTotal = bits;
   }
   // The deep-scan option is not consulted: here the deep scan is the only scan there is.
   return FileFormat_ScanHole(u, 0, 9500);

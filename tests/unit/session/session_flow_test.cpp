@@ -3,6 +3,7 @@
 // is gone. A continued scan must list what one uninterrupted scan lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -335,6 +336,23 @@ TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
   EXPECT_NE(std::string(text).find("  Deep scan: Yes\n"), std::string::npos);
 
   ASSERT_EQ(Undelete_RestoreSession(e.get(), 0, saveYes, &offers), 1);
+  // The continued deep scan counts its progress against the whole drive, from where it stopped.
+  std::uint64_t firstDone = 0, seenTotal = 0;
+  std::uint32_t lowestPosition = 10000;
+  while (Undelete_IsSearching(e.get(), nullptr)) {
+    std::uint32_t all = 0, position = 0;
+    std::uint64_t done = 0, sectors = 0;
+    if (Undelete_GetProgress(e.get(), &all, &position, &done, &sectors) && done != 0) {
+      if (firstDone == 0) firstDone = done;
+      seenTotal = std::max(seenTotal, sectors);
+      lowestPosition = std::min(lowestPosition, position);
+    }
+    std::this_thread::yield();
+  }
+  ASSERT_NE(firstDone, 0u) << "no poll saw the continued deep scan";
+  EXPECT_GE(firstDone, s.deepScanResume);
+  EXPECT_EQ(seenTotal, total);
+  EXPECT_GE(lowestPosition, 1000 + 8000 * s.deepScanResume / total);
   ASSERT_TRUE(waitIdle(e.get()));
   EXPECT_EQ(listing(e.get()), whole);
   EXPECT_FALSE(std::filesystem::exists(sessionFile));
