@@ -67,15 +67,18 @@ mkdir "$m/many"
 k=1; while [ $k -le 1200 ]; do echo "file $k" > "$m/many/f$k" || break; k=$((k+1)); done
 k=1; while [ $k -le 1200 ]; do rm "$m/many/f$k"; k=$((k+7)); done
 # Deletions come after the MFT grew, so that no later file takes their records.
-# A deleted file whose clusters a later file takes over.
+# Written into the punched holes and long enough that its run list spills into extension
+# records behind an attribute list.
+put comp/spread.txt 'for n in 1 2 3 4 5 6 7 8 9 10 11 12; do gen 1$n 150000; head -c 40000 /dev/urandom; done'
+# Deleted files and a deleted folder tree, all removed together; then a file that takes over
+# some of the clusters they freed.
 put victim.bin 'head -c 400000 /dev/urandom'
-rm "$m/victim.bin"
-put taker.bin 'head -c 400000 /dev/urandom'
 put del_small.txt 'printf "deleted resident\n"'
 put del_big.bin 'head -c 200000 /dev/urandom'
 put deldir/inner.txt 'head -c 5000 /dev/urandom'
 put deldir/sub/x.bin 'head -c 70000 /dev/urandom'
-rm "$m/comp/gone.txt" "$m/del_small.txt" "$m/del_big.bin"; rm -r "$m/deldir"
+rm "$m/victim.bin" "$m/comp/gone.txt" "$m/del_small.txt" "$m/del_big.bin"; rm -r "$m/deldir"
+put taker.bin 'head -c 400000 /dev/urandom'
 )SH";
 
 struct Entry {
@@ -187,14 +190,20 @@ TEST_F(NtfsImage, FoldersAndStatesAreResolved) {
   ASSERT_TRUE(byPath.count("deldir/sub/x.bin"));  // a file in a deleted folder keeps its path
   EXPECT_FALSE(byPath["deldir/sub/x.bin"].existing);
   EXPECT_EQ(byPath["a/b/c/deep.txt"].state, kStateExisting);
-  EXPECT_EQ(byPath["del_small.txt"].state, kStateExcellent);
-  EXPECT_EQ(byPath["del_big.bin"].state, kStateExcellent);
-  EXPECT_EQ(byPath["comp/gone.txt"].state, kStateExcellent);
+  EXPECT_EQ(byPath["del_small.txt"].state, kStateExcellent);  // resident: nothing to overwrite
   EXPECT_TRUE(byPath["comp/text.txt"].attributes & kAttrCompressed);
   EXPECT_FALSE(byPath["sp/sparse.bin"].attributes & kAttrCompressed);
-  // The taker reused the victim's clusters.
-  EXPECT_NE(byPath["victim.bin"].state, kStateExcellent);
-  EXPECT_NE(byPath["victim.bin"].state, kStateExisting);
+  // Its run list and its name sit in extension records behind an attribute list.
+  EXPECT_EQ(byPath["comp/spread.txt"].size, fs::file_size(orig() / "comp/spread.txt"));
+  EXPECT_EQ(byPath["comp/spread.txt"].state, kStateExisting);
+  // The taker reused clusters that the deleted files freed: at least one of them says so.
+  int overwritten = 0;
+  for (const char* p : {"victim.bin", "del_big.bin", "deldir/sub/x.bin", "deldir/inner.txt", "comp/gone.txt"}) {
+    ASSERT_TRUE(byPath.count(p)) << p;
+    EXPECT_FALSE(byPath[p].existing) << p;
+    if (byPath[p].state == kStatePoor || byPath[p].state == kStateUnrecoverable) ++overwritten;
+  }
+  EXPECT_GE(overwritten, 1);
 }
 
 TEST_F(NtfsImage, RecoveredFilesMatchOriginalsAndIcat) {
