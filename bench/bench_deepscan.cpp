@@ -105,7 +105,8 @@ Bytes vary(const Base& b, std::uint32_t n) {
     out[out.size() - 2] = static_cast<std::uint8_t>(len);
     out.insert(out.end(), tag, tag + len);
   } else if (b.kind == "pdf") {  // the binary comment on the second line
-    for (int i = 0; i < 4; ++i) out[10 + i] = static_cast<std::uint8_t>(0x80 | ((n >> (7 * i)) & 0x7F));
+    for (int i = 0; i < 4; ++i)
+      out[10 + i] = static_cast<std::uint8_t>(0x80 | ((n >> (7 * i)) & 0x7F));
   }
   return out;
 }
@@ -189,7 +190,8 @@ ScanFigures scan(Bytes& image) {
   ScanFigures f;
   CachedDrive* drive = nullptr;
   Undelete* u = nullptr;
-  if (!CachedDrive_Create(&drive) || !CachedDrive_OpenDevice(drive, Host_OpenMemory(image, false), 0) ||
+  if (!CachedDrive_Create(&drive) ||
+      !CachedDrive_OpenDevice(drive, Host_OpenMemory(image, false), 0) ||
       Undelete_Create(&u) != 1 || !Storage_Reserve(u)) {
     std::fprintf(stderr, "bench_deepscan: set-up failed\n");
     std::exit(1);
@@ -232,10 +234,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--size-mib") sizeMiB = std::strtoull(argv[i + 1], nullptr, 10);
-    if (a == "--files") wantFiles = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (a == "--files")
+      wantFiles = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     if (a == "--keep") keep = argv[i + 1];
   }
-  const fs::path work = keep.empty() ? fs::temp_directory_path() / "kvx-bench-deepscan" : fs::path(keep);
+  const fs::path work =
+      keep.empty() ? fs::temp_directory_path() / "kvx-bench-deepscan" : fs::path(keep);
   fs::create_directories(work);
   std::vector<Base> bases;
   const double tMake = benchNowSeconds();
@@ -243,7 +247,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_deepscan: needs ImageMagick (convert), zip and Ghostscript (gs)\n");
     return 1;
   }
-  std::printf("base files: %zu made by real tools in %.1f s\n", bases.size(), benchNowSeconds() - tMake);
+  std::printf("base files: %zu made by real tools in %.1f s\n", bases.size(),
+              benchNowSeconds() - tMake);
 
   // The carving image: noise, then files at sector offsets with noise between them.
   const std::uint64_t imageBytes = sizeMiB << 20;
@@ -299,9 +304,10 @@ int main(int argc, char** argv) {
   std::printf("deep scan: %.2f s wall, %u files listed, %.0f sectors/s, %.1f MiB/s\n",
               carve.seconds, carve.files, sectors / carve.seconds,
               static_cast<double>(imageBytes) / 1048576.0 / carve.seconds);
-  std::printf("recall: %u of %u complete files listed at their offset with their exact length "
-              "(%.2f%%); %u of %u cut files listed\n",
-              recalled, complete, 100.0 * recalled / std::max(complete, 1u), cutFound, cutCount);
+  std::printf(
+      "recall: %u of %u complete files listed at their offset with their exact length "
+      "(%.2f%%); %u of %u cut files listed\n",
+      recalled, complete, 100.0 * recalled / std::max(complete, 1u), cutFound, cutCount);
   for (const auto& [kind, rc] : perKind)
     std::printf("  %s: %u/%u\n", kind.c_str(), rc.first, rc.second);
   std::printf("listed per folder:");
@@ -331,7 +337,8 @@ int main(int argc, char** argv) {
     fs::remove_all(out);
     {
       std::ofstream f(img, std::ios::binary);
-      f.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+      f.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
     }
     image = Bytes();  // its memory is not needed any more
     fs::create_directories(out);
@@ -340,8 +347,8 @@ int main(int argc, char** argv) {
     const std::string pr = "photorec /log /d " + (out / "f").string() + " /cmd " + img.string() +
                            " partition_none,fileopt,everything,disable,jpg,enable,png,enable,"
                            "gif,enable,bmp,enable,zip,enable,pdf,enable,search";
-    const std::string cmd = "cd '" + work.string() + "' && script -q -c '" + pr +
-                            "' /dev/null > photorec.out 2>&1";
+    const std::string cmd =
+        "cd '" + work.string() + "' && script -q -c '" + pr + "' /dev/null > photorec.out 2>&1";
     const double t0 = benchNowSeconds();
     const int rc = sh(cmd);
     const double secs = benchNowSeconds() - t0;
@@ -357,8 +364,8 @@ int main(int argc, char** argv) {
     std::uint32_t prRecalled = 0;
     for (const Placed& p : placed)
       if (!p.cut && hashes.count(p.hash) != 0) ++prRecalled;
-    std::printf("photorec: exit %d, %.2f s wall, %u files written, recall %u of %u (%.2f%%)\n",
-                rc, secs, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
+    std::printf("photorec: exit %d, %.2f s wall, %u files written, recall %u of %u (%.2f%%)\n", rc,
+                secs, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
     if (keep.empty()) {
       fs::remove_all(out, ec);
       fs::remove(img, ec);

@@ -1,5 +1,7 @@
 // The deep scan: the detector over drive data, the extension check of listed files and the walk
 // over the sectors that no file system claims.
+#include "deepscan/deepscan.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -15,7 +17,6 @@
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
-#include "deepscan/deepscan.h"
 
 namespace {
 
@@ -129,7 +130,8 @@ class DriveWindowReader final : public FormatReader {
         const std::uint64_t at = pos - base;
         std::uint64_t take = std::min(n, e.length - at);
         while (take > 0) {
-          const std::uint32_t piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(take, 1u << 30));
+          const std::uint32_t piece =
+              static_cast<std::uint32_t>(std::min<std::uint64_t>(take, 1u << 30));
           std::uint32_t got = 0;
           if (!CachedDrive_Read(m_drive, e.offset + (pos - base), piece, dst, &got) || got != piece)
             return false;
@@ -145,7 +147,7 @@ class DriveWindowReader final : public FormatReader {
   const ManualResetEvent* m_cancel;
   std::vector<Extent> m_extents;
   std::uint64_t m_total = 0;
-  std::uint64_t m_pos = 0;       // logical position, <= m_total
+  std::uint64_t m_pos = 0;  // logical position, <= m_total
   std::vector<std::uint8_t> m_buf;
   std::uint64_t m_bufStart = 0;  // logical position of m_buf[0]
   std::uint64_t m_bufLen = 0;
@@ -247,9 +249,8 @@ bool looksLikeMetadata(const std::uint8_t* b) noexcept {
 
 }  // namespace
 
-bool FileFormat_Detect(ExtentReader* reader, std::uint32_t* identifier,
-                       std::uint32_t* completeness, std::uint64_t* length,
-                       const char** note) noexcept {
+bool FileFormat_Detect(ExtentReader* reader, std::uint32_t* identifier, std::uint32_t* completeness,
+                       std::uint64_t* length, const char** note) noexcept {
   if (identifier != nullptr) *identifier = kFmtNone;
   if (completeness != nullptr) *completeness = kComplUnrecoverable;
   if (length != nullptr) *length = 0;

@@ -16,13 +16,46 @@ struct ExtentReader;
 // Format identifiers. 0 is "no known format"; 1..40 index the format table.
 enum FormatId : std::uint32_t {
   kFmtNone = 0,
-  kFmtWav = 1, kFmtAvi = 2, kFmtAni = 3, kFmtCdr = 4, kFmtCmx = 5, kFmtRmi = 6,
-  kFmtExe = 7, kFmtDll = 8, kFmtBmp = 9, kFmtJpg = 10, kFmtGif = 11, kFmtPng = 12,
-  kFmtZip = 13, kFmtRar = 14, kFmtCab = 15, kFmtTar = 16, kFmtIco = 17, kFmtCur = 18,
-  kFmtPdf = 19, kFmtTtf = 20, kFmtMof = 21, kFmtDoc = 22, kFmtDocx = 23, kFmtXls = 24,
-  kFmtXlsx = 25, kFmtPpt = 26, kFmtPptx = 27, kFmtWmz = 28, kFmtChm = 29, kFmtHlp = 30,
-  kFmtHtm = 31, kFmtXml = 32, kFmtRtf = 33, kFmtTxt = 34, kFmtDllMui = 35, kFmtExeMui = 36,
-  kFmtAsf = 37, kFmtWmv = 38, kFmtSwf = 39, kFmtMov = 40,
+  kFmtWav = 1,
+  kFmtAvi = 2,
+  kFmtAni = 3,
+  kFmtCdr = 4,
+  kFmtCmx = 5,
+  kFmtRmi = 6,
+  kFmtExe = 7,
+  kFmtDll = 8,
+  kFmtBmp = 9,
+  kFmtJpg = 10,
+  kFmtGif = 11,
+  kFmtPng = 12,
+  kFmtZip = 13,
+  kFmtRar = 14,
+  kFmtCab = 15,
+  kFmtTar = 16,
+  kFmtIco = 17,
+  kFmtCur = 18,
+  kFmtPdf = 19,
+  kFmtTtf = 20,
+  kFmtMof = 21,
+  kFmtDoc = 22,
+  kFmtDocx = 23,
+  kFmtXls = 24,
+  kFmtXlsx = 25,
+  kFmtPpt = 26,
+  kFmtPptx = 27,
+  kFmtWmz = 28,
+  kFmtChm = 29,
+  kFmtHlp = 30,
+  kFmtHtm = 31,
+  kFmtXml = 32,
+  kFmtRtf = 33,
+  kFmtTxt = 34,
+  kFmtDllMui = 35,
+  kFmtExeMui = 36,
+  kFmtAsf = 37,
+  kFmtWmv = 38,
+  kFmtSwf = 39,
+  kFmtMov = 40,
 };
 inline constexpr std::uint32_t kFormatCount = 40;
 
@@ -163,7 +196,8 @@ bool FileFormat_CheckExtension(FileRecord* record, std::uint32_t identifier, boo
 /// Scans the free runs of the current drive's used-sector map by content from sector
 /// u->deepScanResume on, listing each find under "Files by content" with progress between
 /// @p progressFrom and @p progressTo. False only when the drive has no used-sector map.
-bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom, std::uint32_t progressTo) noexcept;
+bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
+                         std::uint32_t progressTo) noexcept;
 
 /// Folder indexes the deep scan keeps per drive (in the engine's per-drive scanner scratch, which
 /// the search thread fills with all-ones bytes at the start of each drive): slot 0 is "Files by

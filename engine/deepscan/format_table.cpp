@@ -76,8 +76,7 @@ constexpr std::size_t kQuickTimeIndex = 17;  // where a half-matching ASF identi
 const std::array<FormatRecogniser, kRecogniserCount> kFormatRecognisers{{
     {"ttf", [](Head h) noexcept { return h[0] == 0 && h[1] == 1 && h[2] == 0 && h[3] == 0; },
      FileFormat_RecognizeTrueType},
-    {"compound",
-     [](Head h) noexcept { return deepscan::le32At(h.data()) == 0xE011CFD0u; },
+    {"compound", [](Head h) noexcept { return deepscan::le32At(h.data()) == 0xE011CFD0u; },
      FileFormat_RecognizeCompound},
     {"chm", [](Head h) noexcept { return startsWith(h, "ITSF"); }, FileFormat_RecognizeChm},
     {"hlp", [](Head h) noexcept { return deepscan::le32At(h.data()) == 0x00035F3Fu; },
@@ -90,11 +89,9 @@ const std::array<FormatRecogniser, kRecogniserCount> kFormatRecognisers{{
     {"zip", [](Head h) noexcept { return startsWith(h, "PK"); }, FileFormat_RecognizeZip},
     {"rar", [](Head h) noexcept { return startsWith(h, std::string_view("Rar!\x1A\x07\x00", 7)); },
      FileFormat_RecognizeRar},
-    {"gif",
-     [](Head h) noexcept { return startsWith(h, "GIF87a") || startsWith(h, "GIF89a"); },
+    {"gif", [](Head h) noexcept { return startsWith(h, "GIF87a") || startsWith(h, "GIF89a"); },
      FileFormat_RecognizeGif},
-    {"png",
-     [](Head h) noexcept { return startsWith(h, std::string_view("\x89PNG\r\n\x1A\n", 8)); },
+    {"png", [](Head h) noexcept { return startsWith(h, std::string_view("\x89PNG\r\n\x1A\n", 8)); },
      FileFormat_RecognizePng},
     {"icon",
      [](Head h) noexcept {
@@ -109,7 +106,8 @@ const std::array<FormatRecogniser, kRecogniserCount> kFormatRecognisers{{
     {"tar", [](Head h) noexcept { return startsWith(h, "./"); }, FileFormat_RecognizeTar},
     {"quicktime",
      [](Head h) noexcept {
-       return std::memcmp(h.data() + 4, "moov", 4) == 0 || std::memcmp(h.data() + 4, "mdat", 4) == 0;
+       return std::memcmp(h.data() + 4, "moov", 4) == 0 ||
+              std::memcmp(h.data() + 4, "mdat", 4) == 0;
      },
      FileFormat_RecognizeQuickTime},
     {"flash", [](Head h) noexcept { return startsWith(h, "FWS") || startsWith(h, "CWS"); },

@@ -114,17 +114,22 @@ bool FileFormat_RecognizeCompound(FormatReader& reader, FormatResult& out) noexc
       dir.insert(dir.end(), second.begin(), second.end());
   } else if (next == firstDir) {  // a chain onto itself: the sector after it, as laid out
     std::vector<std::uint8_t> second;
-    if (readSector(reader, firstDir + 1, S, second)) dir.insert(dir.end(), second.begin(), second.end());
+    if (readSector(reader, firstDir + 1, S, second))
+      dir.insert(dir.end(), second.begin(), second.end());
   }
   if (!entryIs(dir.data(), "Root Entry", 22)) {
     out.completeness = kComplUnrecoverable;
     return true;
   }
-  struct Kind { const char* name; std::uint16_t length; std::uint32_t id; };
+  struct Kind {
+    const char* name;
+    std::uint16_t length;
+    std::uint32_t id;
+  };
   static constexpr Kind kKinds[] = {
-      {"Catalog", 16, kFmtMof},       {"WordDocument", 26, kFmtDoc}, {"Workbook", 18, kFmtXls},
-      {"Book", 10, kFmtXls},          {"Pictures", 18, kFmtPpt},
-      {"PowerPoint Document", 40, kFmtPpt}};
+      {"Catalog", 16, kFmtMof},  {"WordDocument", 26, kFmtDoc},
+      {"Workbook", 18, kFmtXls}, {"Book", 10, kFmtXls},
+      {"Pictures", 18, kFmtPpt}, {"PowerPoint Document", 40, kFmtPpt}};
   for (std::size_t off = 128; off + 128 <= dir.size(); off += 128) {
     for (const Kind& k : kKinds) {
       if (entryIs(dir.data() + off, k.name, k.length)) {

@@ -11,7 +11,9 @@ bool FileFormat_RecognizeIcon(FormatReader& reader, FormatResult& out) noexcept 
   const std::uint16_t count = deepscan::le16At(h + 4);
   if (deepscan::le16At(h) != 0 || (type != 1 && type != 2) || count < 1 || count > 1024)
     return false;
-  struct Entry { std::uint32_t size, offset; };
+  struct Entry {
+    std::uint32_t size, offset;
+  };
   std::vector<Entry> entries;
   entries.reserve(count);
   for (std::uint16_t i = 0; i < count; ++i) {
@@ -24,7 +26,8 @@ bool FileFormat_RecognizeIcon(FormatReader& reader, FormatResult& out) noexcept 
   out.identifier = type == 1 ? kFmtIco : kFmtCur;
   out.completeness = kComplPoor;
   // The images follow the directory; pass over any gap before the first one.
-  if (entries[0].offset < reader.consumed() || !reader.skip(entries[0].offset - reader.consumed())) {
+  if (entries[0].offset < reader.consumed() ||
+      !reader.skip(entries[0].offset - reader.consumed())) {
     out.length = reader.consumed();
     return true;
   }

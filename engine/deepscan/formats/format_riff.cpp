@@ -5,7 +5,10 @@
 bool FileFormat_RecognizeRiff(FormatReader& reader, FormatResult& out) noexcept {
   std::uint8_t h[12];
   if (!reader.read(h, sizeof h) || !deepscan::equals(h, "RIFF")) return false;
-  struct Form { const char* type; std::uint32_t id; };
+  struct Form {
+    const char* type;
+    std::uint32_t id;
+  };
   static constexpr Form kForms[] = {{"WAVE", kFmtWav}, {"AVI ", kFmtAvi}, {"ACON", kFmtAni},
                                     {"CDR5", kFmtCdr}, {"CMX1", kFmtCmx}, {"RMID", kFmtRmi}};
   out.identifier = kFmtNone;

@@ -42,7 +42,8 @@ bool FileFormat_RecognizeTar(FormatReader& reader, FormatResult& out) noexcept {
     if (conversions == 0) break;
     if (conversions == 1) {
       // A negative size wraps to a huge one, which no window holds.
-      const std::uint64_t padded = size > (std::uint64_t{1} << 62) ? size : (size + 511) & ~std::uint64_t{511};
+      const std::uint64_t padded =
+          size > (std::uint64_t{1} << 62) ? size : (size + 511) & ~std::uint64_t{511};
       if (!reader.skip(padded)) {
         // The member's data is cut: a first header alone is still a tar, but only just.
         if (!any) {

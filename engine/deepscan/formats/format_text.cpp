@@ -47,9 +47,12 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept 
     while (lead < kBlock && block[lead] >= 1 && block[lead] <= 32) ++lead;
     const std::uint8_t* p = block + lead;
     const std::size_t n = kBlock - lead;
-    if (startsNoCase(p, n, "<HTML") || startsNoCase(p, n, "<!DOCTYPE HTML")) identifier = kFmtHtm;
-    else if (startsNoCase(p, n, "<?XML")) identifier = kFmtXml;
-    else if (startsNoCase(p, n, "{\\RTF")) identifier = kFmtRtf;
+    if (startsNoCase(p, n, "<HTML") || startsNoCase(p, n, "<!DOCTYPE HTML"))
+      identifier = kFmtHtm;
+    else if (startsNoCase(p, n, "<?XML"))
+      identifier = kFmtXml;
+    else if (startsNoCase(p, n, "{\\RTF"))
+      identifier = kFmtRtf;
     for (std::size_t i = 0; i < kBlock; ++i) {
       const std::uint8_t c = block[i];
       if (c == 0 || c == 0x1A) {

@@ -69,8 +69,8 @@ bool FileFormat_RecognizeZip(FormatReader& reader, FormatResult& out) noexcept {
     if (!reader.read(c, sizeof c)) break;
     out.completeness = kComplGood;
     for (;;) {
-      const std::uint64_t rest = std::uint64_t{deepscan::le16At(c + 24)} + deepscan::le16At(c + 26) +
-                                 deepscan::le16At(c + 28);
+      const std::uint64_t rest = std::uint64_t{deepscan::le16At(c + 24)} +
+                                 deepscan::le16At(c + 26) + deepscan::le16At(c + 28);
       if (!reader.skip(rest) || !reader.readLe32(sig)) break;
       if (sig == kEnd) {
         if (readEnd(reader)) out.completeness = kComplExcellent;

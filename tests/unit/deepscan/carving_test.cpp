@@ -71,8 +71,9 @@ class CarvingTest : public ::testing::Test {
     s_ok = dstest::makeToolSamples(s_dir->path());
     if (!s_ok) return;
     // A stored zip whose second member (the JPEG) starts at byte 512: 30 + 7 + 436 + 30 + 9.
-    s_ok = dstest::sh(s_dir->path(), "head -c 436 /dev/zero | tr '\\0' 'p' > pad.bin && "
-                                     "zip -q -X -0 aligned.zip pad.bin photo.jpg");
+    s_ok = dstest::sh(s_dir->path(),
+                      "head -c 436 /dev/zero | tr '\\0' 'p' > pad.bin && "
+                      "zip -q -X -0 aligned.zip pad.bin photo.jpg");
   }
   static void TearDownTestSuite() { s_dir.reset(); }
 
@@ -171,13 +172,16 @@ TEST_F(CarvingTest, ListsRealFilesByOffsetUnderTheirFormatFolders) {
   EXPECT_EQ(m_u->deepScanResume, kImageSectors);
   const auto f = finds();
 
-  struct Expect { const char* what; const char* ext; std::uint32_t state; bool whole; };
-  for (const Expect& e : {Expect{"png", ".png", kStateGood, true},
-                          Expect{"jpeg", ".jpg", kStateGood, true},
-                          Expect{"zip", ".zip", kStateExcellent, true},
-                          Expect{"cutpng", ".png", kStateBad, false},
-                          Expect{"gif", ".gif", kStateExcellent, true},
-                          Expect{"pdf", ".pdf", kStatePoor, true}}) {
+  struct Expect {
+    const char* what;
+    const char* ext;
+    std::uint32_t state;
+    bool whole;
+  };
+  for (const Expect& e :
+       {Expect{"png", ".png", kStateGood, true}, Expect{"jpeg", ".jpg", kStateGood, true},
+        Expect{"zip", ".zip", kStateExcellent, true}, Expect{"cutpng", ".png", kStateBad, false},
+        Expect{"gif", ".gif", kStateExcellent, true}, Expect{"pdf", ".pdf", kStatePoor, true}}) {
     const Placed& p = placed(e.what);
     const auto it = f.find(static_cast<std::uint32_t>(p.sector));
     ASSERT_NE(it, f.end()) << e.what;

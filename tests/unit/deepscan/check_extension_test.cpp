@@ -26,7 +26,10 @@ struct ExtCase {
 };
 class CheckExtensionTest : public ::testing::TestWithParam<ExtCase> {
  protected:
-  void SetUp() override { ASSERT_EQ(Undelete_Create(&m_u), 1); ASSERT_TRUE(Storage_Reserve(m_u)); }
+  void SetUp() override {
+    ASSERT_EQ(Undelete_Create(&m_u), 1);
+    ASSERT_TRUE(Storage_Reserve(m_u));
+  }
   void TearDown() override { Undelete_Delete(m_u); }
   Undelete* m_u = nullptr;
 };

@@ -45,7 +45,7 @@ Bytes dosExe(std::uint16_t pages, std::uint16_t lastPage) {
   b[0] = 'M', b[1] = 'Z';
   putLe16(b, 2, lastPage);
   putLe16(b, 4, pages);
-  putLe16(b, 8, 2);      // header paragraphs
+  putLe16(b, 8, 2);        // header paragraphs
   putLe16(b, 0x18, 0x1C);  // relocation table
   return b;
 }
@@ -59,15 +59,15 @@ Bytes peImage(bool dll, bool mui) {
   putLe32(b, 0x3C, 0x80);
   std::size_t p = 0x80;
   std::memcpy(&b[p], "PE\0\0", 4);
-  putLe16(b, p + 4, 0x14C);      // i386
-  putLe16(b, p + 6, 2);          // sections
-  putLe16(b, p + 20, 224);       // optional header size
+  putLe16(b, p + 4, 0x14C);  // i386
+  putLe16(b, p + 6, 2);      // sections
+  putLe16(b, p + 20, 224);   // optional header size
   putLe16(b, p + 22, static_cast<std::uint16_t>(0x0102 | (dll ? 0x2000 : 0)));
   const std::size_t opt = p + 24;
   putLe16(b, opt, 0x10B);
-  putLe32(b, opt + 32, 0x1000);  // section alignment
-  putLe32(b, opt + 36, 0x200);   // file alignment
-  putLe32(b, opt + 92, 16);      // directories
+  putLe32(b, opt + 32, 0x1000);          // section alignment
+  putLe32(b, opt + 36, 0x200);           // file alignment
+  putLe32(b, opt + 92, 16);              // directories
   putLe32(b, opt + 96 + 2 * 8, 0x2000);  // resource directory RVA
   putLe32(b, opt + 96 + 2 * 8 + 4, 0x200);
   const std::size_t sec = opt + 224;
@@ -97,9 +97,9 @@ Bytes compoundDocument(const std::u16string& stream) {
   std::memcpy(b.data(), sig, 8);
   putLe16(b, 24, 0x3E), putLe16(b, 26, 3), putLe16(b, 28, 0xFFFE), putLe16(b, 30, 9),
       putLe16(b, 32, 6);
-  putLe32(b, 44, 1);      // FAT sectors
-  putLe32(b, 48, 1);      // first directory sector
-  putLe32(b, 56, 4096);   // mini stream cutoff
+  putLe32(b, 44, 1);     // FAT sectors
+  putLe32(b, 48, 1);     // first directory sector
+  putLe32(b, 56, 4096);  // mini stream cutoff
   putLe32(b, 60, kEnd), putLe32(b, 64, 0), putLe32(b, 68, kEnd), putLe32(b, 72, 0);
   putLe32(b, 76, 0);
   for (int i = 1; i < 109; ++i) putLe32(b, 76 + 4 * i, kFree);
@@ -138,10 +138,10 @@ Bytes rar(const std::string& name, const Bytes& data) {
   appendLe16(b, static_cast<std::uint16_t>(32 + name.size()));
   appendLe32(b, static_cast<std::uint32_t>(data.size()));  // packed
   appendLe32(b, static_cast<std::uint32_t>(data.size()));  // unpacked
-  b.push_back(2);                                           // host OS
-  appendLe32(b, 0);                                         // file CRC
-  appendLe32(b, 0x4A2B1C00);                                // time
-  b.push_back(20), b.push_back(0x30);                       // version, method "store"
+  b.push_back(2);                                          // host OS
+  appendLe32(b, 0);                                        // file CRC
+  appendLe32(b, 0x4A2B1C00);                               // time
+  b.push_back(20), b.push_back(0x30);                      // version, method "store"
   appendLe16(b, static_cast<std::uint16_t>(name.size()));
   appendLe32(b, 0x20);
   append(b, name);

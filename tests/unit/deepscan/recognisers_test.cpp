@@ -219,8 +219,8 @@ TEST(Jpeg, EndsAtTheEndOfImageMarkerAfterScanData) {
 TEST(Pdf, EndsAtTheLineBreakAfterItsEndMarker) {
   if (!Samples::get().ok()) GTEST_SKIP();
   const Bytes pdf = sample("doc.pdf");
-  for (const std::string tail : {std::string("\n\n  7 0 obj"), std::string(" xyz"), std::string(4, '\0'),
-                                 std::string("%comment\n")}) {
+  for (const std::string tail : {std::string("\n\n  7 0 obj"), std::string(" xyz"),
+                                 std::string(4, '\0'), std::string("%comment\n")}) {
     Bytes w = pdf;
     fmtbuild::append(w, tail);
     w.resize(w.size() + 600, 0x9C);
@@ -270,7 +270,9 @@ TEST(Tar, MembersNotStartingWithDotSlashAreNotTar) {
 
 TEST(TrueTypeTable, ControlCharacterInATagDeclines) {
   Bytes f = {0, 1, 0, 0, 0, 1, 0, 16, 0, 0, 0, 0};
-  fmtbuild::append(f, std::string("gl\x01" "f", 4));
+  fmtbuild::append(f, std::string("gl\x01"
+                                  "f",
+                                  4));
   fmtbuild::appendBe32(f, 0), fmtbuild::appendBe32(f, 28), fmtbuild::appendBe32(f, 100);
   EXPECT_NE(detect(padded(f)).identifier, kFmtTtf);
   f[14] = 'y';
@@ -346,9 +348,7 @@ TEST(DetectOrder, DecliningRecogniserLetsTheOrderGoOn) {
   EXPECT_EQ(r.identifier, kFmtTxt);
 }
 
-TEST(Detect, NothingInZeros) {
-  EXPECT_EQ(detect(Bytes(4096, 0)).identifier, kFmtNone);
-}
+TEST(Detect, NothingInZeros) { EXPECT_EQ(detect(Bytes(4096, 0)).identifier, kFmtNone); }
 
 }  // namespace
 
