@@ -194,6 +194,9 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     Undelete_Log(u, "FAT_RecoverFile: Unable to create recover file.\n");
+    // Say why: an unchanged error code would read "No errors." next to a failure.
+    Host_SetLastError(kErrCreateFile);
+    u->error = kErrCreateFile;
     return false;
   }
   // The window stays the volume's own length: reading on past the volume would read another

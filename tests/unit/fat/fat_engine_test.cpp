@@ -117,7 +117,8 @@ TEST_F(FatEngineTest, DeepScanFindIsReadFromItsByteOffset) {
   const Found& f = scan.files()[0];
   FileRecord* r = Storage_File(u, f.index);
   // The same data addressed by byte offset instead of cluster.
-  const std::uint32_t cluster = *static_cast<const std::uint32_t*>(Storage_At(u, r->locator.get()));
+  const std::uint32_t cluster =
+      loadLe<std::uint32_t>(static_cast<const std::uint8_t*>(Storage_At(u, r->locator.get())));
   std::uint8_t blob[12];
   storeLe<std::uint32_t>(blob, 0xFFFFFFFFu);
   storeLe<std::uint64_t>(blob + 4, FAT_ClusterToSector(scan.drive(), cluster) * 512 + 100);
@@ -158,6 +159,7 @@ TEST_F(FatEngineTest, InconsistentAndOutOfVolumeRecordsFailCleanly) {
   EXPECT_LE(fs::file_size(out), 32u << 20);
 
   EXPECT_FALSE(FAT_RecoverFile(u, &far, (*m_dir / "no/such/dir/x").c_str(), &u->bytesDone));
+  EXPECT_EQ(u->error.load(), kErrCreateFile);
 }
 
 TEST_F(FatEngineTest, TruncatedAndDamagedImagesEndWithWhatWasFound) {
