@@ -160,6 +160,46 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
   EXPECT_EQ(kvx("session resume 2>/dev/null").exitCode, 1);
 }
 
+// On a terminal the question is asked: Ctrl-C stops the deep scan, an unclear answer asks again,
+// "y" saves the session. python3's pty module stands in for the user at a terminal.
+TEST_F(KvxSession, TerminalAsksBeforeSaving) {
+  const auto script = m_dir / "user.py";
+  std::ofstream(script) << R"PY(import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], 'scan', '--deep', 'carve.img'])
+seen = b''
+def wait_for(text, seconds=60):
+    global seen
+    end = time.time() + seconds
+    while text not in seen and time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:
+                break
+    if text not in seen:
+        sys.exit('never saw %r in %r' % (text, seen[-400:]))
+question = b'Save the results of this scan to continue later? [y/N] '
+wait_for(b'Performing raw and format recovery: ')
+os.write(fd, b'\x03')
+wait_for(question)
+seen = b''
+os.write(fd, b'maybe\n')
+wait_for(question)
+os.write(fd, b'y\n')
+wait_for(b'scan cancelled')
+os.waitpid(pid, 0)
+print('saved' if b'kvx: saving the session in LastSession.Results' in seen else 'not saved')
+)PY";
+  const auto r = run("cd " + quote(m_dir.path().string()) + " && python3 user.py " + quote(m_kvx));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out, "saved\n");
+  ASSERT_TRUE(std::filesystem::exists(sessionFile()));
+  const auto info = kvx("session info 2>/dev/null");
+  EXPECT_NE(info.out.find("0 / 1 drives scanned"), std::string::npos) << info.out;
+}
+
 TEST(KvxSessionUsage, ExitCodes) {
   const std::string kvx = quote(kvxtest::cliPath().string());
   kvxtest::TempDir dir("session-usage");
