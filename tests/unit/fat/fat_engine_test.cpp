@@ -1,6 +1,7 @@
 // FAT operations over a small mtools image: description, saved record, state estimation between
 // deleted files, recovery of deep-scan finds and of inconsistent or truncated data.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -221,6 +222,30 @@ TEST_F(FatEngineTest, ContentCheckAndDeepScanOptions) {
     for (const Found& f : scan.files()) carved |= f.path.rfind("Files by content/", 0) == 0;
     EXPECT_TRUE(carved) << "the deep scan ran over the unclaimed sectors";
   }
+}
+
+TEST_F(FatEngineTest, ScanAndRecoveryThroughTheInterface) {
+  const char letter = Host_AddDrive(m_image.string(), 0);
+  ASSERT_NE(letter, 0);
+  Undelete* u = nullptr;
+  ASSERT_TRUE(Undelete_Create(&u));
+  const std::uint32_t spec = static_cast<std::uint32_t>(letter - 'A');
+  ASSERT_TRUE(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr));
+  std::uint32_t exitCode = 0;
+  while (Undelete_IsSearching(u, &exitCode)) ::usleep(1000);
+  EXPECT_EQ(exitCode, 1u);
+  std::uint32_t files = 0, deleted = 0;
+  ASSERT_TRUE(Undelete_GetFilesCount(u, &files));
+  ASSERT_TRUE(Undelete_GetDeletedCount(u, &deleted));
+  EXPECT_EQ(files, 2u);
+  EXPECT_EQ(deleted, 2u);
+  const FileRecord* r = nullptr;
+  ASSERT_TRUE(Undelete_GetFileInfo(u, 0, &r));
+  EXPECT_EQ((r->location.get() >> 12) & 7u, kKindFat);
+  const fs::path out = *m_dir / "via-interface";
+  ASSERT_TRUE(Undelete_RecoverFile(u, 0, out.c_str()));
+  EXPECT_EQ(kvxtest::md5File(out), kvxtest::md5File(*m_dir / "a.bin"));
+  Undelete_Delete(u);
 }
 
 }  // namespace
