@@ -109,8 +109,10 @@ std::string sessionFilePath() {
 std::string sectionsAsBlocks(const std::string& description) {
   std::string out;
   for (const char c : description) {
-    if (c == '#') out += "\n\n";
-    else out += c;
+    if (c == '#')
+      out += "\n\n";
+    else
+      out += c;
   }
   // Each section starts its drive lines on a new line already: no blank line twice.
   std::string tidy;
@@ -233,8 +235,10 @@ int resumeCommand(SessionArgs& a) {
   std::uint32_t code = 0;
   Undelete_GetError(session.engine(), &code);
   std::string message = code == 0 ? "No errors." : session.engineError();
-  if (a.options.json) kvx::writeScanJson(session, code, message, stdout);
-  else kvx::writeScanTable(session, stdout);
+  if (a.options.json)
+    kvx::writeScanJson(session, code, message, stdout);
+  else
+    kvx::writeScanTable(session, stdout);
   std::fflush(stdout);
   std::uint32_t files = 0, deleted = 0;
   Undelete_GetFilesCount(session.engine(), &files);
@@ -253,8 +257,7 @@ int sessionCommand(const std::vector<std::string>& args) {
 }
 
 const kvx::Registration reg{
-    {"session",
-     "session info|resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...",
+    {"session", "session info|resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...",
      "describe or continue the saved session of an interrupted scan (LastSession.Results here)",
      sessionCommand}};
 

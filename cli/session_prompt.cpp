@@ -72,9 +72,10 @@ std::string driveArgument(char letter, const std::string& source) {
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
   std::string arg = std::string(1, letter) + "=" + (ec ? source : absolute.string());
-  const bool plain = arg.find_first_not_of(
-                         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@+=,-") ==
-                     std::string::npos;
+  const bool plain =
+      arg.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@+=,-") ==
+      std::string::npos;
   if (plain) return arg;
   std::string quoted = "'";  // for pasting into a shell
   for (const char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -82,9 +83,12 @@ std::string driveArgument(char letter, const std::string& source) {
 }
 
 bool parseSaveFlag(const std::string& arg, ScanQuestions& questions) {
-  if (arg == "--save") questions.save = true;
-  else if (arg == "--no-save") questions.save = false;
-  else return false;
+  if (arg == "--save")
+    questions.save = true;
+  else if (arg == "--no-save")
+    questions.save = false;
+  else
+    return false;
   return true;
 }
 
@@ -92,7 +96,8 @@ bool askYesNo(const char* question, int in, std::FILE* out) {
   // Holding the terminal keeps the progress line and report lines from writing over the question.
   std::lock_guard lock(terminalMutex());
   g_promptInterrupted = 0;
-  struct sigaction mine {}, previous {};
+  struct sigaction mine {
+  }, previous{};
   mine.sa_handler = onPromptInterrupt;
   sigemptyset(&mine.sa_mask);
   sigaction(SIGINT, &mine, &previous);
@@ -119,7 +124,8 @@ bool askYesNo(const char* question, int in, std::FILE* out) {
 int askSaveSession(void* arg) {
   const auto* q = static_cast<const ScanQuestions*>(arg);
   bool save = false;
-  if (q != nullptr && q->save) save = *q->save;
+  if (q != nullptr && q->save)
+    save = *q->save;
   else if (q != nullptr && q->terminal)
     save = askYesNo("Save the results of this scan to continue later?", STDIN_FILENO, stderr);
   if (save) {

@@ -32,12 +32,15 @@ std::string slurp(const std::filesystem::path& p) {
 /// Sorted "deleted size state path" lines of a kvx --json document, by python3 as the
 /// independent parser; the error code is checked to be one of @p codes.
 std::string filesOf(const std::filesystem::path& json, const std::string& codes) {
-  const auto r = run("python3 -c 'import json,sys\n"
-                     "d=json.load(open(sys.argv[1]))\n"
-                     "assert d[\"error\"][\"code\"] in (" + codes + ",), d[\"error\"]\n"
-                     "for l in sorted(\"%d %d %s %s\" % (f[\"deleted\"], f[\"size\"], f[\"stateName\"],"
-                     " f[\"path\"]) for f in d[\"files\"]): print(l)' " +
-                     quote(json.string()));
+  const auto r =
+      run("python3 -c 'import json,sys\n"
+          "d=json.load(open(sys.argv[1]))\n"
+          "assert d[\"error\"][\"code\"] in (" +
+          codes +
+          ",), d[\"error\"]\n"
+          "for l in sorted(\"%d %d %s %s\" % (f[\"deleted\"], f[\"size\"], f[\"stateName\"],"
+          " f[\"path\"]) for f in d[\"files\"]): print(l)' " +
+          quote(json.string()));
   EXPECT_EQ(r.exitCode, 0) << r.out;
   return r.out;
 }
@@ -65,10 +68,11 @@ class KvxSession : public ::testing::Test {
   }
 
   /// Runs kvx with @p args (--report among them) in the test folder, sends SIGINT once stderr
-  /// shows the deep scan under way, and waits for it. Returns the exit code; stdout and stderr go to files.
+  /// shows the deep scan under way, and waits for it. Returns the exit code; stdout and stderr go
+  /// to files.
   int scanAndInterrupt(const std::string& args, const std::string& tag) {
-    const std::string command = "cd " + quote(m_dir.path().string()) + " && exec " +
-                                quote(m_kvx) + " " + args + " >" + tag + ".out 2>" + tag + ".err";
+    const std::string command = "cd " + quote(m_dir.path().string()) + " && exec " + quote(m_kvx) +
+                                " " + args + " >" + tag + ".out 2>" + tag + ".err";
     const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
@@ -102,9 +106,7 @@ class KvxSession : public ::testing::Test {
   kvxtest::CommandResult kvx(const std::string& args) {
     return run("cd " + quote(m_dir.path().string()) + " && " + quote(m_kvx) + " " + args);
   }
-  [[nodiscard]] std::filesystem::path sessionFile() const {
-    return m_dir / "LastSession.Results";
-  }
+  [[nodiscard]] std::filesystem::path sessionFile() const { return m_dir / "LastSession.Results"; }
 
   kvxtest::TempDir m_dir{"session-cli"};
   std::filesystem::path m_image;

@@ -280,7 +280,7 @@ TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
   static const char letter = [] {
     const auto image = images / "carve.img";
     return sessiontest::makeCarvingImage(images.path(), image, 64) ? Host_AddDrive(image.string())
-                                                                    : '\0';
+                                                                   : '\0';
   }();
   if (letter == 0) GTEST_SKIP() << "imagemagick and zip needed";
   const std::uint32_t spec = specOf(letter);
@@ -330,8 +330,8 @@ TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
   Engine e(sessionFile);
   char text[2048];
   ASSERT_EQ(Undelete_GetSessionInfo(e.get(), text, sizeof text, nullptr, nullptr), 1);
-  EXPECT_TRUE(std::string(text).ends_with("#\n  Sectors examined: " +
-                                          std::to_string(s.deepScanResume)))
+  EXPECT_TRUE(
+      std::string(text).ends_with("#\n  Sectors examined: " + std::to_string(s.deepScanResume)))
       << text;
   EXPECT_NE(std::string(text).find("  Deep scan: Yes\n"), std::string::npos);
 

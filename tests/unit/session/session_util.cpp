@@ -65,13 +65,12 @@ bool makeFatImage(const std::filesystem::path& image, unsigned seed) {
 bool makeCarvingImage(const std::filesystem::path& dir, const std::filesystem::path& image,
                       unsigned mib) {
   if (!kvxtest::haveTools({"convert", "zip"})) return false;
-  const std::string script =
-      "cd " + quote(dir.string()) +
-      " && convert -size 96x64 plasma:fractal -seed 7 -quality 85 photo.jpg"
-      " && convert -size 64x48 gradient:red-blue pic.png"
-      " && convert -delay 10 -size 24x24 xc:red xc:blue xc:green anim.gif"
-      " && convert -size 33x17 gradient:white-black pic.bmp"
-      " && zip -q -X plain.zip pic.png pic.bmp";
+  const std::string script = "cd " + quote(dir.string()) +
+                             " && convert -size 96x64 plasma:fractal -seed 7 -quality 85 photo.jpg"
+                             " && convert -size 64x48 gradient:red-blue pic.png"
+                             " && convert -delay 10 -size 24x24 xc:red xc:blue xc:green anim.gif"
+                             " && convert -size 33x17 gradient:white-black pic.bmp"
+                             " && zip -q -X plain.zip pic.png pic.bmp";
   if (run(script).exitCode != 0) return false;
   // Noise from a fixed linear congruential generator: the same image every run.
   std::vector<std::uint8_t> bytes(std::size_t{mib} << 20);
@@ -89,8 +88,8 @@ bool makeCarvingImage(const std::filesystem::path& dir, const std::filesystem::p
   for (int round = 0; round < 4; ++round) {
     for (int i = 0; i < 5; ++i) {
       const auto file = kvxtest::readFile(dir / names[i]);
-      const std::uint64_t at = sectors / 10 + (sectors * 8 / 10) * static_cast<std::uint64_t>(
-                                                  round * 5 + i) / 20;
+      const std::uint64_t at =
+          sectors / 10 + (sectors * 8 / 10) * static_cast<std::uint64_t>(round * 5 + i) / 20;
       if (file.empty() || (at * 512 + file.size()) > bytes.size()) return false;
       std::copy(file.begin(), file.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at * 512));
       ++placed;
