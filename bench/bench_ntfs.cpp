@@ -45,7 +45,8 @@ ChildRun runTimed(const std::string& command) {
   const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
   const double t0 = benchNowSeconds();
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+      0) {
     return r;
   }
   int status = 0;
@@ -99,13 +100,15 @@ PY
 
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
-  const fs::path work = argc > 1 ? fs::path(argv[1]) : fs::path(tmp ? tmp : "/tmp") / "kvx-bench-ntfs";
+  const fs::path work =
+      argc > 1 ? fs::path(argv[1]) : fs::path(tmp ? tmp : "/tmp") / "kvx-bench-ntfs";
   fs::create_directories(work);
   const std::string image = (work / "ntfs.img").string();
   if (!fs::exists(work / "ready")) {
     std::printf("building %s (100,000 files, 1 GiB compressed file)...\n", image.c_str());
     std::ofstream(work / "build.sh") << kBuild;
-    const ChildRun b = runTimed("sh '" + (work / "build.sh").string() + "' '" + work.string() + "'");
+    const ChildRun b =
+        runTimed("sh '" + (work / "build.sh").string() + "' '" + work.string() + "'");
     if (b.status != 0) {
       std::fprintf(stderr, "image build failed (needs root, mkntfs, ntfs-3g, python3)\n");
       return 1;
@@ -118,7 +121,8 @@ int main(int argc, char** argv) {
   // (a) Scan.
   const fs::path kvx = fs::path(argv[0]).parent_path().parent_path() / "kvx";
   ChildRun kvxRun;
-  if (fs::exists(kvx)) kvxRun = runTimed("'" + kvx.string() + "' scan '" + image + "' --json > /dev/null");
+  if (fs::exists(kvx))
+    kvxRun = runTimed("'" + kvx.string() + "' scan '" + image + "' --json > /dev/null");
   const ChildRun flsRun = runTimed("fls -r -d -p '" + image + "' > /dev/null");
   const ChildRun undelRun = runTimed("ntfsundelete -s '" + image + "' > /dev/null 2>&1");
 
@@ -141,11 +145,13 @@ int main(int argc, char** argv) {
   const double scanSeconds = benchNowSeconds() - t0;
   const NtfsVolume* volume = NTFS_CurrentVolume(drive);
   NtfsParsedRecord mft;
-  const std::uint64_t records =
-      volume && NTFS_ReadMftDescription(drive, *volume, mft) ? mft.size / volume->info.recordBytes.get() : 0;
+  const std::uint64_t records = volume && NTFS_ReadMftDescription(drive, *volume, mft)
+                                    ? mft.size / volume->info.recordBytes.get()
+                                    : 0;
 
   std::printf("\nMFT scan of %s (%llu records, %u files listed, %u deleted):\n", image.c_str(),
-              static_cast<unsigned long long>(records), u->fileCount.load(), u->deletedCount.load());
+              static_cast<unsigned long long>(records), u->fileCount.load(),
+              u->deletedCount.load());
   if (kvxRun.seconds >= 0) {
     std::printf("  kvx scan --json         %8.3f s  peak %7llu KiB\n", kvxRun.seconds,
                 static_cast<unsigned long long>(kvxRun.peakKiB));
@@ -174,14 +180,15 @@ int main(int argc, char** argv) {
     const bool ok = NTFS_RecoverFile(f, &u->bytesDone, u, out.string().c_str());
     const double rs = benchNowSeconds() - r0;
     const double mb = static_cast<double>(f->size.get()) / 1e6;
-    std::printf("\nRecovery of big.txt (%.0f MB, compressed): %.3f s, %.1f MB/s %s\n", mb, rs, mb / rs,
-                ok ? "ok" : "FAILED");
-    const ChildRun icatRun = runTimed("icat '" + image + "' " +
-                                      std::to_string(static_cast<const NtfsFileInfo*>(
-                                          Storage_At(u, f->locator.get()))->recordNumber.get()) +
-                                      " | cmp - '" + out.string() + "'");
-    std::printf("  same bytes as icat: %s (icat + cmp %.3f s)\n", icatRun.status == 0 ? "yes" : "NO",
-                icatRun.seconds);
+    std::printf("\nRecovery of big.txt (%.0f MB, compressed): %.3f s, %.1f MB/s %s\n", mb, rs,
+                mb / rs, ok ? "ok" : "FAILED");
+    const ChildRun icatRun = runTimed(
+        "icat '" + image + "' " +
+        std::to_string(
+            static_cast<const NtfsFileInfo*>(Storage_At(u, f->locator.get()))->recordNumber.get()) +
+        " | cmp - '" + out.string() + "'");
+    std::printf("  same bytes as icat: %s (icat + cmp %.3f s)\n",
+                icatRun.status == 0 ? "yes" : "NO", icatRun.seconds);
     fs::remove(out);
     break;
   }

@@ -98,22 +98,22 @@ struct NtfsParsedRecord {
   std::uint32_t dataFlags = 0;
   std::uint32_t dataLength = 0;
   std::uint32_t runListLength = 0;
-  std::vector<std::uint8_t> data;   // resident bytes or run list (dataLength bytes)
+  std::vector<std::uint8_t> data;  // resident bytes or run list (dataLength bytes)
   std::uint64_t size = 0;
   std::uint64_t created = 0, modified = 0, accessed = 0;  // local time
-  std::uint8_t attributes = 0;      // kAttr* letters
+  std::uint8_t attributes = 0;                            // kAttr* letters
   bool hasFileName = false;
   std::u16string name;
   std::vector<NtfsParsedStream> streams;
-  std::size_t streamCount = 0;      // streams[0..streamCount) are this record's
+  std::size_t streamCount = 0;  // streams[0..streamCount) are this record's
   // Extents of the unnamed data that an attribute list spreads over several records.
-  bool attributeList = false;       // the record has an $ATTRIBUTE_LIST
-  std::uint64_t dataHighestVcn = 0; // last VCN of the unnamed data's first extent
+  bool attributeList = false;        // the record has an $ATTRIBUTE_LIST
+  std::uint64_t dataHighestVcn = 0;  // last VCN of the unnamed data's first extent
   struct Extent {
     std::uint64_t lowestVcn = 0, highestVcn = 0;
     std::vector<std::uint8_t> runList;
   };
-  std::vector<Extent> laterExtents; // unnamed non-resident extents starting past VCN 0
+  std::vector<Extent> laterExtents;  // unnamed non-resident extents starting past VCN 0
 };
 
 /// Joins mapping-pairs arrays of consecutive extents (each relative to cluster 0) into one.

@@ -58,7 +58,8 @@ struct Sink {
   }
   /// Writes @p clusters clusters of zeros (cut at the limit) from a one-unit zero buffer, so a
   /// long sparse tail costs no memory.
-  void zeros(const std::vector<std::uint8_t>& zero, std::uint64_t bytes, bool threadError) noexcept {
+  void zeros(const std::vector<std::uint8_t>& zero, std::uint64_t bytes,
+             bool threadError) noexcept {
     while (bytes > 0 && written < limit) {
       const std::uint64_t piece = std::min<std::uint64_t>(bytes, zero.size());
       put(zero.data(), piece, threadError);
@@ -108,14 +109,16 @@ bool NTFS_RecoverCompressedTo(Undelete* u, RunCursor& cursor, FileRecord* record
         Host_SetLastError(kErrDecompress);
         sink.failed = true;
       }
-      produced = (gathered + tailClusters) * cb < unitBytes ? (gathered + tailClusters) * cb : unitBytes;
+      produced =
+          (gathered + tailClusters) * cb < unitBytes ? (gathered + tailClusters) * cb : unitBytes;
     } else {
       std::memcpy(output.data(), packed.data(), unitBytes);
     }
     sink.put(output.data(), produced, true);
     // Clusters of the sparse run past this unit are whole zero units.
     const std::uint64_t covered = std::max<std::uint64_t>(gathered, kUnitClusters);
-    if (gathered + tailClusters > covered) sink.zeros(zero, (gathered + tailClusters - covered) * cb, true);
+    if (gathered + tailClusters > covered)
+      sink.zeros(zero, (gathered + tailClusters - covered) * cb, true);
     packed.clear();
     output.clear();
   };

@@ -6,9 +6,8 @@
 #include "core/cached_drive.h"
 #include "core/size_text.h"
 #include "core/storage.h"
-#include "undelete/undelete.h"
 #include "ntfs/ntfs.h"
-
+#include "undelete/undelete.h"
 
 bool NTFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept {
   if (text == nullptr) return false;
@@ -39,7 +38,8 @@ std::vector<NtfsStreamEntry> NTFS_ListStreams(const Undelete* u, const FileRecor
     const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
     if (s == nullptr) break;
     NtfsStreamEntry e;
-    if (const auto* name = static_cast<const char16_t*>(Storage_At(u, s->name.get()))) e.name = name;
+    if (const auto* name = static_cast<const char16_t*>(Storage_At(u, s->name.get())))
+      e.name = name;
     e.size = s->size.get();
     e.resident = s->runListLength.get() == 0;
     out.push_back(std::move(e));

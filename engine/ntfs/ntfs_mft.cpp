@@ -50,7 +50,8 @@ bool NTFS_ReadFileRecord(CachedDrive* drive, const NtfsVolume& volume, NtfsRecor
       std::uint64_t cluster = 0;
       if (reader.cursor.next(&cluster)) {
         const auto at = checkedMul<std::uint64_t>(cluster, cb);
-        const auto abs = at ? checkedAdd<std::uint64_t>(*at, volume.info.volumeStart.get()) : std::nullopt;
+        const auto abs =
+            at ? checkedAdd<std::uint64_t>(*at, volume.info.volumeStart.get()) : std::nullopt;
         if (!abs) return false;
         reader.offset = *abs;
       } else if (!bootVolume) {
@@ -58,14 +59,16 @@ bool NTFS_ReadFileRecord(CachedDrive* drive, const NtfsVolume& volume, NtfsRecor
       }
       reader.bytesLeft = cb;
     }
-    const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(reader.bytesLeft, record.size() - have));
+    const auto piece =
+        static_cast<std::uint32_t>(std::min<std::size_t>(reader.bytesLeft, record.size() - have));
     if (!begun) {
       *recordOffset = reader.offset;
       begun = true;
     }
     markRead(drive, reader.offset, piece);
     std::uint32_t got = 0;
-    if (!CachedDrive_Read(drive, reader.offset, piece, record.data() + have, &got) || got != piece) {
+    if (!CachedDrive_Read(drive, reader.offset, piece, record.data() + have, &got) ||
+        got != piece) {
       return false;
     }
     have += piece;

@@ -36,20 +36,20 @@ static_assert(offsetof(NtfsBootSector, bytesPerSector) == 0x0B &&
 
 // MFT file record header ("FILE").
 struct NtfsRecordHeader {
-  char magic[4];              // 0x00 "FILE"
-  le16 usaOffset;             // 0x04 update sequence array
-  le16 usaCount;              // 0x06 1 + number of 512-byte blocks covered
-  le64 logSequence;           // 0x08
-  le16 sequence;              // 0x10
-  le16 linkCount;             // 0x12
-  le16 attributesOffset;      // 0x14 first attribute
-  le16 flags;                 // 0x16 0x01 in use, 0x02 directory
-  le32 bytesInUse;            // 0x18
-  le32 bytesAllocated;        // 0x1C
-  le64 baseRecord;            // 0x20 0 for a base record
-  le16 nextAttributeId;       // 0x28
-  le16 padding;               // 0x2A
-  le32 recordNumber;          // 0x2C (NTFS 3.1 and later; 0 before)
+  char magic[4];          // 0x00 "FILE"
+  le16 usaOffset;         // 0x04 update sequence array
+  le16 usaCount;          // 0x06 1 + number of 512-byte blocks covered
+  le64 logSequence;       // 0x08
+  le16 sequence;          // 0x10
+  le16 linkCount;         // 0x12
+  le16 attributesOffset;  // 0x14 first attribute
+  le16 flags;             // 0x16 0x01 in use, 0x02 directory
+  le32 bytesInUse;        // 0x18
+  le32 bytesAllocated;    // 0x1C
+  le64 baseRecord;        // 0x20 0 for a base record
+  le16 nextAttributeId;   // 0x28
+  le16 padding;           // 0x2A
+  le32 recordNumber;      // 0x2C (NTFS 3.1 and later; 0 before)
 };
 static_assert(sizeof(NtfsRecordHeader) == 0x30 && alignof(NtfsRecordHeader) == 1);
 static_assert(offsetof(NtfsRecordHeader, usaOffset) == 0x04 &&
@@ -64,27 +64,28 @@ inline constexpr std::uint16_t kNtfsRecordDirectory = 0x02;
 
 // Attribute header, common part.
 struct NtfsAttrHeader {
-  le32 type;                  // 0x00 0xFFFFFFFF ends the list
-  le32 length;                // 0x04 whole attribute, bytes
-  std::uint8_t nonResident;   // 0x08
-  std::uint8_t nameLength;    // 0x09 UTF-16 units
-  le16 nameOffset;            // 0x0A from the attribute start
-  le16 flags;                 // 0x0C 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
-  le16 instance;              // 0x0E
+  le32 type;                 // 0x00 0xFFFFFFFF ends the list
+  le32 length;               // 0x04 whole attribute, bytes
+  std::uint8_t nonResident;  // 0x08
+  std::uint8_t nameLength;   // 0x09 UTF-16 units
+  le16 nameOffset;           // 0x0A from the attribute start
+  le16 flags;                // 0x0C 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+  le16 instance;             // 0x0E
 };
 static_assert(sizeof(NtfsAttrHeader) == 0x10 && alignof(NtfsAttrHeader) == 1);
 static_assert(offsetof(NtfsAttrHeader, length) == 0x04 &&
               offsetof(NtfsAttrHeader, nonResident) == 0x08 &&
               offsetof(NtfsAttrHeader, nameLength) == 0x09 &&
-              offsetof(NtfsAttrHeader, nameOffset) == 0x0A && offsetof(NtfsAttrHeader, flags) == 0x0C);
+              offsetof(NtfsAttrHeader, nameOffset) == 0x0A &&
+              offsetof(NtfsAttrHeader, flags) == 0x0C);
 
 // Resident attribute: follows the common header.
 struct NtfsResidentAttr {
   NtfsAttrHeader common;
-  le32 contentLength;         // 0x10
-  le16 contentOffset;         // 0x14 from the attribute start
-  std::uint8_t indexed;       // 0x16
-  std::uint8_t padding;       // 0x17
+  le32 contentLength;    // 0x10
+  le16 contentOffset;    // 0x14 from the attribute start
+  std::uint8_t indexed;  // 0x16
+  std::uint8_t padding;  // 0x17
 };
 static_assert(sizeof(NtfsResidentAttr) == 0x18 && alignof(NtfsResidentAttr) == 1);
 static_assert(offsetof(NtfsResidentAttr, contentLength) == 0x10 &&
@@ -93,14 +94,14 @@ static_assert(offsetof(NtfsResidentAttr, contentLength) == 0x10 &&
 // Non-resident attribute: follows the common header.
 struct NtfsNonResidentAttr {
   NtfsAttrHeader common;
-  le64 lowestVcn;             // 0x10
-  le64 highestVcn;            // 0x18
-  le16 runListOffset;         // 0x20 from the attribute start
-  le16 compressionUnit;       // 0x22 log2 of clusters per unit; 0 = not compressed
-  le32 padding;               // 0x24
-  le64 allocatedSize;         // 0x28
-  le64 dataSize;              // 0x30 real size
-  le64 initializedSize;       // 0x38
+  le64 lowestVcn;        // 0x10
+  le64 highestVcn;       // 0x18
+  le16 runListOffset;    // 0x20 from the attribute start
+  le16 compressionUnit;  // 0x22 log2 of clusters per unit; 0 = not compressed
+  le32 padding;          // 0x24
+  le64 allocatedSize;    // 0x28
+  le64 dataSize;         // 0x30 real size
+  le64 initializedSize;  // 0x38
 };
 static_assert(sizeof(NtfsNonResidentAttr) == 0x40 && alignof(NtfsNonResidentAttr) == 1);
 static_assert(offsetof(NtfsNonResidentAttr, runListOffset) == 0x20 &&
@@ -117,28 +118,28 @@ inline constexpr std::uint16_t kNtfsAttrFlagEncrypted = 0x4000;
 
 // $STANDARD_INFORMATION content (only the start is needed).
 struct NtfsStandardInformation {
-  le64 created;               // 0x00
-  le64 modified;              // 0x08
-  le64 recordChanged;         // 0x10
-  le64 accessed;              // 0x18
-  le32 fileAttributes;        // 0x20
+  le64 created;         // 0x00
+  le64 modified;        // 0x08
+  le64 recordChanged;   // 0x10
+  le64 accessed;        // 0x18
+  le32 fileAttributes;  // 0x20
 };
 static_assert(sizeof(NtfsStandardInformation) == 0x24);
 static_assert(offsetof(NtfsStandardInformation, fileAttributes) == 0x20);
 
 // $FILE_NAME content; the UTF-16 name follows at 0x42.
 struct NtfsFileNameAttr {
-  le64 parent;                // 0x00 parent directory reference (48-bit record, 16-bit sequence)
-  le64 created;               // 0x08
-  le64 modified;              // 0x10
-  le64 recordChanged;         // 0x18
-  le64 accessed;              // 0x20
-  le64 allocatedSize;         // 0x28
-  le64 dataSize;              // 0x30
-  le32 fileAttributes;        // 0x38
-  le32 reparse;               // 0x3C
-  std::uint8_t nameLength;    // 0x40 UTF-16 units
-  std::uint8_t nameSpace;     // 0x41 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
+  le64 parent;              // 0x00 parent directory reference (48-bit record, 16-bit sequence)
+  le64 created;             // 0x08
+  le64 modified;            // 0x10
+  le64 recordChanged;       // 0x18
+  le64 accessed;            // 0x20
+  le64 allocatedSize;       // 0x28
+  le64 dataSize;            // 0x30
+  le32 fileAttributes;      // 0x38
+  le32 reparse;             // 0x3C
+  std::uint8_t nameLength;  // 0x40 UTF-16 units
+  std::uint8_t nameSpace;   // 0x41 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 };
 static_assert(sizeof(NtfsFileNameAttr) == 0x42 && alignof(NtfsFileNameAttr) == 1);
 static_assert(offsetof(NtfsFileNameAttr, created) == 0x08 &&
@@ -159,42 +160,43 @@ inline constexpr std::uint32_t kNtfsFileEncrypted = 0x4000;
 // The engine's NTFS locator of a listed file (the FileRecord's locator block). Pointer fields are
 // string references into the strings storage (bit 31 set; 0 = none).
 struct NtfsFileInfo {
-  le64 recordNumber;          // 0x00 MFT record number; all ones: no record, one contiguous extent
-  le64 baseRecord;            // 0x08 base file record reference from the header
-  le64 parent;                // 0x10 parent reference from the last $FILE_NAME
-  le32 dataFlags;             // 0x18 compression unit of unnamed $DATA, | 0x4000 when encrypted
-  le32 dataLength;            // 0x1C resident length or run-list length; no record: offset low
-  le32 runListLength;         // 0x20 non-zero for non-resident data; no record: offset high
-  le32 data;                  // 0x24 string ref: resident bytes or run list
-  le32 streams;               // 0x28 string ref: first NtfsStream
-  le16 recordFlags;           // 0x2C header flags
+  le64 recordNumber;   // 0x00 MFT record number; all ones: no record, one contiguous extent
+  le64 baseRecord;     // 0x08 base file record reference from the header
+  le64 parent;         // 0x10 parent reference from the last $FILE_NAME
+  le32 dataFlags;      // 0x18 compression unit of unnamed $DATA, | 0x4000 when encrypted
+  le32 dataLength;     // 0x1C resident length or run-list length; no record: offset low
+  le32 runListLength;  // 0x20 non-zero for non-resident data; no record: offset high
+  le32 data;           // 0x24 string ref: resident bytes or run list
+  le32 streams;        // 0x28 string ref: first NtfsStream
+  le16 recordFlags;    // 0x2C header flags
 };
 static_assert(sizeof(NtfsFileInfo) == 46 && alignof(NtfsFileInfo) == 1);
 static_assert(offsetof(NtfsFileInfo, dataFlags) == 0x18 && offsetof(NtfsFileInfo, data) == 0x24 &&
-              offsetof(NtfsFileInfo, streams) == 0x28 && offsetof(NtfsFileInfo, recordFlags) == 0x2C);
+              offsetof(NtfsFileInfo, streams) == 0x28 &&
+              offsetof(NtfsFileInfo, recordFlags) == 0x2C);
 inline constexpr std::uint64_t kNtfsNoRecord = ~std::uint64_t{0};
 inline constexpr std::uint32_t kNtfsDataCompressed = 0x4;
 inline constexpr std::uint32_t kNtfsDataEncrypted = 0x4000;
 
 // One named $DATA stream of a listed file, singly linked in attribute order.
 struct NtfsStream {
-  le32 next;                  // 0x00 string ref of the next stream
-  le32 name;                  // 0x04 string ref: UTF-16, terminated
-  le32 size;                  // 0x08 content length (resident) or data size (non-resident)
-  le32 runListLength;         // 0x0C non-zero: non-resident
-  le32 data;                  // 0x10 string ref: resident bytes or run list
+  le32 next;           // 0x00 string ref of the next stream
+  le32 name;           // 0x04 string ref: UTF-16, terminated
+  le32 size;           // 0x08 content length (resident) or data size (non-resident)
+  le32 runListLength;  // 0x0C non-zero: non-resident
+  le32 data;           // 0x10 string ref: resident bytes or run list
 };
 static_assert(sizeof(NtfsStream) == 20 && alignof(NtfsStream) == 1);
 
 // Saved form of the NTFS file-system table entry (the first 44 bytes of the entry).
 struct NtfsVolumeInfo {
-  le32 type;                  // 0x00 3
-  le32 clusterBytes;          // 0x04
-  le32 recordBytes;           // 0x08
-  le64 clusterCount;          // 0x0C
-  le64 mftCluster;            // 0x14 all ones when unknown
-  le64 mirrorCluster;         // 0x1C all ones when unknown
-  le64 volumeStart;           // 0x24 byte offset of cluster 0 in the drive
+  le32 type;           // 0x00 3
+  le32 clusterBytes;   // 0x04
+  le32 recordBytes;    // 0x08
+  le64 clusterCount;   // 0x0C
+  le64 mftCluster;     // 0x14 all ones when unknown
+  le64 mirrorCluster;  // 0x1C all ones when unknown
+  le64 volumeStart;    // 0x24 byte offset of cluster 0 in the drive
 };
 static_assert(sizeof(NtfsVolumeInfo) == 44 && alignof(NtfsVolumeInfo) == 1);
 static_assert(offsetof(NtfsVolumeInfo, clusterCount) == 0x0C &&

@@ -23,14 +23,17 @@ bool NTFS_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept {
   if (drive == nullptr) return false;
   std::uint8_t sector[512];
   std::uint32_t got = 0;
-  if (!CachedDrive_Read(drive, 0, sizeof sector, sector, &got) || got != sizeof sector) return false;
+  if (!CachedDrive_Read(drive, 0, sizeof sector, sector, &got) || got != sizeof sector)
+    return false;
   NtfsBootGeometry g;
   if (NTFS_ParseBootSector(sector, g) != Parse::Ok) return false;
   Undelete_Log(u, "NTFS_RecognizeDrive: Drive is NTFS.\n");
   drive->sectorSize = g.bytesPerSector;
-  Undelete_Log(u, "NTFS_RecognizeDrive: Bytes per cluster: %d.\n", static_cast<int>(g.clusterBytes));
+  Undelete_Log(u, "NTFS_RecognizeDrive: Bytes per cluster: %d.\n",
+               static_cast<int>(g.clusterBytes));
   Undelete_Log(u, "NTFS_RecognizeDrive: File record size: %d.\n", static_cast<int>(g.recordBytes));
-  Undelete_Log(u, "NTFS_RecognizeDrive: MFT starting cluster: %d.\n", static_cast<int>(g.mftCluster));
+  Undelete_Log(u, "NTFS_RecognizeDrive: MFT starting cluster: %d.\n",
+               static_cast<int>(g.mftCluster));
   std::uint64_t size = 0;
   if (!CachedDrive_GetSize(drive, &size) || size == 0) {
     Undelete_Log(u, "NTFS_RecognizeDrive: Unable to obtain drive size.\n");

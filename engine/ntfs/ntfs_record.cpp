@@ -30,7 +30,8 @@ long zoneOffsetAt(std::uint64_t fileTime) noexcept {
 }
 
 std::uint64_t shift(std::uint64_t fileTime, long seconds) noexcept {
-  const std::int64_t ticks = static_cast<std::int64_t>(seconds) * static_cast<std::int64_t>(kTicksPerSecond);
+  const std::int64_t ticks =
+      static_cast<std::int64_t>(seconds) * static_cast<std::int64_t>(kTicksPerSecond);
   if (ticks < 0 && fileTime < static_cast<std::uint64_t>(-ticks)) return 0;
   return fileTime + static_cast<std::uint64_t>(ticks);
 }
@@ -131,8 +132,9 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
       // A later extent of data whose start lives in another record (behind an attribute list).
       const std::size_t ro = nr->runListOffset.get();
       if (ro >= length) return;
-      out.laterExtents.push_back({nr->lowestVcn.get(), nr->highestVcn.get(),
-                                  Bytes(attr.begin() + static_cast<std::ptrdiff_t>(ro), attr.end())});
+      out.laterExtents.push_back(
+          {nr->lowestVcn.get(), nr->highestVcn.get(),
+           Bytes(attr.begin() + static_cast<std::ptrdiff_t>(ro), attr.end())});
       return;
     }
   }
@@ -158,7 +160,8 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
   out.dataHighestVcn = nonres->highestVcn.get();
   // Sparse data carries a compression unit too (with the sparse flag, not the compressed one);
   // reading it as LZNT1 would garble it, so the unit counts only for compressed attributes.
-  out.dataFlags = (common->flags.get() & kNtfsAttrFlagCompressed) ? nonres->compressionUnit.get() : 0;
+  out.dataFlags =
+      (common->flags.get() & kNtfsAttrFlagCompressed) ? nonres->compressionUnit.get() : 0;
   if (out.dataFlags & kNtfsDataCompressed) out.attributes |= kAttrCompressed;
   if (common->flags.get() & kNtfsAttrFlagEncrypted) {
     out.dataFlags |= kNtfsDataEncrypted;

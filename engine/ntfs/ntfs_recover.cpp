@@ -147,12 +147,14 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
   }
   if (!fromMft) {
     // One contiguous extent at the offset kept in the two length fields.
-    const std::uint64_t at = volume->info.volumeStart.get() +
-                             (std::uint64_t{info->runListLength.get()} << 32 | info->dataLength.get());
+    const std::uint64_t at =
+        volume->info.volumeStart.get() +
+        (std::uint64_t{info->runListLength.get()} << 32 | info->dataLength.get());
     const std::uint32_t sector = drive->sectorSize ? drive->sectorSize : 512;
     std::uint64_t written = 0;
     while (c.buffer != nullptr && written < size) {
-      const auto piece = static_cast<std::uint32_t>(size - written < sector ? size - written : sector);
+      const auto piece =
+          static_cast<std::uint32_t>(size - written < sector ? size - written : sector);
       std::uint32_t got = 0;
       if (!CachedDrive_Read(drive, at + written, piece, c.buffer, &got) || got != piece) {
         Undelete_Log(u, "NTFS_RecoverFile: Error reading deleted file.\n");
@@ -191,11 +193,13 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
       if (!NTFS_RecoverCompressed(u, cursor, record, fd, bytesDone)) c.failed = true;
     } else {
       std::uint64_t written = 0;
-      copyClusters(c, cursor, size, fd, &written, "NTFS_RecoverFile: Error writing recover file.\n");
+      copyClusters(c, cursor, size, fd, &written,
+                   "NTFS_RecoverFile: Error writing recover file.\n");
     }
   }
   cluster.clear();
-  const timespec times[2] = {toTimespec(record->accessed.get()), toTimespec(record->modified.get())};
+  const timespec times[2] = {toTimespec(record->accessed.get()),
+                             toTimespec(record->modified.get())};
   ::futimens(fd, times);  // creation time has no Linux counterpart
   if (::close(fd) != 0) c.failed = true;
 

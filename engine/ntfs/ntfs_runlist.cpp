@@ -50,7 +50,8 @@ RunCursor::Pair RunCursor::decode(std::uint64_t* start, std::uint64_t* length) n
   }
   std::uint64_t delta = 0;
   for (std::size_t i = offSize; i-- > 0;) delta = (delta << 8) | p[lenSize + i];
-  if (offSize < 8 && (p[lenSize + offSize - 1] & 0x80u) != 0) delta |= ~std::uint64_t{0} << (8 * offSize);
+  if (offSize < 8 && (p[lenSize + offSize - 1] & 0x80u) != 0)
+    delta |= ~std::uint64_t{0} << (8 * offSize);
   const std::uint64_t first = m_lastStart + delta;  // wraps as two's complement
   const auto signedFirst = static_cast<std::int64_t>(first);
   const auto signedDelta = static_cast<std::int64_t>(delta);

@@ -21,13 +21,13 @@
 #include "undelete/undelete.h"
 
 // The deep scan and the content detector live in another module that may be absent from a build.
-bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
-                         std::uint32_t progressTo) noexcept __attribute__((weak));
+bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom, std::uint32_t progressTo) noexcept
+    __attribute__((weak));
 bool FileFormat_Detect(ExtentReader* reader, std::uint32_t* identifier, std::uint32_t* completeness,
                        std::uint64_t* length, const char** note) noexcept __attribute__((weak));
 bool FileFormat_CheckExtension(FileRecord* record, std::uint32_t identifier, bool rename,
-                               Undelete* u, char16_t* name,
-                               std::size_t nameCapacity) noexcept __attribute__((weak));
+                               Undelete* u, char16_t* name, std::size_t nameCapacity) noexcept
+    __attribute__((weak));
 
 namespace {
 
@@ -56,8 +56,8 @@ bool reserveFolderMap(NtfsVolume& volume) noexcept {
   for (int attempt = 0; attempt < 3; ++attempt, size /= 2) {
     // Address space only: Linux commits a page when it is first written, so only the pages of
     // record numbers that are folders cost memory.
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                   -1, 0);
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p != MAP_FAILED) {
       volume.folderMap = static_cast<std::uint32_t*>(p);
       volume.folderMapBytes = size;
@@ -211,7 +211,8 @@ void collectExtents(const NtfsParsedRecord& rec, SpreadData& spread) {
 void attachSpreadData(Undelete* u, std::uint32_t index, SpreadData& spread) {
   if (!spread.resident.empty() && !spread.haveFirst) {
     FileRecord* file = Storage_File(u, index);
-    const auto* old = file ? static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get())) : nullptr;
+    const auto* old =
+        file ? static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get())) : nullptr;
     if (old == nullptr || old->dataLength.get() != 0 || old->runListLength.get() != 0) return;
     NtfsFileInfo info = *old;
     std::uint32_t dataRef = 0, infoRef = 0;
@@ -238,7 +239,8 @@ void attachSpreadData(Undelete* u, std::uint32_t index, SpreadData& spread) {
   if (spread.extents.size() == 1 && old->runListLength.get() != 0) return;
   NtfsFileInfo info = *old;
   std::uint32_t dataRef = 0, infoRef = 0;
-  if (!Storage_AddBlob(u, joined.data(), static_cast<std::uint32_t>(joined.size()), &dataRef)) return;
+  if (!Storage_AddBlob(u, joined.data(), static_cast<std::uint32_t>(joined.size()), &dataRef))
+    return;
   info.dataFlags.set(spread.flags);
   info.dataLength.set(static_cast<std::uint32_t>(joined.size()));
   info.runListLength.set(static_cast<std::uint32_t>(joined.size()));
@@ -276,7 +278,8 @@ bool NTFS_StoreFile(Undelete* u, const NtfsParsedRecord& rec, FileRecord& file) 
     if (!Storage_AddString(u, s.name.c_str(), &ref)) return false;
     node.name.set(ref);
     if (!s.data.empty()) {
-      if (!Storage_AddBlob(u, s.data.data(), static_cast<std::uint32_t>(s.data.size()), &ref)) return false;
+      if (!Storage_AddBlob(u, s.data.data(), static_cast<std::uint32_t>(s.data.size()), &ref))
+        return false;
       node.data.set(ref);
     }
     node.size.set(s.size);
@@ -361,8 +364,8 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
   if (deep && u->deepScanResume != 0) {
     anyRecord = true;
   } else {
-    if (deep && !CachedDrive_InitMap(drive, volume->info.clusterCount.get() * cb / drive->sectorSize,
-                                     nullptr, 0)) {
+    if (deep && !CachedDrive_InitMap(
+                    drive, volume->info.clusterCount.get() * cb / drive->sectorSize, nullptr, 0)) {
       Host_SetLastError(kErrMemory);  // the deep scan below finds no map and lists nothing
     }
     NtfsParsedRecord mft;
@@ -377,7 +380,8 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
     std::vector<std::uint8_t> record;
     NtfsParsedRecord rec;
     try {
-      reader.cursor.load(std::span(mft.data.data(), mft.dataLength), volume->info.clusterCount.get());
+      reader.cursor.load(std::span(mft.data.data(), mft.dataLength),
+                         volume->info.clusterCount.get());
       record.resize(rb);
     } catch (...) {
       Undelete_Report(u, "\tNot enough memory for MFT description.\n");
@@ -404,7 +408,8 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       bool existing = (rec.recordFlags & kNtfsRecordInUse) != 0 && i < recordCount;
       if (drive->fsCurrent > 0) existing = false;
       if (rec.recordFlags & kNtfsRecordDirectory) {
-        if (!existing) rec.recordFlags = static_cast<std::uint16_t>(rec.recordFlags & ~kNtfsRecordInUse);
+        if (!existing)
+          rec.recordFlags = static_cast<std::uint16_t>(rec.recordFlags & ~kNtfsRecordInUse);
         NTFS_RegisterFolder(u, *volume, rec);
         return true;
       }
@@ -414,7 +419,8 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       file.created.set(rec.created);
       file.accessed.set(rec.accessed);
       file.attributes = rec.attributes;
-      file.status = static_cast<std::uint8_t>((existing ? kStatusExisting : 0) | (kStateNotEstimated << 1));
+      file.status =
+          static_cast<std::uint8_t>((existing ? kStatusExisting : 0) | (kStateNotEstimated << 1));
       file.rootName.set(u->rootName);
       file.volumeOffset.set(drive->windowStart);  // the recoverer points the window back here
       file.fsIndex.set(drive->fsCurrent);

@@ -31,14 +31,17 @@ class UsedClusters {
     if (first >= m_clusters) return;
     if (count > m_clusters - first) count = m_clusters - first;
     if (m_drive->map != nullptr) {
-      CachedDrive_SetMapRange(m_drive, m_start + first * m_sectorsPerCluster, count * m_sectorsPerCluster);
+      CachedDrive_SetMapRange(m_drive, m_start + first * m_sectorsPerCluster,
+                              count * m_sectorsPerCluster);
       return;
     }
-    for (std::uint64_t c = first; c < first + count; ++c) m_own[c / 64] |= std::uint64_t{1} << (c % 64);
+    for (std::uint64_t c = first; c < first + count; ++c)
+      m_own[c / 64] |= std::uint64_t{1} << (c % 64);
   }
   [[nodiscard]] bool used(std::uint64_t c) const noexcept {
     if (c >= m_clusters) return false;
-    if (m_drive->map != nullptr) return CachedDrive_TestMapBit(m_drive, m_start + c * m_sectorsPerCluster);
+    if (m_drive->map != nullptr)
+      return CachedDrive_TestMapBit(m_drive, m_start + c * m_sectorsPerCluster);
     return (m_own[c / 64] >> (c % 64)) & 1u;
   }
 
@@ -152,7 +155,7 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
       }
       f->overwrittenClusters.set(overwritten);
       f->totalClusters.set(index);
-      setState(f, overwritten == 0 ? kStateExcellent
+      setState(f, overwritten == 0       ? kStateExcellent
                   : overwritten >= index ? kStateUnrecoverable
                                          : kStatePoor);
     }

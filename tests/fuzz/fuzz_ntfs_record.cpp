@@ -30,6 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   NtfsParsedRecord rec;
   if (NTFS_ParseFileRecord(record, rec) != Parse::Ok) return 0;
   if (rec.runListLength != 0) walk(rec.data);
+  if (!rec.laterExtents.empty()) {
+    std::vector<NtfsParsedRecord::Extent> extents{{0, rec.dataHighestVcn, rec.data}};
+    extents.insert(extents.end(), rec.laterExtents.begin(), rec.laterExtents.end());
+    std::vector<std::uint8_t> joined;
+    if (NTFS_JoinRunLists(extents, joined)) walk(joined);
+  }
   for (std::size_t i = 0; i < rec.streamCount; ++i) {
     if (rec.streams[i].runListLength != 0) walk(rec.streams[i].data);
   }

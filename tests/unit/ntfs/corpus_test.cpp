@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,7 +29,8 @@ std::map<std::string, ntfstest::Listed> byPath(const ntfstest::ImageScan& scan) 
   return out;
 }
 
-std::string md5Of(ntfstest::ImageScan& scan, const ntfstest::Listed& f, const kvxtest::TempDir& dir) {
+std::string md5Of(ntfstest::ImageScan& scan, const ntfstest::Listed& f,
+                  const kvxtest::TempDir& dir) {
   const std::string target = (dir / ("r" + std::to_string(f.index))).string();
   if (!scan.recover(f.index, target)) return "recovery failed";
   return kvxtest::md5File(target);
@@ -51,7 +52,8 @@ TEST(NtfsCorpus, RustTestfs1PublishedContents) {
   EXPECT_EQ(md5Of(scan, files["sparse-file"], out), "ab08ecee3b915e1b34f778709f9af63b");
   int subdirs = 0;
   for (std::uint32_t i = 0; i < scan.engine()->folderCount.load(); ++i) {
-    if (scan.folderPath(i).rfind("many_subdirs/", 0) == 0 && scan.folderPath(i) != "many_subdirs/") ++subdirs;
+    if (scan.folderPath(i).rfind("many_subdirs/", 0) == 0 && scan.folderPath(i) != "many_subdirs/")
+      ++subdirs;
   }
   EXPECT_EQ(subdirs, 512);
 }
@@ -98,7 +100,8 @@ TEST_P(NtfsCorpusVolume, AgreesWithTheSleuthKit) {
     for (std::string c; std::getline(cs, c, '\t');) cols.push_back(c);
     if (cols.size() < 6) continue;
     const std::string name = cols[0].substr(cols[0].find_last_of('/') + 1);
-    if (name.find(':') != std::string::npos || name.rfind("OrphanFile-", 0) == 0 || name[0] == '$') continue;
+    if (name.find(':') != std::string::npos || name.rfind("OrphanFile-", 0) == 0 || name[0] == '$')
+      continue;
     std::istringstream head(line.substr(0, tab));
     std::string type, meta;
     head >> type >> meta;
@@ -110,7 +113,8 @@ TEST_P(NtfsCorpusVolume, AgreesWithTheSleuthKit) {
     if (std::stoull(record) == GetParam().attributeListRecord) continue;
     bool found = false;
     for (const auto& [name, size] : names) {
-      for (auto [it, end] = byName.equal_range(name); it != end; ++it) found |= it->second.size == size;
+      for (auto [it, end] = byName.equal_range(name); it != end; ++it)
+        found |= it->second.size == size;
     }
     EXPECT_TRUE(found) << "record " << record << " (" << names.front().first << ", "
                        << names.front().second << " bytes)";
@@ -122,15 +126,17 @@ TEST_P(NtfsCorpusVolume, AgreesWithTheSleuthKit) {
     if ((f.state != kStateExisting && f.state != kStateExcellent) || name[0] == '$') continue;
     if (f.recordNumber == GetParam().attributeListRecord) continue;
     const std::string oracle = (out / "icat").string();
-    run("icat" + offset + quote(image) + " " + std::to_string(f.recordNumber) + " > " + quote(oracle));
+    run("icat" + offset + quote(image) + " " + std::to_string(f.recordNumber) + " > " +
+        quote(oracle));
     EXPECT_EQ(md5Of(scan, f, out), kvxtest::md5File(oracle)) << f.path;
   }
 }
-INSTANTIATE_TEST_SUITE_P(Published, NtfsCorpusVolume,
-                         ::testing::Values(VolumeCase{"Ntfs3Driver", "ntfs3.raw.gz", 0, 0},
-                                           VolumeCase{"AttributeList", "ntfs3_attrlist.raw.gz", 0, 0},
-                                           VolumeCase{"WindowsIndex", "ntfs_index.raw.gz", 128 * 512, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Published, NtfsCorpusVolume,
+    ::testing::Values(VolumeCase{"Ntfs3Driver", "ntfs3.raw.gz", 0, 0},
+                      VolumeCase{"AttributeList", "ntfs3_attrlist.raw.gz", 0, 0},
+                      VolumeCase{"WindowsIndex", "ntfs_index.raw.gz", 128 * 512, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NtfsCorpus, WindowsIndexFolderContents) {
   kvxtest::TempDir dir("ntfs-index");
@@ -138,8 +144,8 @@ TEST(NtfsCorpus, WindowsIndexFolderContents) {
   ntfstest::ImageScan scan(image, 0, 128 * 512);
   ASSERT_TRUE(scan.scanned());
   auto files = byPath(scan);
-  for (const char* name : {"111111111111111.txt", "777777777777777.txt", "999999999999999.txt",
-                           "AAAAAAAAAAA.txt"}) {
+  for (const char* name :
+       {"111111111111111.txt", "777777777777777.txt", "999999999999999.txt", "AAAAAAAAAAA.txt"}) {
     EXPECT_TRUE(files.count(std::string("test_dir/") + name)) << name;
   }
 }
@@ -150,7 +156,8 @@ std::map<std::uint64_t, NtfsParsedRecord> parseMft(const std::string& file) {
   std::map<std::uint64_t, NtfsParsedRecord> out;
   for (std::size_t at = 0; at + 1024 <= bytes.size(); at += 1024) {
     NtfsParsedRecord rec;
-    if (NTFS_ParseFileRecord(std::span(bytes.data() + at, 1024), rec) == Parse::Ok) out[at / 1024] = rec;
+    if (NTFS_ParseFileRecord(std::span(bytes.data() + at, 1024), rec) == Parse::Ok)
+      out[at / 1024] = rec;
   }
   return out;
 }

@@ -103,7 +103,10 @@ std::vector<Entry> fls(const std::string& image, bool deletedOnly) {
     std::istringstream head(line.substr(0, tab));
     std::string star, meta;
     head >> e.type >> star;
-    if (star != "*") meta = star; else head >> meta;
+    if (star != "*")
+      meta = star;
+    else
+      head >> meta;
     e.realloc = meta.find("realloc") != std::string::npos;
     e.inode = std::stoull(meta);
     const auto dash = meta.find('-');
@@ -128,13 +131,17 @@ std::string baseName(const std::string& p) {
 class NtfsImage : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (geteuid() != 0 || !kvxtest::haveTools({"mkntfs", "ntfs-3g", "fls", "icat", "tsk_recover", "python3"})) return;
+    if (geteuid() != 0 ||
+        !kvxtest::haveTools({"mkntfs", "ntfs-3g", "fls", "icat", "tsk_recover", "python3"}))
+      return;
     s_dir = new kvxtest::TempDir("ntfs-image");
     const fs::path script = *s_dir / "build.sh";
     std::ofstream(script) << kBuildScript;
-    s_built = run("sh " + quote(script.string()) + " " + quote(s_dir->path().string()) + " >&2").exitCode == 0;
-    s_built = s_built && run("tsk_recover -e " + quote(image()) + " " + quote(tskCopies().string()) +
-                             " >/dev/null").exitCode == 0;
+    s_built = run("sh " + quote(script.string()) + " " + quote(s_dir->path().string()) + " >&2")
+                  .exitCode == 0;
+    s_built = s_built && run("tsk_recover -e " + quote(image()) + " " +
+                             quote(tskCopies().string()) + " >/dev/null")
+                                 .exitCode == 0;
   }
   static void TearDownTestSuite() {
     delete s_dir;
@@ -154,7 +161,9 @@ kvxtest::TempDir* NtfsImage::s_dir = nullptr;
 bool NtfsImage::s_built = false;
 
 TEST_F(NtfsImage, MftIsFragmented) {
-  const auto r = run("istat " + quote(image()) + " 0 | sed -n '/^Type: \\$DATA/,/^Type/p' | tr ' ' '\\n' | grep -E '^[0-9]+$' | awk 'NR>1 && $1!=p+1 {g++} {p=$1} END {print g+1}'");
+  const auto r = run("istat " + quote(image()) +
+                     " 0 | sed -n '/^Type: \\$DATA/,/^Type/p' | tr ' ' '\\n' | grep -E '^[0-9]+$' "
+                     "| awk 'NR>1 && $1!=p+1 {g++} {p=$1} END {print g+1}'");
   EXPECT_GT(std::stoi(r.out), 2) << "the volume did not fragment its MFT; the test proves less";
 }
 
@@ -173,7 +182,8 @@ TEST_F(NtfsImage, DeletedFilesMatchTheOracle) {
     if (name.find(':') != std::string::npos) continue;  // a named stream, listed with its file
     if (name.rfind("OrphanFile-", 0) == 0) continue;    // a record without a name
     bool found = false;
-    for (auto [it, end] = deleted.equal_range(name); it != end; ++it) found |= it->second.size == e.size;
+    for (auto [it, end] = deleted.equal_range(name); it != end; ++it)
+      found |= it->second.size == e.size;
     EXPECT_TRUE(found) << e.path << " (" << e.size << " bytes) is missing";
     ++compared;
   }
@@ -198,7 +208,8 @@ TEST_F(NtfsImage, FoldersAndStatesAreResolved) {
   EXPECT_EQ(byPath["comp/spread.txt"].state, kStateExisting);
   // The taker reused clusters that the deleted files freed: at least one of them says so.
   int overwritten = 0;
-  for (const char* p : {"victim.bin", "del_big.bin", "deldir/sub/x.bin", "deldir/inner.txt", "comp/gone.txt"}) {
+  for (const char* p :
+       {"victim.bin", "del_big.bin", "deldir/sub/x.bin", "deldir/inner.txt", "comp/gone.txt"}) {
     ASSERT_TRUE(byPath.count(p)) << p;
     EXPECT_FALSE(byPath[p].existing) << p;
     if (byPath[p].state == kStatePoor || byPath[p].state == kStateUnrecoverable) ++overwritten;
@@ -227,10 +238,12 @@ TEST_F(NtfsImage, RecoveredFilesMatchOriginalsAndIcat) {
     fs::path oracle = tskCopies() / f.path;
     if (!fs::exists(oracle)) {
       oracle = out / "icat";
-      run("icat " + quote(image()) + " " + std::to_string(f.recordNumber) + " > " + quote(oracle.string()));
+      run("icat " + quote(image()) + " " + std::to_string(f.recordNumber) + " > " +
+          quote(oracle.string()));
       ++viaIcat;
     }
-    EXPECT_TRUE(got == kvxtest::readFile(oracle)) << f.path << " differs from the Sleuth Kit's copy";
+    EXPECT_TRUE(got == kvxtest::readFile(oracle))
+        << f.path << " differs from the Sleuth Kit's copy";
     ++withOracle;
   }
   EXPECT_GE(withOriginal, 17);

@@ -2,8 +2,8 @@
 // and every rejection, checked against a small greedy compressor written from the format.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,7 +33,8 @@ Bytes compressChunk(const std::uint8_t* data, std::size_t n) {
         if (l > bestLen) bestLen = l, bestDisp = d;
       }
       if (bestLen >= 3) {
-        const auto token = static_cast<std::uint16_t>(((bestDisp - 1) << lengthBits) | (bestLen - 3));
+        const auto token =
+            static_cast<std::uint16_t>(((bestDisp - 1) << lengthBits) | (bestLen - 3));
         body.push_back(static_cast<std::uint8_t>(token));
         body.push_back(static_cast<std::uint8_t>(token >> 8));
         body[flagAt] = static_cast<std::uint8_t>(body[flagAt] | (1u << bit));
@@ -72,8 +73,8 @@ TEST(Lznt1, RoundTripOfMixedChunks) {
   }
   Bytes packed;
   for (std::size_t c = 0; c < 16; ++c) {
-    const Bytes chunk = c % 3 == 2 ? rawChunk(&original[c * 4096])
-                                   : compressChunk(&original[c * 4096], 4096);
+    const Bytes chunk =
+        c % 3 == 2 ? rawChunk(&original[c * 4096]) : compressChunk(&original[c * 4096], 4096);
     packed.insert(packed.end(), chunk.begin(), chunk.end());
   }
   Bytes out(65536, 0xEE);
@@ -118,10 +119,10 @@ struct BadCase {
 class Lznt1Reject : public ::testing::TestWithParam<BadCase> {};
 TEST_P(Lznt1Reject, FailsWithoutOverrun) {
   Bytes out(GetParam().outSize + 64, 0xEE);
-  EXPECT_EQ(NTFS_Decompress(static_cast<std::uint32_t>(GetParam().input.size()),
-                            GetParam().input.data(), static_cast<std::uint32_t>(GetParam().outSize),
-                            out.data()),
-            -1);
+  EXPECT_EQ(
+      NTFS_Decompress(static_cast<std::uint32_t>(GetParam().input.size()), GetParam().input.data(),
+                      static_cast<std::uint32_t>(GetParam().outSize), out.data()),
+      -1);
   EXPECT_TRUE(std::all_of(out.end() - 64, out.end(), [](auto b) { return b == 0xEE; }));
 }
 Bytes rawWithLength(std::uint16_t field) {
@@ -132,14 +133,14 @@ Bytes rawWithLength(std::uint16_t field) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Rules, Lznt1Reject,
-    ::testing::Values(
-        BadCase{"ReferenceAsFirstToken", {0x02, 0xB0, 0x01, 0x00, 0x00}, 4096},
-        BadCase{"ReferenceBeforeChunkStart", {0x03, 0xB0, 0x02, 'a', 0x00, 0x10}, 4096},
-        BadCase{"ReferencePastChunkEnd", {0x03, 0xB0, 0x02, 'a', 0xFF, 0x0F}, 4096},
-        BadCase{"TokenCutByChunkEnd", {0x02, 0xB0, 0x02, 'a', 0x00}, 4096},
-        BadCase{"ChunkPastInput", {0x10, 0xB0, 0x00, 'a', 'b'}, 4096},
-        BadCase{"OutputRoomUnderOneChunk", {0x01, 0xB0, 0x00, 'a'}, 4095},
-        BadCase{"UncompressedLengthNot4095", rawWithLength(4094), 4096}),
+    ::testing::Values(BadCase{"ReferenceAsFirstToken", {0x02, 0xB0, 0x01, 0x00, 0x00}, 4096},
+                      BadCase{
+                          "ReferenceBeforeChunkStart", {0x03, 0xB0, 0x02, 'a', 0x00, 0x10}, 4096},
+                      BadCase{"ReferencePastChunkEnd", {0x03, 0xB0, 0x02, 'a', 0xFF, 0x0F}, 4096},
+                      BadCase{"TokenCutByChunkEnd", {0x02, 0xB0, 0x02, 'a', 0x00}, 4096},
+                      BadCase{"ChunkPastInput", {0x10, 0xB0, 0x00, 'a', 'b'}, 4096},
+                      BadCase{"OutputRoomUnderOneChunk", {0x01, 0xB0, 0x00, 'a'}, 4095},
+                      BadCase{"UncompressedLengthNot4095", rawWithLength(4094), 4096}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Lznt1, UncompressedChunkIsCopied) {

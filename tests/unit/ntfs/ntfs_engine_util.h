@@ -65,13 +65,16 @@ class ImageScan {
     Undelete_Create(&m_u);
     m_ok = Storage_Reserve(m_u);
     CachedDrive_Create(&m_drive);
-    m_ok = m_ok && CachedDrive_OpenDevice(m_drive, Host_OpenPath(image, false, false), kHostDriveFixed);
-    if (m_ok && windowStart != 0) m_ok = CachedDrive_SetWindow(m_drive, windowStart, m_drive->deviceSize);
+    m_ok = m_ok &&
+           CachedDrive_OpenDevice(m_drive, Host_OpenPath(image, false, false), kHostDriveFixed);
+    if (m_ok && windowStart != 0)
+      m_ok = CachedDrive_SetWindow(m_drive, windowStart, m_drive->deviceSize);
     m_u->drive = m_drive;
     m_u->options = options;
     std::memset(m_u->scanMarks, 0xFF, sizeof m_u->scanMarks);
     std::memset(m_u->scanScratch, 0xFF, sizeof m_u->scanScratch);
-    m_ok = m_ok && Storage_AddFolder(m_u, u"ROOT", kNoParent, 0xFFFF, 0, false, false, &m_u->rootFolder);
+    m_ok = m_ok &&
+           Storage_AddFolder(m_u, u"ROOT", kNoParent, 0xFFFF, 0, false, false, &m_u->rootFolder);
     if (m_ok) m_u->rootName = Storage_Folder(m_u, m_u->rootFolder)->name.get();
     m_recognized = m_ok && NTFS_RecognizeDrive(m_drive, m_u);
     if (m_recognized) {

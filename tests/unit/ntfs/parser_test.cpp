@@ -86,7 +86,8 @@ std::vector<Run> runsOf(const Bytes& list, std::uint64_t limit, bool* corrupt = 
   std::vector<Run> runs;
   std::uint64_t first = 0, count = 0;
   bool sparse = false;
-  while (c.nextRun(&first, &count, &sparse) && runs.size() < 100) runs.push_back({first, count, sparse});
+  while (c.nextRun(&first, &count, &sparse) && runs.size() < 100)
+    runs.push_back({first, count, sparse});
   if (corrupt) *corrupt = c.corrupt();
   return runs;
 }
@@ -108,12 +109,21 @@ INSTANTIATE_TEST_SUITE_P(
     Ntfs, RunListTest,
     ::testing::Values(
         RunCase{"OneRun", {0x21, 0x10, 0x00, 0x01, 0x00}, 0, {{256, 16, false}}, false},
-        RunCase{"NegativeOffset", {0x21, 0x04, 0x00, 0x10, 0x11, 0x02, 0xF0, 0x00}, 0,
-                {{4096, 4, false}, {4080, 2, false}}, false},
-        RunCase{"SparseBetween", {0x11, 0x04, 0x20, 0x01, 0x0C, 0x11, 0x04, 0x10, 0x00}, 0,
-                {{32, 4, false}, {0, 12, true}, {48, 4, false}}, false},
-        RunCase{"EightByteOffset", {0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 0, 0x00}, 0,
-                {{0x07060504030201ull, 1, false}}, false},
+        RunCase{"NegativeOffset",
+                {0x21, 0x04, 0x00, 0x10, 0x11, 0x02, 0xF0, 0x00},
+                0,
+                {{4096, 4, false}, {4080, 2, false}},
+                false},
+        RunCase{"SparseBetween",
+                {0x11, 0x04, 0x20, 0x01, 0x0C, 0x11, 0x04, 0x10, 0x00},
+                0,
+                {{32, 4, false}, {0, 12, true}, {48, 4, false}},
+                false},
+        RunCase{"EightByteOffset",
+                {0x81, 0x01, 1, 2, 3, 4, 5, 6, 7, 0, 0x00},
+                0,
+                {{0x07060504030201ull, 1, false}},
+                false},
         RunCase{"LengthWidthNine", {0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 5, 0x00}, 0, {}, true},
         RunCase{"OffsetWidthNine", {0x91, 0x01, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 0, {}, true},
         RunCase{"LengthWidthZero", {0x10, 0x05, 0x00}, 0, {}, true},
@@ -364,7 +374,8 @@ TEST(JoinRunLists, ExtentsBecomeOneList) {
 
 TEST(JoinRunLists, RefusesGapsAndShortExtents) {
   Bytes joined;
-  EXPECT_FALSE(NTFS_JoinRunLists({{0, 3, {0x11, 0x04, 0x20, 0x00}}, {5, 6, {0x11, 0x02, 0x40, 0x00}}}, joined));
+  EXPECT_FALSE(NTFS_JoinRunLists(
+      {{0, 3, {0x11, 0x04, 0x20, 0x00}}, {5, 6, {0x11, 0x02, 0x40, 0x00}}}, joined));
   EXPECT_FALSE(NTFS_JoinRunLists({{0, 9, {0x11, 0x04, 0x20, 0x00}}}, joined));  // 4 of 10 clusters
   EXPECT_FALSE(NTFS_JoinRunLists({{0, 3, {0x11, 0x04, 0xF0, 0x00}}}, joined));  // before cluster 0
 }
