@@ -647,6 +647,9 @@ int Undelete_RestoreSession(Undelete* u, std::uint32_t, UndeleteQueryCallback sa
     u->fsCount = 1;
     u->saveCallback = saveCallback;
     u->saveCallbackArg = callbackArg;
+    // The low-memory question of an earlier scan was paired with that scan's argument; asked with
+    // this one it would get an argument it was not given for. A restore has none to ask.
+    u->memoryCallback = nullptr;
     Undelete_Report(u, "\tSession restored.\n");
     std::atomic_ref<std::uint32_t>(u->partitionFlags).fetch_or(kDeleteSessionAtEnd);
     if (!Search_StartThread(u)) {

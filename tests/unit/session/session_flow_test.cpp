@@ -271,6 +271,25 @@ TEST_F(TwoDriveSession, ALetterNowNamingAnotherVolumeIsRefused) {
   EXPECT_TRUE(std::filesystem::exists(sessionFile()));
 }
 
+int memoryNo(void*) { return 0; }
+
+TEST_F(TwoDriveSession, RestoreLeavesNoLowMemoryQuestionOfAnEarlierScan) {
+  std::atomic<int> offers{0};
+  Engine e(sessionFile());
+  // The earlier scan's callbacks share its argument, as the engine asks both with one.
+  ASSERT_EQ(Undelete_SearchMultiple(e.get(), m_specs, 2, 0, saveYes, memoryNo, &offers), 1);
+  ASSERT_TRUE(waitIdle(e.get()));
+  {
+    Engine first(sessionFile());
+    saveInterrupted(first, offers);
+  }
+  std::atomic<int> again{0};  // the restore's own argument
+  ASSERT_EQ(Undelete_RestoreSession(e.get(), 0, saveYes, &again), 1);
+  EXPECT_EQ(e->memoryCallback, nullptr);
+  EXPECT_EQ(e->saveCallbackArg, &again);
+  ASSERT_TRUE(waitIdle(e.get()));
+}
+
 // --- Deep scan cancelled half-way -----------------------------------------------------------
 
 TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
