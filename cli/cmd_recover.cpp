@@ -119,15 +119,18 @@ int recoverCommand(const std::vector<std::string>& args) {
     return kvx::kExitFailed;
   }
   // Writing to the drive being recovered from would overwrite the very data sought.
-  const char destLetter = Host_LetterOfPath(existingAncestor(a.to).string());
-  auto refuse = [&] {
+  // A mounted image can hold the destination under two letters (the image and its loop device),
+  // so every letter of the destination is checked, not just the first.
+  const std::string destLetters = Host_LettersOfPath(existingAncestor(a.to).string());
+  auto refuse = [&](char letter) {
     std::fprintf(stderr,
                  "kvx recover: refusing to write to %s: it is on drive %c:, the drive the files "
                  "come from; choose a folder on another drive\n",
-                 a.to.c_str(), destLetter);
+                 a.to.c_str(), letter);
     return kvx::kExitFailed;
   };
-  if (destLetter != 0 && destLetter == session.letter()) return refuse();
+  if (session.letter() != 0 && destLetters.find(session.letter()) != std::string::npos)
+    return refuse(session.letter());
 
   bool cancelled = false;
   kvx::ScanOptions scanOptions = a.scan;
@@ -161,8 +164,9 @@ int recoverCommand(const std::vector<std::string>& args) {
         folderPath = session.folderPath(lastFolder);
       }
       if (hidden) continue;
-      if (Undelete_MayBeRecoveredTo(session.engine(), i, static_cast<unsigned char>(destLetter)) == 0)
-        return refuse();
+      for (const char letter : destLetters)
+        if (Undelete_MayBeRecoveredTo(session.engine(), i, static_cast<unsigned char>(letter)) == 0)
+          return refuse(letter);
       jobs.push_back({i, folderPath.empty() ? name : folderPath + '\\' + name});
     }
   }

@@ -1,8 +1,6 @@
-// The file-system table. The modules are built in parallel and linked as they land, so every
-// module function is referenced weakly: a module that is not in the build leaves its entries
-// null, and its adapters answer false. N.B. a weak reference does not pull an object out of a
-// static archive; programs that link the engine archive must link it whole (as the shared
-// library does) or the modules are missing from them.
+// The file-system table: one entry per file-system kind, adapting each module's argument order.
+// Modules not in the build (UDF, CDFS) are referenced weakly: their entries stay null and their
+// adapters answer false.
 #include "core/fs_dispatch.h"
 
 #include <atomic>
@@ -13,28 +11,13 @@
 #include "core/last_error.h"
 #include "undelete/undelete.h"
 
-// Module functions, declared as their modules define them (argument orders are the modules' own).
+// Declared by the modules' own headers, so a changed parameter list fails to compile instead of
+// leaving an entry silently empty.
+#include "fat/fat.h"
+#include "ntfs/ntfs.h"
+#include "raw/unformated.h"
+
 #define KVX_WEAK __attribute__((weak))
-bool Unformated_RecognizeDrive(CachedDrive* drive) noexcept KVX_WEAK;
-bool Unformated_SearchFiles(Undelete* u) noexcept KVX_WEAK;
-bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* target,
-                            std::atomic<std::uint64_t>* bytesDone) noexcept KVX_WEAK;
-bool Unformated_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept KVX_WEAK;
-
-bool FAT_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept KVX_WEAK;
-bool FAT_SearchFiles(Undelete* u) noexcept KVX_WEAK;
-bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
-                     std::atomic<std::uint64_t>* bytesDone) noexcept KVX_WEAK;
-bool FAT_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept KVX_WEAK;
-bool FAT_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept KVX_WEAK;
-
-bool NTFS_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept KVX_WEAK;
-bool NTFS_SearchFiles(Undelete* u) noexcept KVX_WEAK;
-bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone, Undelete* u,
-                      const char* target) noexcept KVX_WEAK;
-bool NTFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept KVX_WEAK;
-bool NTFS_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept KVX_WEAK;
-
 bool UDF_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept KVX_WEAK;
 bool UDF_SearchFiles(Undelete* u) noexcept KVX_WEAK;
 bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
@@ -74,7 +57,7 @@ bool callHook(Fn* fn, Undelete* u, std::uint64_t offset) {
 }
 
 constexpr FileSystemOps kOps[] = {
-    {"Unformated", []() noexcept { return Unformated_SearchFiles != nullptr; },
+    {"Unformated", []() noexcept { return true; },
      [](Undelete*, CachedDrive* d) noexcept { return call(Unformated_RecognizeDrive, d); },
      [](Undelete* u) noexcept { return call(Unformated_SearchFiles, u); },
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
@@ -84,7 +67,7 @@ constexpr FileSystemOps kOps[] = {
        return call(Unformated_DescribeVolume, d, text, s);
      },
      [](Undelete*, std::uint64_t) { return false; }},
-    {"FAT", []() noexcept { return FAT_SearchFiles != nullptr; },
+    {"FAT", []() noexcept { return true; },
      [](Undelete* u, CachedDrive* d) noexcept { return call(FAT_RecognizeDrive, u, d); },
      [](Undelete* u) noexcept { return call(FAT_SearchFiles, u); },
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
@@ -92,7 +75,7 @@ constexpr FileSystemOps kOps[] = {
      },
      [](CachedDrive* d, char* text, bool s) noexcept { return call(FAT_DescribeVolume, d, text, s); },
      [](Undelete* u, std::uint64_t off) { return callHook(FAT_RecognizeFileSystem, u, off); }},
-    {"NTFS", []() noexcept { return NTFS_SearchFiles != nullptr; },
+    {"NTFS", []() noexcept { return true; },
      [](Undelete* u, CachedDrive* d) noexcept { return call(NTFS_RecognizeDrive, d, u); },
      [](Undelete* u) noexcept { return call(NTFS_SearchFiles, u); },
      [](Undelete* u, FileRecord* r, const char* t) noexcept {

@@ -13,13 +13,11 @@
 #include "core/cached_drive.h"
 #include "core/log.h"
 #include "core/search.h"
+#include "core/session.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "undelete/undelete.h"
 
-// The session file is written by the session module, which may not be in the build.
-bool Session_Save(Undelete* u, std::uint32_t files, std::uint32_t folders,
-                  std::uint32_t stringUnits) __attribute__((weak));
 
 namespace {
 
@@ -163,8 +161,7 @@ std::uint32_t searchBody(Undelete* u) {
       flags.fetch_and(~kDeleteSessionAtEnd);
       if ((u->deepScanResume != 0 || u->driveIndex > 0) && u->saveCallback != nullptr &&
           u->saveCallback(u->saveCallbackArg) != 0) {
-        if (Session_Save != nullptr) (void)Session_Save(u, rp.files, rp.folders, rp.strings);
-        else Undelete_Log(u, "Undelete_Search: Session saving is not available.\n");
+        (void)Session_Save(u, rp.files, rp.folders, rp.strings);
       }
       u->cancelEvent.reset();
       u->totalCancelEvent.reset();
