@@ -375,7 +375,9 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       u->error = kErrMftDescription;
       return false;
     }
-    const std::uint64_t recordCount = mft.size / rb;
+    // A damaged $MFT size cannot make the volume hold more records than fit in it.
+    const std::uint64_t volumeBytes = volume->info.clusterCount.get() * cb;
+    const std::uint64_t recordCount = std::min(mft.size / rb, volumeBytes / rb);
     NtfsRecordReader reader;
     std::vector<std::uint8_t> record;
     NtfsParsedRecord rec;
@@ -489,6 +491,7 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       }
       if (parsed != Parse::Ok) {
         if (i >= recordCount) break;
+        if (!read && reader.offset >= volumeBytes) break;  // nothing readable follows
         continue;
       }
       anyRecord = true;

@@ -60,16 +60,20 @@ const NtfsFileInfo* infoOf(const Undelete* u, const FileRecord* f) noexcept {
   return static_cast<const NtfsFileInfo*>(Storage_At(u, f->locator.get()));
 }
 
-/// Marks every cluster of a run list used.
+/// Marks every cluster of a run list used. A file cannot hold more clusters than the volume:
+/// a list that claims more is damaged, and walking it would only cost time.
 void markRunList(UsedClusters& used, const std::uint8_t* list, std::uint32_t length) {
   if (list == nullptr || length == 0) return;
   RunCursor cursor;
-  cursor.load(std::span(list, length));
-  std::uint64_t first = 0, count = 0;
+  cursor.load(std::span(list, length), used.clusters());
+  std::uint64_t first = 0, count = 0, total = 0;
   bool sparse = false;
   while (cursor.nextRun(&first, &count, &sparse)) {
     if (count >= kLongestRun) break;
-    if (!sparse) used.mark(first, count);
+    if (sparse) continue;
+    total += count;
+    if (total > used.clusters()) break;
+    used.mark(first, count);
   }
 }
 
@@ -136,8 +140,8 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
         continue;
       }
       RunCursor cursor;
-      cursor.load(std::span(list, info->dataLength.get()));
-      std::uint64_t index = 0, overwritten = 0, first = 0, count = 0;
+      cursor.load(std::span(list, info->dataLength.get()), used.clusters());
+      std::uint64_t index = 0, overwritten = 0, first = 0, count = 0, walked = 0;
       bool sparse = false;
       int slot = 0;
       while (cursor.nextRun(&first, &count, &sparse)) {
@@ -145,7 +149,8 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
           index += count;
           continue;
         }
-        if (count >= kLongestRun) break;
+        walked += count;
+        if (count >= kLongestRun || walked > used.clusters()) break;  // more than the volume holds
         for (std::uint64_t c = 0; c < count; ++c, ++index) {
           if (!used.used(first + c)) continue;
           ++overwritten;
