@@ -64,7 +64,7 @@ class ImageScan {
                      std::uint64_t windowStart = 0) {
     Undelete_Create(&m_u);
     m_ok = Storage_Reserve(m_u);
-    CachedDrive_Create(&m_drive);
+    m_ok = CachedDrive_Create(&m_drive) && m_ok;
     m_ok = m_ok &&
            CachedDrive_OpenDevice(m_drive, Host_OpenPath(image, false, false), kHostDriveFixed);
     if (m_ok && windowStart != 0)
