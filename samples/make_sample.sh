@@ -21,12 +21,12 @@ find "$tmp/src" -exec touch -d '2026-03-14 09:26:53' {} +
 rm -f "$out"
 mkfs.fat -C -F 16 -s 4 -i 5EC0F1E5 -n REKOVIA --invariant "$out" 16384 >/dev/null
 mcopy -s -m -i "$out" "$tmp/src/Documents" "$tmp/src/Photos" "$tmp/src/README.TXT" ::/
-# The mistakes to recover from: a deleted report folder, a deleted photo, a deleted budget that a
-# later file partly overwrote.
-mdeltree -i "$out" ::/Documents/Reports
-mdel -i "$out" "::/Photos/Sommerurlaub Müller.raw"
+# The mistakes to recover from: a budget deleted and then partly overwritten by a later file, a
+# report folder deleted with its contents, and a deleted photo.
 mdel -i "$out" ::/Documents/budget.csv
 for i in $(seq 1 200); do line "new notes" "$i"; done >"$tmp/notes.txt"
 touch -d '2026-03-15 10:00:00' "$tmp/notes.txt"
-mcopy -m -i "$out" "$tmp/notes.txt" ::/Documents/notes.txt
+mcopy -m -i "$out" "$tmp/notes.txt" ::/notes.txt
+mdeltree -i "$out" ::/Documents/Reports
+mdel -i "$out" "::/Photos/Sommerurlaub Müller.raw"
 echo "sample: $out"
