@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "json_writer.h"
+#include "ntfs/ntfs.h"
 
 namespace kvx {
 
@@ -111,6 +112,20 @@ void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::str
     w.key("fileSystem").string(kindName((location >> 12) & 7u));
     w.key("slot").unsignedNumber(location & 0xFFFu);
     w.key("location").string(folders.location(folder));
+    // Named data streams of an NTFS file; written only when there are any.
+    if (((location >> 12) & 7u) == kKindNtfs) {
+      const auto streams = NTFS_ListStreams(s.engine(), r);
+      if (!streams.empty()) {
+        w.key("streams").beginArray();
+        for (const auto& stream : streams) {
+          w.beginObject();
+          w.key("name").string(utf16ToUtf8(stream.name));
+          w.key("size").unsignedNumber(stream.size);
+          w.endObject();
+        }
+        w.endArray();
+      }
+    }
     w.endObject();
   }
   w.endArray();

@@ -269,6 +269,29 @@ TEST_F(NtfsImage, NamedStreamsBecomeSiblingFiles) {
   FAIL() << "ads.txt not listed";
 }
 
+// kvx scan --json lists the named streams of a file with their sizes, and leaves the member out
+// for files that have none.
+TEST_F(NtfsImage, KvxJsonListsNamedStreams) {
+  kvxtest::TempDir out("ntfs-json");
+  const std::string json = (out / "scan.json").string();
+  ASSERT_EQ(run(quote(kvxtest::cliPath().string()) + " scan " + quote(image()) + " --json > " +
+                quote(json))
+                .exitCode,
+            0);
+  // python3 parses the document on its own: "name: stream=size ..." for two known files.
+  const auto r = run(
+      "python3 -c 'import json,sys\n"
+      "d=json.load(open(sys.argv[1]))\n"
+      "for f in d[\"files\"]:\n"
+      "  if f[\"name\"] in (\"ads.txt\", \"small.txt\"):\n"
+      "    print(f[\"name\"] + \":\", \" \".join(\"%s=%d\" % (s[\"name\"], s[\"size\"])"
+      " for s in f.get(\"streams\", [])), \"streams\" in f)' " +
+      quote(json));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("ads.txt: alt=11 big=50000 True\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("small.txt:  False\n"), std::string::npos) << r.out;
+}
+
 TEST_F(NtfsImage, BadFixupSkipsOnlyThatRecordAndLeavesTheImageAlone) {
   kvxtest::TempDir work("ntfs-fixup");
   const std::string copy = (work / "bad.img").string();
