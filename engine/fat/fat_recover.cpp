@@ -19,6 +19,7 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
+#include "host/host_output.h"
 
 namespace {
 
@@ -27,19 +28,6 @@ constexpr std::uint32_t kMaxUnit = 1u << 20;  // a read is rounded up to whole c
 constexpr std::uint32_t kDeepScanLocator = 0xFFFFFFFFu;
 constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t n) noexcept {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    data += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
 
 timespec toTimespec(std::uint64_t fileTime) noexcept {
   timespec ts{};
@@ -97,7 +85,7 @@ class Copier {
         // Write what could be read unit by unit before failing, as a unit-wise reader would.
         return salvage(offset, n, unit);
       }
-      if (!writeAll(m_fd, m_buffer, n)) return Outcome::WriteError;
+      if (!Host_WriteAll(m_fd, m_buffer, n)) return Outcome::WriteError;
       progress(n);
       offset += readBytes;
       bytes -= n;
@@ -113,7 +101,7 @@ class Copier {
       if (!CachedDrive_Read(m_u->drive, offset + done, unit, m_buffer, &got) || got != unit) {
         return Outcome::ReadError;
       }
-      if (!writeAll(m_fd, m_buffer, take)) return Outcome::WriteError;
+      if (!Host_WriteAll(m_fd, m_buffer, take)) return Outcome::WriteError;
       progress(take);
     }
     return Outcome::Done;

@@ -15,22 +15,12 @@
 #include "core/undelete_object.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
+#include "host/host_output.h"
 
 namespace {
 
 constexpr std::uint64_t kUnitClusters = 16;
 
-bool writeAll(int fd, const void* data, std::size_t length) noexcept {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (length > 0) {
-    const ssize_t n = ::write(fd, p, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 struct Sink {
   Undelete* u;
@@ -44,7 +34,7 @@ struct Sink {
   void put(const std::uint8_t* data, std::uint64_t length, bool threadError) noexcept {
     const std::uint64_t piece = std::min(length, limit - written);
     if (piece == 0) return;
-    if (!writeAll(fd, data, piece)) {
+    if (!Host_WriteAll(fd, data, piece)) {
       Undelete_Log(u, "NTFS_RecoverCompressed: Destination file write error.\n");
       if (threadError) {
         Host_SetLastError(kErrWriteFile);

@@ -15,21 +15,12 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "raw/unformated.h"
+#include "host/host_output.h"
 
 namespace {
 
 constexpr std::size_t kWriteBatch = 1u << 20;
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t n) noexcept {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -70,7 +61,7 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
   std::uint64_t s = first;
   bool ok = true;
   auto flush = [&]() {
-    if (pending > 0 && !writeAll(fd, batch.data(), pending)) {
+    if (pending > 0 && !Host_WriteAll(fd, batch.data(), pending)) {
       Undelete_Log(u, "Unformated_RecoverFile: Error writing recover file.\n");
       Host_SetLastError(kErrWriteFile);
       ok = false;
