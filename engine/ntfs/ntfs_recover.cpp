@@ -19,6 +19,7 @@
 #include "core/undelete_object.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
+#include "host/host_output.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ constexpr std::uint64_t kTicksPerSecond = 10000000;
 constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 constexpr std::size_t kMaxStreamPath = 4096;
 
-bool writeAll(int fd, const void* data, std::size_t length) noexcept {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (length > 0) {
-    const ssize_t n = ::write(fd, p, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 timespec toTimespec(std::uint64_t localFileTime) noexcept {
   // The records keep local time; the file system wants UTC.
@@ -75,7 +65,7 @@ void copyClusters(Copy& c, RunCursor& cursor, std::uint64_t limit, int fd, std::
       }
       for (std::uint64_t k = 0; k < sparse && *written < limit && !isCancelled(c.u); ++k) {
         const std::uint64_t piece = limit - *written < cb ? limit - *written : cb;
-        if (!writeAll(fd, zeros.data(), piece)) {
+        if (!Host_WriteAll(fd, zeros.data(), piece)) {
           Undelete_Log(c.u, "%s", writeError);
           c.u->error = kErrWriteFile;
           c.failed = true;
@@ -94,7 +84,7 @@ void copyClusters(Copy& c, RunCursor& cursor, std::uint64_t limit, int fd, std::
       c.u->error = kErrReadSource;
       c.failed = true;
     }
-    if (!writeAll(fd, c.buffer, piece)) {
+    if (!Host_WriteAll(fd, c.buffer, piece)) {
       Undelete_Log(c.u, "%s", writeError);
       c.u->error = kErrWriteFile;
       c.failed = true;
@@ -161,7 +151,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
         u->error = kErrReadSource;
         c.failed = true;
       }
-      if (!writeAll(fd, c.buffer, piece)) {
+      if (!Host_WriteAll(fd, c.buffer, piece)) {
         Undelete_Log(u, "NTFS_RecoverFile: Error writing recover file.\n");
         u->error = kErrWriteFile;
         c.failed = true;
@@ -173,7 +163,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
     Undelete_Log(u, "NTFS_RecoverFile: File data is resident.\n");
     const std::uint32_t length = info->dataLength.get();
     if (length != 0 && data != nullptr) {
-      if (!writeAll(fd, data, length)) {
+      if (!Host_WriteAll(fd, data, length)) {
         Undelete_Log(u, "NTFS_RecoverFile: Error writing recover file.\n");
         u->error = kErrWriteFile;
         c.failed = true;
@@ -276,7 +266,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
       } else {
         Undelete_Log(u, "NTFS_RecoverFile: Stream data is resident.\n");
         const std::uint32_t length = s->size.get();
-        if (length != 0 && sdata != nullptr && !writeAll(sfd, sdata, length)) {
+        if (length != 0 && sdata != nullptr && !Host_WriteAll(sfd, sdata, length)) {
           Undelete_Log(u, "NTFS_RecoverFile: Error writing recover stream.\n");
           u->error = kErrWriteFile;
           c.failed = true;

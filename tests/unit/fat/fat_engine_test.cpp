@@ -229,8 +229,8 @@ TEST_F(FatEngineTest, ScanAndRecoveryThroughTheInterface) {
   ASSERT_NE(letter, 0);
   Undelete* u = nullptr;
   ASSERT_TRUE(Undelete_Create(&u));
-  const std::uint32_t spec = static_cast<std::uint32_t>(letter - 'A');
-  ASSERT_TRUE(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr));
+  const std::uint32_t driveSpec = static_cast<std::uint32_t>(letter - 'A');
+  ASSERT_TRUE(Undelete_SearchMultiple(u, &driveSpec, 1, 0, nullptr, nullptr, nullptr));
   std::uint32_t exitCode = 0;
   while (Undelete_IsSearching(u, &exitCode)) ::usleep(1000);
   EXPECT_EQ(exitCode, 1u);

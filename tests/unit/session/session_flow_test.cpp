@@ -302,13 +302,13 @@ TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
                                                                    : '\0';
   }();
   if (letter == 0) GTEST_SKIP() << "imagemagick and zip needed";
-  const std::uint32_t spec = specOf(letter);
+  const std::uint32_t driveSpec = specOf(letter);
   const auto sessionFile = dir / "LastSession.Results";
 
   std::multiset<std::string> whole;
   {
     Engine ref(dir / "unused.Results");
-    ASSERT_EQ(Undelete_SearchMultiple(ref.get(), &spec, 1, kOptDeepScan, saveYes, nullptr, nullptr),
+    ASSERT_EQ(Undelete_SearchMultiple(ref.get(), &driveSpec, 1, kOptDeepScan, saveYes, nullptr, nullptr),
               1);
     ASSERT_TRUE(waitIdle(ref.get()));
     whole = listing(ref.get());
@@ -319,7 +319,7 @@ TEST(DeepScanSession, ResumedScanFindsWhatOneScanFinds) {
   std::uint64_t cancelledAt = 0, total = 0;
   {
     Engine e(sessionFile);
-    ASSERT_EQ(Undelete_SearchMultiple(e.get(), &spec, 1, kOptDeepScan, saveYes, nullptr, &offers),
+    ASSERT_EQ(Undelete_SearchMultiple(e.get(), &driveSpec, 1, kOptDeepScan, saveYes, nullptr, &offers),
               1);
     // Poll as a caller does; cancel once the deep scan is past half of its sectors.
     while (Undelete_IsSearching(e.get(), nullptr)) {
