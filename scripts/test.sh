@@ -6,7 +6,11 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  # Paths relative to the checkout, so that builds of other clones share the cache.
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+fi
 
 stage() { echo; echo "=== $* ==="; }
 
