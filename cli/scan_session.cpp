@@ -187,7 +187,15 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
   }
   int handled = 0;
   std::uint32_t position = 0, code = 0;
+  // The end of the scan is noticed within a few milliseconds (a short scan should not wait out a
+  // display interval); the progress line is refreshed every 100 ms.
+  constexpr int kPollsPerRefresh = 20;
+  int polls = 0;
   while (Undelete_IsSearching(m_u, &code)) {
+    if (polls++ % kPollsPerRefresh != 0 && interrupts.count() == handled) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     const int presses = interrupts.count();
     if (presses > handled) {
       // First Ctrl-C stops the search; a second one stops the state estimation too.
@@ -204,7 +212,7 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     std::uint64_t done = 0, all = 0;
     if (Undelete_GetProgress(m_u, &total, &position, &done, &all) == 0) position = 0;
     progress.update(progressText(m_u, position));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (!*cancelled) progress.update(progressText(m_u, 10000), true);
   progress.done();
