@@ -36,6 +36,8 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 /// Hex MD5 of a file (through md5sum), empty when it cannot be read.
 std::string md5File(const std::filesystem::path& path);
+/// UTF-8 of a NUL-terminated UTF-16 name (null gives ""); pairs joined, no other checks.
+std::string utf8(const char16_t* s);
 /// Shell-quotes @p s for use in run().
 std::string quote(const std::string& s);
 /// Root of the source tree and of the fixture folder.

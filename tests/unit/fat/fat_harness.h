@@ -13,6 +13,8 @@
 
 struct Undelete;
 
+#include "test_support.h"
+
 namespace fattest {
 
 struct Found {
@@ -58,7 +60,7 @@ class Scan {
   std::vector<FoundFolder> m_folders;
 };
 
-std::string utf8(const char16_t* s);
+using kvxtest::utf8;
 
 /// One line of `fls -r -p -l`: path, size, deleted flag.
 struct FlsEntry {
