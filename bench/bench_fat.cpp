@@ -29,7 +29,6 @@
 #include "fat/fat.h"
 #include "host/host.h"
 
-extern char** environ;
 
 namespace {
 
@@ -39,28 +38,7 @@ constexpr int kFolders = 50;
 constexpr int kFilesPerFolder = 1000;
 constexpr std::uint64_t kBigFileBytes = 512ull << 20;
 
-struct ChildRun {
-  double seconds = -1;
-  std::uint64_t peakKiB = 0;
-  int status = -1;
-};
 
-/// Runs `sh -c command` and reports its wall time and peak resident memory.
-ChildRun runTimed(const std::string& command) {
-  ChildRun r;
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-  const double t0 = benchNowSeconds();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-    return r;
-  int status = 0;
-  rusage ru{};
-  if (wait4(pid, &status, 0, &ru) < 0) return r;
-  r.seconds = benchNowSeconds() - t0;
-  r.peakKiB = static_cast<std::uint64_t>(ru.ru_maxrss);
-  r.status = status;
-  return r;
-}
 
 bool sh(const std::string& command) {
   const ChildRun r = runTimed(command);

@@ -28,35 +28,12 @@
 #include "host/host.h"
 #include "ntfs/ntfs.h"
 
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ChildRun {
-  double seconds = -1;
-  std::uint64_t peakKiB = 0;
-  int status = -1;
-};
 
-ChildRun runTimed(const std::string& command) {
-  ChildRun r;
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-  const double t0 = benchNowSeconds();
-  pid_t pid = 0;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
-      0) {
-    return r;
-  }
-  int status = 0;
-  rusage ru{};
-  if (wait4(pid, &status, 0, &ru) < 0) return r;
-  r.seconds = benchNowSeconds() - t0;
-  r.peakKiB = static_cast<std::uint64_t>(ru.ru_maxrss);
-  r.status = status;
-  return r;
-}
 
 // The files are written by one python process (no process per file); the big file is text-like
 // so that it compresses to about a third.

@@ -17,14 +17,6 @@ namespace {
 constexpr std::uint32_t kFolders = 1000;
 constexpr std::uint32_t kFiles = 1000000;
 
-std::uint64_t residentKiB() {
-  unsigned long size = 0, resident = 0;
-  FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return 0;
-  if (std::fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
-  std::fclose(f);
-  return resident * 4;
-}
 
 std::u16string wide(const char* ascii) {
   std::u16string s;
@@ -81,13 +73,13 @@ void measure(const char* what, const kvx::ScanSession& s, bool json) {
   if (out == nullptr) return;
   static char buffer[1 << 16];
   std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-  const std::uint64_t before = residentKiB();
+  const std::uint64_t before = benchResidentKiB();
   const double t0 = benchNowSeconds();
   if (json) kvx::writeScanJson(s, 0, "No errors.", out);
   else kvx::writeScanTable(s, out);
   const double t1 = benchNowSeconds();
   std::fclose(out);
-  const std::uint64_t after = residentKiB();
+  const std::uint64_t after = benchResidentKiB();
   std::printf("%-6s %u files: %.2f s, %.0f files/s, %.1f MiB written, resident %+lld KiB\n", what,
               kFiles, t1 - t0, kFiles / (t1 - t0), static_cast<double>(bytes) / (1 << 20),
               static_cast<long long>(after) - static_cast<long long>(before));
@@ -102,7 +94,7 @@ int main() {
     std::fprintf(stderr, "cannot fill the result storage\n");
     return 1;
   }
-  std::printf("records in storage: resident %llu KiB\n", static_cast<unsigned long long>(residentKiB()));
+  std::printf("records in storage: resident %llu KiB\n", static_cast<unsigned long long>(benchResidentKiB()));
   measure("json", session, true);
   measure("table", session, false);
   std::printf("peak resident %llu KiB\n", static_cast<unsigned long long>(benchPeakRssKiB()));

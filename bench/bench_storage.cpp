@@ -13,14 +13,6 @@ namespace {
 constexpr std::uint32_t kEarlier = 1000000;
 constexpr std::uint32_t kLater = 1000000;
 
-std::uint64_t residentKiB() {
-  unsigned long size = 0, resident = 0;
-  FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return 0;
-  if (std::fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
-  std::fclose(f);
-  return resident * 4;  // pages of 4 KiB
-}
 
 bool addNamed(Undelete* u, std::uint32_t i, std::uint64_t key) {
   char16_t name[32];
@@ -45,7 +37,7 @@ int main() {
     std::printf("cannot reserve the result storage\n");
     return 1;
   }
-  const std::uint64_t rssStart = residentKiB();
+  const std::uint64_t rssStart = benchResidentKiB();
   const double t0 = benchNowSeconds();
   for (std::uint32_t i = 0; i < kEarlier; ++i) {
     if (!addNamed(u, i, i)) {
@@ -68,7 +60,7 @@ int main() {
 
   std::uint32_t replaced = 0;
   for (std::uint32_t i = 0; i < kEarlier; ++i) replaced += Storage_File(u, i)->marks.get() & 1u;
-  const std::uint64_t rssEnd = residentKiB();
+  const std::uint64_t rssEnd = benchResidentKiB();
   std::printf("bench_storage: %u files, %u strings units, %u marked replaced\n",
               u->fileCount.load(), u->stringsUsed, replaced);
   std::printf("  first %u adds (no marking): %.3f s\n", kEarlier, t1 - t0);
