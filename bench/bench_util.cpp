@@ -5,9 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <chrono>
+#include <cstdio>
 
 double benchNowSeconds() {
   using namespace std::chrono;

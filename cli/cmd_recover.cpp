@@ -50,8 +50,8 @@ fs::path freeTarget(const fs::path& dir, const std::string& name,
                     std::unordered_set<std::string>& taken) {
   std::error_code ec;
   fs::path candidate = dir / name;
-  for (unsigned n = 2; taken.count(candidate.string()) != 0 || fs::symlink_status(candidate, ec).type() !=
-                                                                    fs::file_type::not_found;
+  for (unsigned n = 2; taken.count(candidate.string()) != 0 ||
+                       fs::symlink_status(candidate, ec).type() != fs::file_type::not_found;
        ++n)
     candidate = dir / kvx::numberedName(name, n);
   taken.insert(candidate.string());
@@ -271,7 +271,8 @@ int recoverCommand(const std::vector<std::string>& args) {
   }
 
   char summary[96];
-  std::snprintf(summary, sizeof summary, "%u recovered, %u failed", recovered.load(), failed.load());
+  std::snprintf(summary, sizeof summary, "%u recovered, %u failed", recovered.load(),
+                failed.load());
   if (a.scan.json) {
     json.endArray();
     json.key("recovered").unsignedNumber(recovered.load());
@@ -287,7 +288,9 @@ int recoverCommand(const std::vector<std::string>& args) {
   return failed.load() == 0 && !stop.load() ? kvx::kExitOk : kvx::kExitFailed;
 }
 
-const kvx::Registration reg{{"recover", "recover SOURCE --to DIR [scan options] [--deleted] [--pattern P] [--state LIST] [--json]",
-                             "scan, then write the selected files below DIR", recoverCommand}};
+const kvx::Registration reg{
+    {"recover",
+     "recover SOURCE --to DIR [scan options] [--deleted] [--pattern P] [--state LIST] [--json]",
+     "scan, then write the selected files below DIR", recoverCommand}};
 
 }  // namespace

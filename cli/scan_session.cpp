@@ -24,13 +24,20 @@
 namespace kvx {
 
 bool parseScanFlag(const std::string& arg, ScanOptions& options) {
-  if (arg == "--deep") options.engineOptions |= kOptDeepScan;
-  else if (arg == "--test-ext") options.engineOptions |= kOptTestExtension;
-  else if (arg == "--rename-ext") options.engineOptions |= kOptRenameExtension;
-  else if (arg == "--test-all") options.engineOptions |= kOptTestAll;
-  else if (arg == "--json") options.json = true;
-  else if (arg == "--report") options.report = true;
-  else return false;
+  if (arg == "--deep")
+    options.engineOptions |= kOptDeepScan;
+  else if (arg == "--test-ext")
+    options.engineOptions |= kOptTestExtension;
+  else if (arg == "--rename-ext")
+    options.engineOptions |= kOptRenameExtension;
+  else if (arg == "--test-all")
+    options.engineOptions |= kOptTestAll;
+  else if (arg == "--json")
+    options.json = true;
+  else if (arg == "--report")
+    options.report = true;
+  else
+    return false;
   return true;
 }
 
@@ -110,12 +117,14 @@ ScanSession::~ScanSession() {
   // A scan still running (only after an early return) is stopped before the object goes.
   std::uint32_t code = 0;
   if (Undelete_IsSearching(m_u, &code)) Undelete_TotalCancel(m_u);
-  while (Undelete_IsSearching(m_u, &code)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  while (Undelete_IsSearching(m_u, &code))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   Undelete_Delete(m_u);
 }
 
 bool ScanSession::resolveSource(const std::string& source, std::string* error) {
-  if (source.size() == 2 && source[1] == ':' && std::isalpha(static_cast<unsigned char>(source[0]))) {
+  if (source.size() == 2 && source[1] == ':' &&
+      std::isalpha(static_cast<unsigned char>(source[0]))) {
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(source[0])));
     if (!Host_FindDrive(letter)) {
       *error = std::string("no drive ") + letter + ": in the drive table (see kvx --help)";
@@ -176,9 +185,8 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
   const int started =
       options.resume
           ? Undelete_RestoreSession(m_u, 0, options.saveCallback, options.callbackArg)
-          : Undelete_SearchMultiple(m_u, &driveSpec, 1, options.engineOptions,
-                                    options.saveCallback, options.memoryCallback,
-                                    options.callbackArg);
+          : Undelete_SearchMultiple(m_u, &driveSpec, 1, options.engineOptions, options.saveCallback,
+                                    options.memoryCallback, options.callbackArg);
   if (started == 0) {
     Undelete_SetVerbose(m_u, nullptr, nullptr);
     *error = engineError();

@@ -73,7 +73,9 @@ constexpr FileSystemOps kOps[] = {
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
        return call(FAT_RecoverFile, u, r, t, &u->bytesDone);
      },
-     [](CachedDrive* d, char* text, bool s) noexcept { return call(FAT_DescribeVolume, d, text, s); },
+     [](CachedDrive* d, char* text, bool s) noexcept {
+       return call(FAT_DescribeVolume, d, text, s);
+     },
      [](Undelete* u, std::uint64_t off) { return callHook(FAT_RecognizeFileSystem, u, off); }},
     {"NTFS", []() noexcept { return true; },
      [](Undelete* u, CachedDrive* d) noexcept { return call(NTFS_RecognizeDrive, d, u); },
@@ -81,7 +83,9 @@ constexpr FileSystemOps kOps[] = {
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
        return call(NTFS_RecoverFile, r, &u->bytesDone, u, t);
      },
-     [](CachedDrive* d, char* text, bool s) noexcept { return call(NTFS_DescribeVolume, d, text, s); },
+     [](CachedDrive* d, char* text, bool s) noexcept {
+       return call(NTFS_DescribeVolume, d, text, s);
+     },
      [](Undelete* u, std::uint64_t off) { return callHook(NTFS_RecognizeFileSystem, u, off); }},
     {"UDF", []() noexcept { return UDF_SearchFiles != nullptr; },
      [](Undelete* u, CachedDrive* d) noexcept { return call(UDF_RecognizeDrive, u, d); },
@@ -89,7 +93,9 @@ constexpr FileSystemOps kOps[] = {
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
        return call(UDF_RecoverFile, u, r, t, &u->bytesDone);
      },
-     [](CachedDrive* d, char* text, bool s) noexcept { return call(UDF_DescribeVolume, d, text, s); },
+     [](CachedDrive* d, char* text, bool s) noexcept {
+       return call(UDF_DescribeVolume, d, text, s);
+     },
      [](Undelete* u, std::uint64_t off) { return callHook(UDF_RecognizeFileSystem, u, off); }},
     {"CDFS", []() noexcept { return CDFS_SearchFiles != nullptr; },
      [](Undelete* u, CachedDrive* d) noexcept { return call(CDFS_RecognizeDrive, u, d); },
@@ -97,7 +103,9 @@ constexpr FileSystemOps kOps[] = {
      [](Undelete* u, FileRecord* r, const char* t) noexcept {
        return call(CDFS_RecoverFile, u, r, t, &u->bytesDone);
      },
-     [](CachedDrive* d, char* text, bool s) noexcept { return call(CDFS_DescribeVolume, d, text, s); },
+     [](CachedDrive* d, char* text, bool s) noexcept {
+       return call(CDFS_DescribeVolume, d, text, s);
+     },
      [](Undelete*, std::uint64_t) { return false; }},
 };
 static_assert(std::size(kOps) == kKindCdfs + 1);
@@ -110,13 +118,19 @@ const FileSystemOps* Fs_OpsOfKind(std::uint32_t kind) noexcept {
 
 std::uint32_t Fs_KindOfType(std::uint32_t type) noexcept {
   switch (type) {
-    case kFsUnknown: return kKindRaw;
-    case kFsCdfs: return kKindCdfs;
-    case kFsUdf: return kKindUdf;
-    case kFsNtfs: return kKindNtfs;
+    case kFsUnknown:
+      return kKindRaw;
+    case kFsCdfs:
+      return kKindCdfs;
+    case kFsUdf:
+      return kKindUdf;
+    case kFsNtfs:
+      return kKindNtfs;
     case kFsFat12:
     case kFsFat16:
-    case kFsFat32: return kKindFat;
-    default: return 0xFFFFFFFFu;
+    case kFsFat32:
+      return kKindFat;
+    default:
+      return 0xFFFFFFFFu;
   }
 }

@@ -18,7 +18,6 @@
 #include "core/undelete_object.h"
 #include "undelete/undelete.h"
 
-
 namespace {
 
 // Deep directory trees are walked recursively by the scanners; this is the stack they get.
@@ -122,7 +121,8 @@ std::uint32_t searchBody(Undelete* u) {
         std::memset(u->scanMarks, 0xFF, sizeof u->scanMarks);
         u->dupFirst = u->dupEnd = u->fileCount.load();
         std::uint32_t root = 0;
-        haveRoot = Storage_AddFolder(u, rootName.c_str(), kNoParent, 0xFFFF, 0, false, false, &root);
+        haveRoot =
+            Storage_AddFolder(u, rootName.c_str(), kNoParent, 0xFFFF, 0, false, false, &root);
         if (haveRoot) u->rootFolder = root;
       }
       if (haveRoot) {
