@@ -167,17 +167,22 @@ std::string missingDrives(const std::string& description) {
   return out;
 }
 
-int infoCommand(const SessionArgs& a) {
-  ScanSession session;
+/// Describes the saved session through @p session's engine; false (with the reason on stderr)
+/// when there is no engine or no usable session file.
+bool describeSaved(ScanSession& session, Description* d) {
   if (session.engine() == nullptr) {
     std::fprintf(stderr, "kvx session: cannot create the engine object\n");
-    return kvx::kExitFailed;
+    return false;
   }
-  const Description d = describe(session.engine());
-  if (!d.ok) {
-    explainMissing();
-    return kvx::kExitFailed;
-  }
+  *d = describe(session.engine());
+  if (!d->ok) explainMissing();
+  return d->ok;
+}
+
+int infoCommand(const SessionArgs& a) {
+  ScanSession session;
+  Description d;
+  if (!describeSaved(session, &d)) return kvx::kExitFailed;
   // Titles come from the file: shown without control characters, line by line.
   const std::string blocks = sectionsAsBlocks(d.text);
   std::size_t start = 0;
@@ -200,15 +205,8 @@ int resumeCommand(SessionArgs& a) {
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   ScanSession session;
-  if (session.engine() == nullptr) {
-    std::fprintf(stderr, "kvx session: cannot create the engine object\n");
-    return kvx::kExitFailed;
-  }
-  const Description d = describe(session.engine());
-  if (!d.ok) {
-    explainMissing();
-    return kvx::kExitFailed;
-  }
+  Description d;
+  if (!describeSaved(session, &d)) return kvx::kExitFailed;
   if (!d.allDrivesPresent) {
     std::fprintf(stderr,
                  "kvx session: cannot continue: drive %s of the session is not present (map it "
