@@ -1,6 +1,38 @@
-// Windows bitmaps: file header, a 40-byte information header and the size the header gives.
+// Windows bitmaps: file header, a 40-byte information header and the size the header gives. In
+// uncompressed bitmaps whose rows are padded to four bytes the padding bytes are zero; a row with
+// other padding is where the bitmap's own data ends (cut short, and other data follows).
 #include "deepscan/deepscan.h"
 #include "deepscan/formats/format_util.h"
+
+namespace {
+
+/// Offset of the first row whose padding is not zero, or @p end when all are sound or the rows
+/// cannot be told (compressed, top-down or unusual bitmaps). The reader is at the pixel data.
+std::uint64_t firstBadRow(FormatReader& reader, const std::uint8_t* info,
+                          std::uint64_t end) noexcept {
+  const std::uint32_t width = deepscan::le32At(info + 4);
+  const auto height = static_cast<std::int32_t>(deepscan::le32At(info + 8));
+  const std::uint16_t bits = deepscan::le16At(info + 14);
+  const std::uint32_t compression = deepscan::le32At(info + 16);
+  if (deepscan::le32At(info) != 40 || compression != 0 || height <= 0 || width == 0 ||
+      width > (1u << 20) || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
+    return end;
+  const std::uint64_t rowBits = std::uint64_t{width} * bits;
+  const std::uint64_t used = (rowBits + 7) / 8;
+  const std::uint64_t stride = (rowBits + 31) / 32 * 4;
+  const std::uint64_t pad = stride - used;
+  if (pad == 0) return end;
+  for (std::int32_t row = 0; row < height; ++row) {
+    const std::uint64_t at = reader.consumed();
+    std::uint8_t tail[3] = {};
+    if (!reader.skip(used) || !reader.read(tail, pad)) return end;
+    for (std::uint64_t k = 0; k < pad; ++k)
+      if (tail[k] != 0) return at;
+  }
+  return end;
+}
+
+}  // namespace
 
 bool FileFormat_RecognizeBmp(FormatReader& reader, FormatResult& out) noexcept {
   std::uint8_t h[14];
@@ -10,11 +42,23 @@ bool FileFormat_RecognizeBmp(FormatReader& reader, FormatResult& out) noexcept {
   if (deepscan::le16At(h + 6) != 0 || deepscan::le16At(h + 8) != 0) return false;
   if (pixels > size || pixels < 54) return false;
   out.identifier = kFmtBmp;
-  if (!reader.skip(40)) {
+  std::uint8_t info[40];
+  if (!reader.read(info, sizeof info)) {
     out.completeness = kComplBad;
-  } else {
-    out.completeness = reader.skip(size - 54u) ? kComplGood : kComplPoor;  // size >= pixels >= 54
+    out.length = reader.consumed();
+    return true;
   }
+  out.completeness = reader.skip(size - 54u) ? kComplGood : kComplPoor;  // size >= pixels >= 54
   out.length = reader.consumed();
+  if (out.completeness == kComplGood) {
+    reader.rewind();
+    if (reader.skip(pixels)) {
+      const std::uint64_t bad = firstBadRow(reader, info, out.length);
+      if (bad < out.length) {
+        out.completeness = kComplPoor;
+        out.length = bad;
+      }
+    }
+  }
   return true;
 }

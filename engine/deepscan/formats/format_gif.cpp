@@ -1,4 +1,5 @@
 // GIF: screen descriptor, colour tables, images and extensions as sub-block chains, up to ";".
+// Without the trailer the file may have been cut after any image, so it is at most Poor.
 #include "deepscan/deepscan.h"
 #include "deepscan/formats/format_util.h"
 
@@ -47,7 +48,8 @@ bool FileFormat_RecognizeGif(FormatReader& reader, FormatResult& out) noexcept {
           going = false;
           break;
         }
-        out.completeness = kComplGood;
+        // Whole images so far; only the trailer says that nothing was cut off.
+        out.completeness = kComplPoor;
         break;
       }
       case '!': {
