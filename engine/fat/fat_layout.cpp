@@ -106,7 +106,8 @@ class FatModel {
     return other.birth <= a.lastWrite;  // other existed while a was last written
   }
   void walkLive(std::size_t i, CachedDrive* drive, bool markMap, bool pollCancel);
-  FatLayout walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims) const;
+  FatLayout walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims,
+                        std::vector<std::uint32_t>& passed, bool takeHeld = false) const;
   bool chainOf(const View& v, FatLayout& l) const;
   [[nodiscard]] bool better(std::size_t a, std::size_t b) const noexcept;
   void checkContent(std::size_t i, CachedDrive* drive);
@@ -129,6 +130,7 @@ class FatModel {
   std::vector<std::uint32_t> m_live;  // per cluster: live owner (view position), kMeta or kNone
   std::vector<std::uint32_t> m_held;  // per cluster: deleted holder (view position) or kNone
   std::vector<std::uint64_t> m_span;  // per view: last claimed cluster - first cluster
+  std::vector<std::vector<std::uint32_t>> m_passed;  // per view: deleted files its walk passed
 };
 
 void FatModel::walkLive(std::size_t i, CachedDrive* drive, bool markMap, bool pollCancel) {
@@ -195,10 +197,12 @@ bool FatModel::chainOf(const View& v, FatLayout& l) const {
   return true;
 }
 
-FatLayout FatModel::walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims) const {
+FatLayout FatModel::walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims,
+                                std::vector<std::uint32_t>& passed, bool takeHeld) const {
   const View& a = m_views[i];
   FatLayout l;
   claims.clear();
+  passed.clear();
   const std::uint32_t self = static_cast<std::uint32_t>(i);
   const std::uint64_t cb = m_g.clusterBytes;
   std::uint64_t left = a.size;
@@ -239,11 +243,15 @@ FatLayout FatModel::walkDeleted(std::size_t i, std::vector<std::uint32_t>& claim
     } else if (const std::uint32_t h = m_held[n]; h != kNone && h != self) {
       const View& holder = m_views[h];
       if (olderOrTogether(holder, a)) {
-        l.inferred = true;
-        continue;
+        if (passed.empty() || passed.back() != h) passed.push_back(h);
+        if (!takeHeld) {
+          l.inferred = true;
+          continue;
+        }
+      } else {
+        over = true;
+        by = holder.index;
       }
-      over = true;
-      by = holder.index;
     }
     if (over) {
       noteOverwritten(l, by);
@@ -258,6 +266,15 @@ FatLayout FatModel::walkDeleted(std::size_t i, std::vector<std::uint32_t>& claim
 }
 
 bool FatModel::better(std::size_t a, std::size_t b) const noexcept {
+  // A walk that passed over the first cluster of a file finished before it was written took
+  // that file to be whole on the volume then: the clusters after its first are its too.
+  const auto passedOver = [&](std::size_t x, std::size_t y) {
+    const auto& p = m_passed[x];
+    return m_views[y].lastWrite <= m_views[x].birth &&
+           std::find(p.begin(), p.end(), static_cast<std::uint32_t>(y)) != p.end();
+  };
+  if (passedOver(a, b)) return false;
+  if (passedOver(b, a)) return true;
   const View& va = m_views[a];
   const View& vb = m_views[b];
   if (va.birth > vb.lastWrite) return true;  // a was written after b: a overwrote it
@@ -282,6 +299,7 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   m_live.assign(m_g.clusterLimit, kNone);
   m_held.assign(m_g.clusterLimit, kNone);
   m_span.assign(m_views.size(), 0);
+  m_passed.assign(m_views.size(), {});
 
   // Allocated clusters: structures until a listed live file claims them.
   for (std::uint32_t c = 2; c < m_g.clusterLimit; ++c) {
@@ -313,7 +331,7 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   for (std::uint32_t round = 0; round < kMaxRounds && !open.empty(); ++round) {
     if (pollCancel && u->totalCancelEvent.isSet()) return true;
     for (std::size_t i : open) {
-      m_layouts[i] = walkDeleted(i, claims[i]);
+      m_layouts[i] = walkDeleted(i, claims[i], m_passed[i]);
       m_span[i] = claims[i].empty() ? 0 : claims[i].back() - m_views[i].first;
     }
     for (std::size_t i : open) {
@@ -338,10 +356,39 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   }
   // Walks left contested after the last round are not trusted.
   for (std::size_t i : open) m_layouts[i].inferred = true;
+  // Whether a later file was written around an earlier one or over it (the earlier one deleted
+  // by then) the volume does not say: neither is certain.
+  for (std::size_t i : deleted)
+    for (std::uint32_t h : m_passed[i]) m_layouts[h].contested = true;
 
   for (std::size_t i : deleted) {
     if (pollCancel && u->totalCancelEvent.isSet()) break;
     checkContent(i, drive);
+  }
+  // Clusters of layouts that the content confirmed are those files' own: any other layout that
+  // reads them reads overwritten data.
+  std::vector<std::uint32_t>& taken = best;  // reused: all kNone after the rounds
+  for (std::size_t i : deleted) {
+    if (m_layouts[i].content != FatContent::Valid) continue;
+    for (const FatRun& r : m_layouts[i].runs)
+      for (std::uint32_t k = 0; k < r.count; ++k)
+        taken[r.first + k] = static_cast<std::uint32_t>(i);
+  }
+  for (std::size_t i : deleted) {
+    FatLayout& l = m_layouts[i];
+    if (l.content == FatContent::Valid) continue;
+    std::uint64_t pos = 0;
+    for (const FatRun& r : l.runs) {
+      for (std::uint32_t k = 0; k < r.count; ++k, ++pos) {
+        const std::uint32_t t = taken[r.first + k];
+        if (t == kNone || t == i) continue;
+        const std::uint64_t keep = l.total;
+        l.total = pos;  // noteOverwritten records the position from the running total
+        noteOverwritten(l, m_views[t].index);
+        l.total = keep;
+      }
+    }
+    l.overwritten = std::min(l.overwritten, l.total);
   }
   return true;
 }
@@ -386,6 +433,19 @@ void FatModel::checkContent(std::size_t i, CachedDrive* drive) {
       return;
     }
     l.content = FatContent::Broken;
+    if (!m_passed[i].empty()) {
+      // Maybe the files passed over were deleted before this one was written over them.
+      std::vector<std::uint32_t> claims, passed;
+      FatLayout over = walkDeleted(i, claims, passed, true);
+      std::vector<std::uint8_t> alt;
+      FormatCheck altCheck;
+      if (over.overwritten == 0 && over.missing == 0 && readLayout(drive, over.runs, v.size, alt) &&
+          FileFormat_Validate(alt, altCheck) && altCheck.verdict == FormatVerdict::Valid) {
+        over.content = FatContent::Valid;
+        l = std::move(over);
+        return;
+      }
+    }
     (void)searchSecondFragment(i, drive, check.good, data);
   } catch (const std::bad_alloc&) {
   }
@@ -474,7 +534,7 @@ std::uint8_t FAT_LayoutState(const FatLayout& l, bool existing, std::uint64_t si
   if (l.total == 0 || l.overwritten >= l.total) return kStateUnrecoverable;
   if (l.overwritten > 0 || l.missing > 0 || l.content == FatContent::Broken) return kStatePoor;
   if (l.content == FatContent::Valid) return kStateExcellent;
-  if (l.inferred || l.unknownChain) return kStateGood;
+  if (l.inferred || l.contested || l.unknownChain) return kStateGood;
   return kStateExcellent;
 }
 
