@@ -14,8 +14,11 @@ std::uint64_t firstBadRow(FormatReader& reader, const std::uint8_t* info,
   const auto height = static_cast<std::int32_t>(deepscan::le32At(info + 8));
   const std::uint16_t bits = deepscan::le16At(info + 14);
   const std::uint32_t compression = deepscan::le32At(info + 16);
-  if (deepscan::le32At(info) != 40 || compression != 0 || height <= 0 || width == 0 ||
-      width > (1u << 20) || (bits != 1 && bits != 4 && bits != 8 && bits != 24))
+  const std::uint32_t infoSize = deepscan::le32At(info);
+  const bool knownHeader =
+      infoSize == 40 || infoSize == 52 || infoSize == 56 || infoSize == 108 || infoSize == 124;
+  if (!knownHeader || compression != 0 || height <= 0 || width == 0 || width > (1u << 20) ||
+      (bits != 1 && bits != 4 && bits != 8 && bits != 24))
     return end;
   const std::uint64_t rowBits = std::uint64_t{width} * bits;
   const std::uint64_t used = (rowBits + 7) / 8;

@@ -9,12 +9,19 @@ std::uint64_t colourTableBytes(std::uint8_t flags) noexcept {
   return (flags & 0x80) ? 3ull << ((flags & 7) + 1) : 0;
 }
 
-/// Passes over data sub-blocks up to the zero-size terminator.
-bool skipSubBlocks(FormatReader& reader) noexcept {
+/// Passes over data sub-blocks up to the zero-size terminator. With @p evenBlocks (image data)
+/// every block but the last has the first one's size, as encoders write them: a shorter block
+/// followed by another is where the image's own data ended.
+bool skipSubBlocks(FormatReader& reader, bool evenBlocks = false) noexcept {
+  bool shortSeen = false;
+  std::uint8_t full = 0;
   for (;;) {
     std::uint8_t size = 0;
     if (!reader.readU8(size)) return false;
     if (size == 0) return true;
+    if (evenBlocks && shortSeen) return false;
+    if (full == 0) full = size;
+    shortSeen = size != full;
     if (!reader.skip(size)) return false;
   }
 }
@@ -44,7 +51,7 @@ bool FileFormat_RecognizeGif(FormatReader& reader, FormatResult& out) noexcept {
           break;
         }
         out.completeness = kComplPoor;
-        if (!skipSubBlocks(reader)) {
+        if (!skipSubBlocks(reader, true)) {
           going = false;
           break;
         }
