@@ -390,6 +390,32 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
     }
     l.overwritten = std::min(l.overwritten, l.total);
   }
+  // A file whose layout is uncertain may really own the clusters straight after its first one;
+  // a walk that reads such clusters without a content check is not certain either.
+  std::vector<std::uint32_t>& maybe = taken;
+  std::fill(maybe.begin(), maybe.end(), kNone);
+  std::vector<std::uint32_t> claimsP, passedP;
+  for (std::size_t i : deleted) {
+    const FatLayout& l = m_layouts[i];
+    if (FAT_LayoutState(l, false, m_views[i].size) == kStateExcellent) continue;
+    (void)walkDeleted(i, claimsP, passedP, true);
+    for (std::size_t k = 1; k < claimsP.size(); ++k)
+      if (maybe[claimsP[k]] == kNone) maybe[claimsP[k]] = static_cast<std::uint32_t>(i);
+  }
+  for (std::size_t i : deleted) {
+    FatLayout& l = m_layouts[i];
+    if (l.content == FatContent::Valid ||
+        FAT_LayoutState(l, false, m_views[i].size) != kStateExcellent)
+      continue;
+    bool firstCluster = true;
+    for (const FatRun& r : l.runs) {
+      for (std::uint32_t k = 0; k < r.count && !l.contested; ++k, firstCluster = false) {
+        const std::uint32_t m = maybe[r.first + k];
+        if (!firstCluster && m != kNone && m != i && olderOrTogether(m_views[m], m_views[i]))
+          l.contested = true;
+      }
+    }
+  }
   return true;
 }
 
