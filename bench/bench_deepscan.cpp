@@ -320,7 +320,11 @@ int main(int argc, char** argv) {
     for (const Placed& p : placed) starts[p.sector] = &p;
     for (const Placed& p : placed) {
       const auto it = carve.stateAt.find(p.sector);
-      if (p.cut && it != carve.stateAt.end() && it->second > 2) ++cutAbovePoor;
+      if (p.cut && it != carve.stateAt.end() && it->second > 2) {
+        ++cutAbovePoor;
+        std::printf("  cut %s at sector %llu rated %u\n", p.kind.c_str(),
+                    static_cast<unsigned long long>(p.sector), it->second);
+      }
     }
     for (const auto& [sector, size] : carve.sizeAt) {
       if (starts.count(sector) != 0) continue;

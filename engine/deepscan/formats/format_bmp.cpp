@@ -1,6 +1,8 @@
 // Windows bitmaps: file header, a 40-byte information header and the size the header gives. In
 // uncompressed bitmaps whose rows are padded to four bytes the padding bytes are zero; a row with
 // other padding is where the bitmap's own data ends (cut short, and other data follows).
+#include <algorithm>
+
 #include "deepscan/deepscan.h"
 #include "deepscan/formats/format_util.h"
 
@@ -24,11 +26,36 @@ std::uint64_t firstBadRow(FormatReader& reader, const std::uint8_t* info,
   const std::uint64_t used = (rowBits + 7) / 8;
   const std::uint64_t stride = (rowBits + 31) / 32 * 4;
   const std::uint64_t pad = stride - used;
-  if (pad == 0) return end;
-  for (std::int32_t row = 0; row < height; ++row) {
+  // Neighbouring pixels of a picture are alike; noise is not. Rows (a sample of each) that
+  // suddenly differ from their neighbours as noise does, two in a row, are not this picture's.
+  const std::uint32_t step = bits / 8;
+  const std::uint64_t sample = step >= 3 ? std::min<std::uint64_t>(used, 960) : 0;
+  std::uint8_t row[960];
+  std::uint64_t baseline = 0, rowsSeen = 0, suspectAt = 0;
+  bool suspect = false;
+  for (std::int32_t r = 0; r < height; ++r) {
     const std::uint64_t at = reader.consumed();
+    if (sample > 0) {
+      if (!reader.read(row, sample) || !reader.skip(used - sample)) return end;
+      std::uint64_t diff = 0;
+      for (std::uint64_t i = step; i < sample; ++i)
+        diff += row[i] > row[i - step] ? row[i] - row[i - step] : row[i - step] - row[i];
+      const std::uint64_t mean = sample > step ? diff / (sample - step) : 0;
+      if (rowsSeen >= 4 && mean > 48 && mean > 3 * baseline + 8) {
+        if (suspect) return suspectAt;
+        suspect = true;
+        suspectAt = at;
+      } else {
+        suspect = false;
+        if (rowsSeen < 4) baseline = (baseline * rowsSeen + mean) / (rowsSeen + 1);
+        ++rowsSeen;
+      }
+    } else if (!reader.skip(used)) {
+      return end;
+    }
+    if (pad == 0) continue;
     std::uint8_t tail[3] = {};
-    if (!reader.skip(used) || !reader.read(tail, pad)) return end;
+    if (!reader.read(tail, pad)) return end;
     for (std::uint64_t k = 0; k < pad; ++k)
       if (tail[k] != 0) return at;
   }

@@ -42,7 +42,15 @@ class PdfWalk {
       } else if (isDigit(c)) {
         if (!object()) break;
       } else if (c == 'x') {
+        const std::uint64_t at = m_in.consumed();
         if (!xref()) break;
+        if (m_startxref != at) {
+          // The section is not where its own offset says: it belongs to another file that
+          // follows this one's cut-off data.
+          out.completeness = kComplPoor;
+          out.length = good;
+          return;
+        }
         // A whole cross-reference section with its trailer and end marker: an intact file (an
         // updated one has more sections).
         out.completeness = firstXref ? kComplGood : kComplExcellent;
@@ -55,7 +63,13 @@ class PdfWalk {
         continue;
       } else if (c == 's') {
         // Files whose cross-reference data is a stream end with the offset and the end marker.
+        const std::uint64_t at = m_in.consumed();
         if (!endMarker()) break;
+        if (m_startxref >= at) {
+          out.completeness = kComplPoor;
+          out.length = good;
+          return;
+        }
         if (out.completeness < kComplGood) out.completeness = kComplGood;
         good = m_in.consumed();
         std::uint8_t next = 0;
@@ -213,7 +227,7 @@ class PdfWalk {
   /// "startxref", the section's offset and "%%EOF" with its line break.
   bool endMarker() noexcept {
     std::uint8_t c = 0;
-    if (!keyword("startxref") || !blank() || !number()) return false;
+    if (!keyword("startxref") || !blank() || !value(m_startxref)) return false;
     skipBlanks();
     if (!keyword("%%EOF")) return false;
     if (!m_in.get(c)) return true;  // the data ends with the marker itself
@@ -234,6 +248,7 @@ class PdfWalk {
   }
 
   ByteStream m_in;
+  std::uint64_t m_startxref = 0;  // the offset the last end marker named
 };
 
 }  // namespace
