@@ -3,13 +3,13 @@
 // How to add a file-system kind (say exFAT):
 //  1. Give it a kind number in undelete.h (FsKind; location has 3 bits, so at most 8 kinds) and
 //     type numbers for its table entries (FsType), if it makes new ones.
-//  2. In its own folder, define `extern const FsDescriptor kExfatDescriptor` (see
-//     fat/fat_descriptor.cpp): name, its types (name, search texts, minEntrySize), recognisers
-//     for 512- and/or 2048-byte sectors with their texts, search, recover (adapt the argument
-//     order there), describe, saveEntry/loadEntry (null: the entry is saved as it stands),
-//     the deep-scan hook and the wipe functions, null where the module has none.
-//  3. Declare it in the module's header and put `&kExfatDescriptor` in kTable below at its kind.
-//     Recognisers are tried in table order; nothing else in the engine or the front ends changes.
+//  2. In its own folder, define `extern const FsDescriptor kExfatDescriptor` (copy
+//     fat/fat_descriptor.cpp): name, types (name, search texts, minEntrySize), recognisers for
+//     512- and/or 2048-byte sectors with their texts, search, recover (adapt argument orders
+//     there), describe, saveEntry/loadEntry (null: saved as it stands), deep-scan hook, wipe;
+//     leave out what the module lacks. Declare it in the module's header.
+//  3. Put `&kExfatDescriptor` in kTable below at its kind (UDF/CDFS: replace the placeholder).
+//     Recognisers are tried in table order. The FsTable tests check the row is complete.
 // A kind not in the build has a null row: every caller goes through Fs_OfKind/Fs_OfType.
 #include "core/fs_dispatch.h"
 
