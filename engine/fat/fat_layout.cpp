@@ -16,11 +16,6 @@
 #include "deepscan/deepscan.h"
 #include "fat/fat.h"
 
-// The content checks live in the deep-scan module; without it layouts stay unchecked.
-bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) noexcept
-    __attribute__((weak));
-bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept __attribute__((weak));
-
 namespace {
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -438,7 +433,6 @@ bool FatModel::readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, s
 }
 
 void FatModel::checkContent(std::size_t i, CachedDrive* drive) {
-  if (FileFormat_Validate == nullptr || FileFormat_CanValidate == nullptr) return;
   FatLayout& l = m_layouts[i];
   const View& v = m_views[i];
   if (l.total == 0 || l.missing != 0 || l.overwritten != 0 || v.size > kMaxCheckBytes) return;
