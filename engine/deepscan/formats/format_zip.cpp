@@ -95,17 +95,25 @@ bool FileFormat_RecognizeZip(FormatReader& reader, FormatResult& out) noexcept {
       continue;
     }
     std::uint8_t c[42];
+    const std::uint64_t centralStart = reader.consumed() - 4;
     if (!reader.read(c, sizeof c)) break;
-    out.completeness = kComplGood;
+    // The central directory is only trusted with its end record, whose count and offset agree
+    // with it: a directory cut short is followed by whatever the disk holds.
+    out.completeness = kComplPoor;
+    std::uint32_t entries = 1;
     for (;;) {
       const std::uint64_t rest = std::uint64_t{deepscan::le16At(c + 24)} +
                                  deepscan::le16At(c + 26) + deepscan::le16At(c + 28);
       if (!reader.skip(rest) || !reader.readLe32(sig)) break;
       if (sig == kEnd) {
-        if (readEnd(reader)) out.completeness = kComplExcellent;
+        std::uint8_t e[18];
+        if (reader.read(e, sizeof e) && reader.skip(deepscan::le16At(e + 16)) &&
+            deepscan::le16At(e + 6) == entries && deepscan::le32At(e + 12) == centralStart)
+          out.completeness = kComplExcellent;
         break;
       }
       if (sig != kCentral || !reader.read(c, sizeof c)) break;
+      ++entries;
     }
     break;
   }
