@@ -106,8 +106,10 @@ Parse UDF_ParseVolumeDescriptor(std::span<const std::uint8_t> block, UdfVolume& 
           } else if (identifierIs(m2->identifier, "*UDF Sparable Partition")) {
             // Spared packets are read where they were first written: mostly the same data.
             m.kind = UdfMap::Kind::Physical;
+          } else if (identifierIs(m2->identifier, "*UDF Virtual Partition")) {
+            m.kind = UdfMap::Kind::Virtual;
           } else {
-            m.kind = UdfMap::Kind::Unsupported;  // virtual allocation tables
+            m.kind = UdfMap::Kind::Unsupported;
           }
         } else {
           m.kind = UdfMap::Kind::Unsupported;
@@ -231,6 +233,28 @@ Parse UDF_ParseIdentifier(std::span<const std::uint8_t> data, std::size_t at, Ud
   out.name = UDF_DecodeName(*name);
   out.valid = !out.name.empty();
   return Parse::Ok;
+}
+
+bool UDF_ParseVat(std::span<const std::uint8_t> data, bool withHeader,
+                  std::vector<std::uint32_t>& out) {
+  out.clear();
+  std::span<const std::uint8_t> table = data;
+  if (withHeader) {
+    ByteReader r(data);
+    const auto headerLength = r.read<le16>();
+    if (!headerLength || headerLength->get() < 152 || headerLength->get() > data.size())
+      return false;
+    table = data.subspan(headerLength->get());
+  } else {
+    // The table is followed by "*UDF Virtual Alloc Tbl" and the previous table's place.
+    if (data.size() < 36 ||
+        std::memcmp(data.data() + data.size() - 36 + 1, "*UDF Virtual Alloc Tbl", 22) != 0)
+      return false;
+    table = data.first(data.size() - 36);
+  }
+  ByteReader t(table);
+  while (t.remaining() >= 4) out.push_back(t.read<le32>()->get());
+  return !out.empty();
 }
 
 std::u16string UDF_DecodeName(std::span<const std::uint8_t> id) {

@@ -22,7 +22,7 @@ void UDF_SealTag(std::span<std::uint8_t> bytes, std::uint16_t crcLength) noexcep
 
 /// One partition map of a logical volume.
 struct UdfMap {
-  enum class Kind : std::uint8_t { Physical, Metadata, Unsupported };
+  enum class Kind : std::uint8_t { Physical, Metadata, Virtual, Unsupported };
   Kind kind = Kind::Physical;
   std::uint16_t partitionNumber = 0;
   std::uint32_t metadataFile = 0;  // Metadata: block of the metadata file's entry
@@ -92,6 +92,11 @@ struct UdfIdentifier {
 /// valid set when it has a name.
 [[nodiscard]] Parse UDF_ParseIdentifier(std::span<const std::uint8_t> data, std::size_t at,
                                         UdfIdentifier& out);
+
+/// Virtual block -> physical block table of a virtual allocation table's data (UDF 2.00 and
+/// later: a header first; 1.50: a trailing identifier). False when @p data is not one.
+[[nodiscard]] bool UDF_ParseVat(std::span<const std::uint8_t> data, bool withHeader,
+                                std::vector<std::uint32_t>& out);
 
 /// Name of a d-characters field with its compression identifier first (8/254: 8-bit,
 /// 16/255: UCS-2 big-endian); empty for any other identifier.

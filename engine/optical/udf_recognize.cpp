@@ -17,7 +17,7 @@ constexpr std::uint32_t kRecognitionEnd = 0xEFFF;
 constexpr std::uint32_t kSequenceScanStart = 0xA000;
 constexpr std::uint32_t kSequenceScanEnd = 0x1FFFFF;
 constexpr std::uint32_t kMaxSequence = 256;  // descriptors of one sequence
-constexpr std::uint32_t kMaxMetadataPieces = 4096;
+constexpr std::uint32_t kMaxMetadataPieces = 1u << 16;
 constexpr char kMappingMagic[4] = {'U', 'D', 'F', 'M'};
 
 bool readBytes(CachedDrive* drive, std::uint64_t offset, std::uint32_t n, std::uint8_t* out) {
@@ -71,6 +71,71 @@ bool mapMetadata(CachedDrive* drive, const UdfContext& ctx, std::uint32_t fileBl
     logical += blocks;
   }
   return !out.empty();
+}
+
+/// The data of a virtual allocation table whose entry is @p block, or nothing.
+bool readVat(CachedDrive* drive, const UdfContext& ctx, std::span<const std::uint8_t> block,
+             std::vector<std::uint32_t>& vat) {
+  UdfEntry e;
+  if (UDF_ParseFileEntry(block, e) != Parse::Ok || (e.fileType != 248 && e.fileType != 0))
+    return false;
+  std::vector<std::uint8_t> data;
+  if (e.allocation == 3) {
+    data.assign(e.descriptors.begin(), e.descriptors.end());
+  } else {
+    std::vector<UdfExtent> x;
+    if (!UDF_ParseAllocation(e.descriptors, e.allocation, 0, x, nullptr)) return false;
+    for (const UdfExtent& piece : x) {
+      if (piece.type != 0 || data.size() + piece.length > (64u << 20)) break;
+      const std::size_t at = data.size();
+      data.resize(at + piece.length);
+      if (!readBytes(drive, ctx.offsetOf(piece.block), piece.length, data.data() + at))
+        return false;
+    }
+  }
+  data.resize(static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), e.informationLength)));
+  return UDF_ParseVat(data, e.fileType == 248, vat);
+}
+
+/// The virtual allocation table is the last thing recorded: its entry is the last written block,
+/// which on an image may be followed by blocks never written. Looked for from the end back, in
+/// cache-sized steps, at most 64 MiB.
+bool mapVirtual(CachedDrive* drive, const UdfContext& ctx, std::vector<UdfContext::Piece>& out) {
+  const std::uint32_t bb = ctx.info.blockBytes.get();
+  constexpr std::uint32_t kStep = 64 * 1024;
+  constexpr std::uint64_t kMaxBack = 64ull << 20;
+  if (bb > kStep) return false;
+  std::uint64_t bytes = 0;
+  if (!CachedDrive_GetSize(drive, &bytes)) return false;
+  const std::uint64_t base = ctx.offsetOf(0);
+  if (bytes <= base + bb) return false;
+  std::uint64_t end = (bytes - base) / bb * bb + base;  // just past the last whole block
+  std::vector<std::uint8_t> chunk(kStep);
+  std::vector<std::uint32_t> vat;
+  while (end > base && bytes - end < kMaxBack) {
+    const std::uint64_t start = std::max(base, end > kStep ? end - kStep : 0);
+    const auto n = static_cast<std::uint32_t>(end - start);
+    if (!readBytes(drive, start, n, chunk.data())) return false;
+    for (std::uint32_t at = n; at >= bb; at -= bb) {
+      const std::span<const std::uint8_t> block(chunk.data() + at - bb, bb);
+      if (UDF_CheckTag(block, kUdfTagFileEntry) != Parse::Ok &&
+          UDF_CheckTag(block, kUdfTagExtendedFileEntry) != Parse::Ok)
+        continue;
+      if (!readVat(drive, ctx, block, vat)) continue;
+      for (std::uint32_t i = 0; i < vat.size(); ++i) {
+        if (vat[i] == 0xFFFFFFFFu) continue;
+        if (!out.empty() && out.back().logical + out.back().blocks == i &&
+            out.back().physical + out.back().blocks == vat[i]) {
+          ++out.back().blocks;
+        } else if (out.size() < kMaxMetadataPieces) {
+          out.push_back({i, vat[i], 1});
+        }
+      }
+      return !out.empty();
+    }
+    end = start;
+  }
+  return false;
 }
 
 }  // namespace
@@ -171,6 +236,9 @@ bool UDF_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept {
       if (m.kind == UdfMap::Kind::Metadata && ctx.metadata.empty()) {
         ctx.metadataRef = static_cast<std::uint16_t>(i);
         if (!mapMetadata(drive, ctx, m.metadataFile, ctx.metadata)) return false;
+      } else if (m.kind == UdfMap::Kind::Virtual && ctx.metadata.empty()) {
+        ctx.metadataRef = static_cast<std::uint16_t>(i);
+        if (!mapVirtual(drive, ctx, ctx.metadata)) return false;
       } else if (m.kind == UdfMap::Kind::Unsupported && v.fileSetPartition == i) {
         return false;  // a virtual partition: its blocks are not where they say
       }
