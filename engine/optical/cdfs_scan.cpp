@@ -38,7 +38,25 @@ struct Walk {
   std::uint64_t volumeBlocks;  // blocks the device holds
   std::vector<Listed>* listed;
   std::unordered_set<std::uint64_t> seen;  // directory extents of this session
+  // Walking a further hierarchy of the session: only files it alone lists are added, and their
+  // folders are made when the first such file needs them.
+  const std::unordered_set<std::uint64_t>* known = nullptr;
 };
+
+constexpr std::uint32_t kNoFolder = 0xFFFFFFFFu;
+
+/// A folder of the walk, made on first use when a further hierarchy is walked.
+struct Folder {
+  std::uint32_t index = kNoFolder;
+  Folder* parent = nullptr;
+  std::u16string name;
+};
+
+bool ensureFolder(Undelete* u, Folder& f) {
+  if (f.index != kNoFolder) return true;
+  if (f.parent == nullptr || !ensureFolder(u, *f.parent)) return false;
+  return Storage_AddFolder(u, f.name.c_str(), f.parent->index, 0, 0, false, false, &f.index);
+}
 
 std::uint64_t hashName(std::uint64_t h, const std::u16string& name) noexcept {
   h = (h ^ 0x2F) * kFnvPrime;  // separator
@@ -73,11 +91,14 @@ void checkRealType(Undelete* u, FileRecord& r, std::uint32_t block, char16_t* na
   (void)FileFormat_CheckExtension(&r, result.identifier, rename, u, name, capacity);
 }
 
-void addFile(Walk& w, std::uint32_t folder, std::u16string name, const CdfsEntry& last,
+void addFile(Walk& w, Folder& folder, std::u16string name, const CdfsEntry& last,
              const std::vector<CdfsExtent>& extents, std::uint64_t size, std::uint64_t pathKey) {
   Undelete* u = w.u;
+  const std::uint64_t dataKey = size == 0 ? 0 : (std::uint64_t{extents.front().block} << 32) ^ size;
+  if (w.known != nullptr && w.known->count(dataKey != 0 ? dataKey : pathKey) != 0) return;
+  if (!ensureFolder(u, folder)) return;
   FileRecord r{};
-  r.folder.set(folder);
+  r.folder.set(folder.index);
   r.size.set(size);
   r.volumeOffset.set(w.drive->windowStart);
   const std::uint64_t t = CDFS_RecordingTime(last.recorded);
@@ -109,19 +130,18 @@ void addFile(Walk& w, std::uint32_t folder, std::u16string name, const CdfsEntry
   r.locator.set(locatorRef);
   const std::uint32_t index = u->fileCount.load();
   if (!Storage_AddFile(u, &r, false)) return;
-  const std::uint64_t dataKey = size == 0 ? 0 : (std::uint64_t{extents.front().block} << 32) ^ size;
   w.listed->push_back({index, w.session, dataKey, pathKey});
   for (const CdfsExtent& e : extents) markBlocks(w.drive, e.block, e.length);
 }
 
 struct SubDirectory {
-  std::uint32_t folder;
+  Folder folder;
   std::uint32_t extent;
   std::uint32_t length;
   std::uint64_t pathKey;
 };
 
-void readDirectory(Walk& w, std::uint32_t parentFolder, std::uint32_t extent, std::uint32_t length,
+void readDirectory(Walk& w, Folder& parentFolder, std::uint32_t extent, std::uint32_t length,
                    std::uint64_t pathKey, std::uint32_t progressBase, std::uint32_t progressSpan,
                    std::uint32_t depth) {
   Undelete* u = w.u;
@@ -155,10 +175,9 @@ void readDirectory(Walk& w, std::uint32_t parentFolder, std::uint32_t extent, st
       if ((e.flags & kCdfsFlagDirectory) != 0) {
         pending.clear();
         pendingSize = 0;
-        std::uint32_t folder = 0;
-        if (!Storage_AddFolder(u, e.name.c_str(), parentFolder, 0, 0, false, false, &folder))
-          continue;
-        found.push_back({folder, e.extent, e.dataLength, hashName(pathKey, e.name)});
+        Folder folder{kNoFolder, &parentFolder, e.name};
+        if (w.known == nullptr && !ensureFolder(u, folder)) continue;
+        found.push_back({std::move(folder), e.extent, e.dataLength, hashName(pathKey, e.name)});
         continue;
       }
       if (pending.size() < kCdfsMaxExtents) pending.push_back({e.extent, e.dataLength});
@@ -179,6 +198,28 @@ void readDirectory(Walk& w, std::uint32_t parentFolder, std::uint32_t extent, st
                   progressSpan / n, depth + 1);
     u->progress =
         progressBase + static_cast<std::uint32_t>(std::uint64_t{k + 1} * progressSpan / n);
+  }
+}
+
+/// The session's other hierarchies (a primary tree next to the Joliet one, or several
+/// supplementary ones) normally name the same files; what only they name is listed as well.
+void otherHierarchies(Walk& w, Folder& root, const CdfsSession& s,
+                      const std::vector<Listed>& listed) {
+  std::unordered_set<std::uint64_t> known;
+  for (const Listed& l : listed)
+    if (l.session == w.session) known.insert(l.dataKey != 0 ? l.dataKey : l.pathKey);
+  std::vector<std::uint8_t> block(kCdfsBlock);
+  const std::uint64_t first = std::uint64_t{s.startBlock.get()} + kCdfsDescriptorStart;
+  for (std::uint64_t at = first; at < s.descriptorEnd.get() && at < first + 64; ++at) {
+    std::uint32_t got = 0;
+    if (!CachedDrive_Read(w.drive, at * kCdfsBlock, kCdfsBlock, block.data(), &got) ||
+        got != kCdfsBlock)
+      return;
+    CdfsDescriptor d;
+    if (CDFS_ParseDescriptor(block, d) != Parse::Ok || d.type == 255) return;
+    if ((d.type != 1 && !d.joliet) || d.rootExtent == s.rootExtent.get()) continue;
+    Walk other{w.u, w.drive, w.session, w.last, d.joliet, w.volumeBlocks, w.listed, {}, &known};
+    readDirectory(other, root, d.rootExtent, d.rootLength, kFnvOffset, w.u->progress, 0, 0);
   }
 }
 
@@ -249,7 +290,9 @@ bool CDFS_SearchFiles(Undelete* u) noexcept {
         Walk w{u, drive, i, i == lastWithTree, s.descriptorType == 2, volumeBlocks, &listed, {}};
         const std::uint32_t base = static_cast<std::uint32_t>(std::uint64_t{i} * total / sessions);
         const std::uint32_t span = total / sessions;
-        readDirectory(w, folder, s.rootExtent.get(), s.rootLength.get(), kFnvOffset, base, span, 0);
+        Folder root{folder, nullptr, {}};
+        readDirectory(w, root, s.rootExtent.get(), s.rootLength.get(), kFnvOffset, base, span, 0);
+        otherHierarchies(w, root, s, listed);
         u->progress = base + span;
         Undelete_Log(u, "\tSession %d scan complete.\n", static_cast<int>(i + 1));
       }

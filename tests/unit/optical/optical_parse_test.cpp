@@ -14,6 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  if (at + 4 > b.size()) return;
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 void put16(Bytes& b, std::size_t at, std::uint16_t v) {
