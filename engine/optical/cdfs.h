@@ -11,6 +11,9 @@
 
 struct CachedDrive;
 
+/// CDFS's row of the file-system table.
+extern const struct FsDescriptor kCdfsDescriptor;
+
 /// Finds the volume descriptors of every session (the table of contents of an optical drive;
 /// for an image, the session chain its descriptors describe, else one session at block 0) and
 /// adds one CDFS record to the drive's table when any session has one. Sets the drive's sector

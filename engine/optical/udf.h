@@ -11,6 +11,9 @@
 
 struct CachedDrive;
 
+/// UDF's row of the file-system table.
+extern const struct FsDescriptor kUdfDescriptor;
+
 /// Adds a UDF record to the drive's table when the volume recognition sequence, the volume
 /// descriptors and the file set descriptor are there.
 [[nodiscard]] bool UDF_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept;

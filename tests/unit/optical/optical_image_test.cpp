@@ -361,6 +361,11 @@ TEST_F(UdfImages, MkudffsRevisionsBlockSizesAndVirtualPartitions) {
     EXPECT_NE(r.out.find("UDF, Logical block size: " + std::to_string(c.bs)), std::string::npos)
         << c.media << " " << c.rev << " " << c.bs << ": " << r.out.substr(0, 300);
   }
+  // A disk formatted with UDF (not optical media): recognised after FAT and NTFS.
+  const fs::path disk = *s_dir / "disk.img";
+  fs::copy_file(*s_dir / "hd2.01-512.udf", disk, fs::copy_options::overwrite_existing);
+  const auto r = run(kvx() + " scan " + quote(disk.string()) + " --json 2>/dev/null");
+  EXPECT_NE(r.out.find("UDF, Logical block size: 512"), std::string::npos) << r.out.substr(0, 300);
 }
 
 TEST_F(UdfImages, VolumeRecordIsFortyBytes) {

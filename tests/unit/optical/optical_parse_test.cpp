@@ -108,9 +108,9 @@ TEST(CdfsDirRecord, NamesVersionsAndBounds) {
 
   // A record running past the block, or an identifier longer than its record.
   Bytes cut(2048, 0);
-  record(cut, 2048 - 40, "ABCDEFGH.TXT;1", 1, 1, 0);
-  cut[2048 - 40] = 60;
-  EXPECT_EQ(CDFS_ParseDirRecord(cut, 2048 - 40, false, e), Parse::Corrupt);
+  record(cut, 2048 - 48, "ABCDEFGH.TXT;1", 1, 1, 0);
+  cut[2048 - 48] = 60;
+  EXPECT_EQ(CDFS_ParseDirRecord(cut, 2048 - 48, false, e), Parse::Corrupt);
   Bytes longId(2048, 0);
   record(longId, 0, "A.TXT;1", 1, 1, 0);
   longId[32] = 200;
@@ -267,7 +267,8 @@ TEST(UdfFileEntry, DescriptorsMustFitTheBlock) {
 
   // Embedded data is the descriptor area itself.
   const Bytes text = {'h', 'i', '!'};
-  ASSERT_EQ(UDF_ParseFileEntry(fileEntry(8, 3, text, 3), e), Parse::Ok);
+  const Bytes embedded = fileEntry(8, 3, text, 3);  // e.descriptors points into it
+  ASSERT_EQ(UDF_ParseFileEntry(embedded, e), Parse::Ok);
   EXPECT_EQ(e.allocation, 3);
   EXPECT_EQ(Bytes(e.descriptors.begin(), e.descriptors.end()), text);
 }
