@@ -1,7 +1,8 @@
-// Fuzz target: a whole optical volume in memory, recognised as UDF or ISO 9660, searched (deep
-// scan included, so that the lost-directory lookup runs) and its first files recovered. The
-// input lists blocks of a 2 MiB disc: a little-endian u16 block number, then 2048 bytes, again
-// and again; unlisted blocks are zero. Nothing may be read outside the volume.
+// Fuzz target: a whole optical volume in memory, recognised as UDF or ISO 9660, searched and its
+// first files recovered. The input's first byte chooses UDF (bit 0) and the deep scan with the
+// lost-directory lookup (bit 1); then it lists blocks of a 600 KiB disc: a little-endian u16
+// block number and 2048 bytes, again and again; unlisted blocks are zero. Nothing may be read
+// outside the volume.
 #include <unistd.h>
 
 #include <cstddef>
@@ -20,12 +21,15 @@
 
 namespace {
 constexpr std::size_t kBlock = 2048;
-constexpr std::size_t kBlocks = 1024;
+constexpr std::size_t kBlocks = 300;  // the anchor of a UDF volume is block 256
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const bool udf = (data[0] & 1) != 0;
+  const bool deep = (data[0] & 2) != 0;
   std::vector<std::uint8_t> image(kBlock * kBlocks, 0);
-  for (std::size_t at = 0; at + 2 <= size;) {
+  for (std::size_t at = 1; at + 2 <= size;) {
     const std::size_t block = (data[at] | (data[at + 1] << 8)) % kBlocks;
     at += 2;
     const std::size_t n = size - at < kBlock ? size - at : kBlock;
@@ -34,14 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   char target[64];
   std::snprintf(target, sizeof target, "/tmp/kvx-fuzz-optical-%d", static_cast<int>(getpid()));
-  for (const bool udf : {true, false}) {
+  {
     Undelete* u = nullptr;
     CachedDrive* drive = nullptr;
     if (!Undelete_Create(&u)) return 0;
     u->filesReserve = 1u << 24;  // small regions: a fuzz run makes few records
     u->stringsReserve = 1u << 24;
     u->foldersReserve = 1u << 22;
-    u->options = kOptDeepScan | kOptTestExtension | kOptTestAll;
+    u->options = (deep ? kOptDeepScan : 0u) | kOptTestExtension | kOptTestAll;
     if (CachedDrive_Create(&drive) &&
         CachedDrive_OpenDevice(drive, Host_OpenMemory(image, false, true), kDriveTypeCdRom) &&
         Storage_Reserve(u)) {
@@ -57,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         u->rootFolder = root;
         (void)(udf ? UDF_SearchFiles(u) : CDFS_SearchFiles(u));
         char text[256];
-        (void)(udf ? UDF_DescribeVolume(drive, text, false) : CDFS_DescribeVolume(drive, text, false));
+        (void)(udf ? UDF_DescribeVolume(drive, text, false)
+                   : CDFS_DescribeVolume(drive, text, false));
         const std::uint32_t n = u->fileCount < 4 ? u->fileCount.load() : 4u;
         for (std::uint32_t i = 0; i < n; ++i) {
           FileRecord* r = Storage_File(u, i);
