@@ -298,7 +298,7 @@ Bytes identifier(std::uint8_t characteristics, std::uint32_t icb, const Bytes& n
   b[19] = static_cast<std::uint8_t>(name.size());
   put32(b, 20, 2048);
   put32(b, 24, icb);
-  std::memcpy(&b[38], name.data(), name.size());
+  if (!name.empty()) std::memcpy(&b[38], name.data(), name.size());
   return sealed(b, kUdfTagFileIdentifier, 3, length - 16);
 }
 
