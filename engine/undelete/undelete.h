@@ -102,10 +102,18 @@ enum FsType : std::uint32_t {
   kFsFat12 = 4,
   kFsFat16 = 5,
   kFsFat32 = 6,
+  kFsExfat = 7,  // exFAT ("exFAT"); a Linux addition, as are the kind and table entry below
 };
 
 // File-system kinds (FileRecord.location bits 12..14): which recoverer serves a file.
-enum FsKind : std::uint16_t { kKindRaw = 0, kKindFat = 1, kKindNtfs = 2, kKindUdf = 3, kKindCdfs = 4 };
+enum FsKind : std::uint16_t {
+  kKindRaw = 0,
+  kKindFat = 1,
+  kKindNtfs = 2,
+  kKindUdf = 3,
+  kKindCdfs = 4,
+  kKindExfat = 5,
+};
 
 // Scan options (fourth argument of Undelete_SearchMultiple).
 inline constexpr std::uint32_t kOptTestExtension = 0x01;
