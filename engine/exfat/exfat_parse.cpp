@@ -107,7 +107,8 @@ std::uint32_t EXFAT_TableChecksum(std::span<const std::uint8_t> table) noexcept 
   return sum;
 }
 
-bool EXFAT_ExpandUpcase(std::span<const std::uint8_t> table, std::span<char16_t, 65536> map) noexcept {
+bool EXFAT_ExpandUpcase(std::span<const std::uint8_t> table,
+                        std::span<char16_t, 65536> map) noexcept {
   for (std::uint32_t i = 0; i < 65536; ++i) map[i] = static_cast<char16_t>(i);
   ByteReader r(table);
   std::uint32_t c = 0;
@@ -205,7 +206,8 @@ bool EXFAT_ClusterInUse(const ExfatGeometry& g, std::uint32_t c) noexcept {
 ExfatClusterWalk::ExfatClusterWalk(const ExfatGeometry& g, std::uint32_t first, bool noFatChain,
                                    std::uint64_t bytes, bool stopAtChainEnd) noexcept
     : m_g(g), m_current(first), m_noFatChain(noFatChain), m_stopAtChainEnd(stopAtChainEnd) {
-  const std::uint64_t wanted = g.clusterBytes == 0 ? 0 : (bytes + g.clusterBytes - 1) / g.clusterBytes;
+  const std::uint64_t wanted =
+      g.clusterBytes == 0 ? 0 : (bytes + g.clusterBytes - 1) / g.clusterBytes;
   m_left = std::min<std::uint64_t>(wanted, g.clusterCount);
   if (!g.valid(first)) {
     m_outOfRange = m_left != 0;
@@ -248,7 +250,7 @@ std::uint64_t EXFAT_TimeToFileTime(std::uint32_t stamp, std::uint8_t tenMs, std:
   if (t == 0 || (utcOffset & 0x80) == 0) return t;
   // Seven-bit signed count of 15-minute steps east of UTC.
   const int steps = (utcOffset & 0x40) != 0 ? static_cast<int>(utcOffset & 0x7F) - 128
-                                             : static_cast<int>(utcOffset & 0x7F);
+                                            : static_cast<int>(utcOffset & 0x7F);
   const std::int64_t shift = std::int64_t{steps} * 15 * 60 * 10000000;
   utc = true;
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(t) - shift);
@@ -296,8 +298,8 @@ Parse EXFAT_ParseEntrySet(std::span<const std::uint8_t> entries, const char16_t*
   }
   set.checksumOk = sum == file->setChecksum.get();
   if (deleted && !set.checksumOk &&
-      (upcase == nullptr || EXFAT_NameHash(set.name, set.nameLength, upcase) !=
-                                stream->nameHash.get())) {
+      (upcase == nullptr ||
+       EXFAT_NameHash(set.name, set.nameLength, upcase) != stream->nameHash.get())) {
     return Parse::Corrupt;
   }
   set.entries = secondary + 1;

@@ -47,7 +47,8 @@ struct ExfatBoot {
 /// Expands the (possibly compressed) up-case table into @p map: 0xFFFF followed by a count is a
 /// run of characters that map to themselves. Characters the table does not reach map to
 /// themselves. False when the table is cut inside a run marker.
-bool EXFAT_ExpandUpcase(std::span<const std::uint8_t> table, std::span<char16_t, 65536> map) noexcept;
+bool EXFAT_ExpandUpcase(std::span<const std::uint8_t> table,
+                        std::span<char16_t, 65536> map) noexcept;
 /// Name hash of a stream extension over the up-cased name.
 [[nodiscard]] std::uint16_t EXFAT_NameHash(const char16_t* name, std::uint32_t length,
                                            const char16_t* upcase) noexcept;
@@ -70,7 +71,9 @@ struct ExfatGeometry {
   std::uint32_t bitmapBytes = 0;
 
   /// One past the highest cluster number.
-  [[nodiscard]] std::uint64_t clusterEnd() const noexcept { return std::uint64_t{clusterCount} + 2; }
+  [[nodiscard]] std::uint64_t clusterEnd() const noexcept {
+    return std::uint64_t{clusterCount} + 2;
+  }
   [[nodiscard]] bool valid(std::uint64_t c) const noexcept { return c >= 2 && c < clusterEnd(); }
 };
 
@@ -140,7 +143,9 @@ struct ExfatEntrySet {
   std::uint32_t nameLength = 0;
 
   [[nodiscard]] bool directory() const noexcept { return (attributes & kExfatAttrDirectory) != 0; }
-  [[nodiscard]] bool noFatChain() const noexcept { return (streamFlags & kExfatFlagNoFatChain) != 0; }
+  [[nodiscard]] bool noFatChain() const noexcept {
+    return (streamFlags & kExfatFlagNoFatChain) != 0;
+  }
 };
 
 /// Parses the entry set that starts at the first entry of @p entries (the rest of the directory

@@ -18,7 +18,8 @@ constexpr std::uint64_t kMaxUpcaseBytes = 2 * 65536 + 64;  // an uncompressed ta
 
 bool readAll(CachedDrive* drive, std::uint64_t offset, std::uint8_t* out, std::uint64_t bytes) {
   for (std::uint64_t done = 0; done < bytes;) {
-    const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes - done, kReadPiece));
+    const auto piece =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes - done, kReadPiece));
     std::uint32_t got = 0;
     if (!CachedDrive_Read(drive, offset + done, piece, out + done, &got) || got != piece)
       return false;
@@ -28,8 +29,8 @@ bool readAll(CachedDrive* drive, std::uint64_t offset, std::uint8_t* out, std::u
 }
 
 /// Reads a boot region of @p sectorSize sectors at @p offset and parses it.
-Parse tryRegion(CachedDrive* drive, std::uint64_t offset, std::uint32_t sectorSize,
-                ExfatBoot& boot, std::uint32_t* checksum) {
+Parse tryRegion(CachedDrive* drive, std::uint64_t offset, std::uint32_t sectorSize, ExfatBoot& boot,
+                std::uint32_t* checksum) {
   std::vector<std::uint8_t> region(std::size_t{sectorSize} * kExfatBootRegionSectors);
   if (!readAll(drive, offset, region.data(), region.size())) return Parse::NotThis;
   const Parse p = EXFAT_ParseBootRegion(region, boot);
@@ -39,8 +40,8 @@ Parse tryRegion(CachedDrive* drive, std::uint64_t offset, std::uint32_t sectorSi
 }
 
 /// Reads @p bytes of the stream that starts at @p first (FAT chain, or straight on) into @p out.
-bool readStream(CachedDrive* drive, const ExfatGeometry& g, std::uint32_t first,
-                std::uint8_t* out, std::uint64_t bytes) {
+bool readStream(CachedDrive* drive, const ExfatGeometry& g, std::uint32_t first, std::uint8_t* out,
+                std::uint64_t bytes) {
   ExfatClusterWalk walk(g, first, false, bytes);
   std::uint32_t c = 0;
   for (std::uint64_t done = 0; done < bytes;) {

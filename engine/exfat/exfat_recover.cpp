@@ -43,8 +43,13 @@ class Copier {
  public:
   Copier(Undelete* u, const ExfatGeometry& g, int fd, std::uint64_t size, std::uint64_t valid,
          std::atomic<std::uint64_t>* bytesDone, std::uint8_t* buffer)
-      : m_u(u), m_g(g), m_fd(fd), m_size(size), m_valid(std::min(valid, size)),
-        m_bytesDone(bytesDone), m_buffer(buffer) {}
+      : m_u(u),
+        m_g(g),
+        m_fd(fd),
+        m_size(size),
+        m_valid(std::min(valid, size)),
+        m_bytesDone(bytesDone),
+        m_buffer(buffer) {}
 
   [[nodiscard]] std::uint64_t left() const noexcept { return m_size - m_written; }
 
@@ -57,8 +62,8 @@ class Copier {
     const std::uint64_t fromDisk = m_written >= m_valid ? 0 : std::min(bytes, m_valid - m_written);
     if (fromDisk != 0) {
       const std::uint64_t at = EXFAT_ClusterSector(m_g, first) * m_g.sectorSize;
-      const auto readBytes = static_cast<std::uint32_t>(
-          (fromDisk + m_g.clusterBytes - 1) / m_g.clusterBytes * m_g.clusterBytes);
+      const auto readBytes = static_cast<std::uint32_t>((fromDisk + m_g.clusterBytes - 1) /
+                                                        m_g.clusterBytes * m_g.clusterBytes);
       std::uint32_t got = 0;
       if (!CachedDrive_Read(m_u->drive, at, readBytes, m_buffer, &got) || got != readBytes) {
         if (count == 1) return Outcome::ReadError;

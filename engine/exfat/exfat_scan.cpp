@@ -194,8 +194,8 @@ class Walker {
   /// Content check: the format detector over the first 50 KiB, then the extension check.
   void checkRealType(FileRecord& r, const ExfatEntrySet& set, bool rename, char16_t* name,
                      std::size_t capacity) {
-    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        std::min(set.dataLength, set.validDataLength), kCheckBytes));
+    const auto want = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::min(set.dataLength, set.validDataLength), kCheckBytes));
     if (want == 0) return;
     std::vector<std::uint8_t> data(want);
     std::uint32_t have = 0;
@@ -237,15 +237,17 @@ std::unique_ptr<char16_t[]> loadUpcase(CachedDrive* drive, const ExfatGeometry& 
   for (std::uint32_t done = 0; done < bytes;) {
     const std::uint32_t piece = std::min(bytes - done, g.clusterBytes);
     std::uint32_t got = 0;
-    if (!walk.next(c) || !CachedDrive_Read(drive, EXFAT_ClusterSector(g, c) * g.sectorSize, piece,
-                                           table.data() + done, &got) ||
+    if (!walk.next(c) ||
+        !CachedDrive_Read(drive, EXFAT_ClusterSector(g, c) * g.sectorSize, piece,
+                          table.data() + done, &got) ||
         got != piece) {
       return nullptr;
     }
     done += piece;
   }
   auto map = std::make_unique<char16_t[]>(kExfatUpcaseChars);
-  if (!EXFAT_ExpandUpcase(table, std::span<char16_t, kExfatUpcaseChars>(map.get(), kExfatUpcaseChars)))
+  if (!EXFAT_ExpandUpcase(table,
+                          std::span<char16_t, kExfatUpcaseChars>(map.get(), kExfatUpcaseChars)))
     return nullptr;
   return map;
 }

@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> in(data, size);
   std::vector<char16_t> upcase(kExfatUpcaseChars);
-  (void)EXFAT_ExpandUpcase(in, std::span<char16_t, kExfatUpcaseChars>(upcase.data(), upcase.size()));
+  (void)EXFAT_ExpandUpcase(in,
+                           std::span<char16_t, kExfatUpcaseChars>(upcase.data(), upcase.size()));
   (void)EXFAT_TableChecksum(in);
   ExfatBoot boot;
   if (EXFAT_ParseBootSector(in, boot) != Parse::Ok) return 0;

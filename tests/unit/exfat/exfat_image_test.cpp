@@ -3,7 +3,6 @@
 // deleted folder tree, a deleted file whose first clusters a later file took). What the test
 // wrote and The Sleuth Kit's listing of the same image are the expected results.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <map>
@@ -26,8 +25,11 @@ using exfattest::Scan;
 
 constexpr std::uint32_t kCluster = 4096;
 constexpr std::int64_t kKeepTime = 1614834367;  // 2021-03-04 05:06:07 UTC
-const std::string kLongName = std::string(120, 'L') + " with a long tail " + std::string(100, 'x') + ".bin";
-const std::string kUnicodeName = "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80.dat";
+const std::string kLongName =
+    std::string(120, 'L') + " with a long tail " + std::string(100, 'x') + ".bin";
+const std::string kUnicodeName =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80.dat";
 
 std::vector<std::uint8_t> content(std::size_t size, std::uint32_t seed) {
   std::vector<std::uint8_t> v(size);
@@ -42,8 +44,8 @@ std::vector<std::uint8_t> content(std::size_t size, std::uint32_t seed) {
 /// A JPEG as a camera writes one: start marker, JFIF header, data, end marker.
 std::vector<std::uint8_t> jpeg(std::size_t size) {
   auto v = content(size, 77);
-  const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
-                               0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',
+                               0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
   std::copy(std::begin(head), std::end(head), v.begin());
   for (std::size_t i = sizeof head; i + 2 < v.size(); ++i)
     if (v[i] == 0xFF) v[i] = 0xFE;  // no stray markers
@@ -89,9 +91,12 @@ class ExfatImageTest : public ::testing::Test {
     ok = ok && exfattest::withMount(
                    *s_image,
                    cd + "cp big.bin keep.txt photo.jpg '" + kLongName + "' \"$M\"/ && touch -d @" +
-                       std::to_string(kKeepTime) + " \"$M\"/keep.txt && "
+                       std::to_string(kKeepTime) +
+                       " \"$M\"/keep.txt && "
                        "mkdir -p \"$M\"/tree/sub && cp tree/a.txt \"$M\"/tree/ && "
-                       "cp tree/sub/deep.bin \"$M\"/tree/sub/ && cp '" + kUnicodeName + "' \"$M\"/ && "
+                       "cp tree/sub/deep.bin \"$M\"/tree/sub/ && cp '" +
+                       kUnicodeName +
+                       "' \"$M\"/ && "
                        "head -c 20000 fragdel.bin > \"$M\"/fragdel.bin && cp spacer2.bin \"$M\"/ "
                        "&& tail -c +20001 fragdel.bin >> \"$M\"/fragdel.bin && "
                        "head -c 20000 frag.bin > \"$M\"/frag.bin && cp spacer.bin \"$M\"/ && "
@@ -110,7 +115,8 @@ class ExfatImageTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    if (!exfattest::canBuildImages()) GTEST_SKIP() << "needs root, exfatprogs, exfat-fuse, sleuthkit";
+    if (!exfattest::canBuildImages())
+      GTEST_SKIP() << "needs root, exfatprogs, exfat-fuse, sleuthkit";
     ASSERT_TRUE(s_built) << "the exFAT image could not be made";
   }
 
@@ -299,11 +305,12 @@ TEST_F(ExfatImageTest, NeverTakenForFatOrNtfsNorTheyForExfatAndBackupBootStandsI
   EXPECT_FALSE(recognizes(*s_image, fat));
   EXPECT_FALSE(recognizes(*s_image, ntfs));
   const fs::path fatImage = *s_dir / "fat32.img", ntfsImage = *s_dir / "ntfs.img";
-  ASSERT_EQ(kvxtest::run("mkfs.fat -C -F 32 " + kvxtest::quote(fatImage.string()) +
-                         " 65536 >/dev/null && truncate -s 16M " + kvxtest::quote(ntfsImage.string()) +
-                         " && mkntfs -F -Q -q " + kvxtest::quote(ntfsImage.string()) + " >/dev/null 2>&1")
-                .exitCode,
-            0);
+  ASSERT_EQ(
+      kvxtest::run("mkfs.fat -C -F 32 " + kvxtest::quote(fatImage.string()) +
+                   " 65536 >/dev/null && truncate -s 16M " + kvxtest::quote(ntfsImage.string()) +
+                   " && mkntfs -F -Q -q " + kvxtest::quote(ntfsImage.string()) + " >/dev/null 2>&1")
+          .exitCode,
+      0);
   EXPECT_TRUE(recognizes(fatImage, fat));
   EXPECT_FALSE(recognizes(fatImage, exfat));
   EXPECT_TRUE(recognizes(ntfsImage, ntfs));

@@ -1,11 +1,12 @@
 // Parser tests: the boot region of a mkfs.exfat volume with one field mutated per case, entry
 // sets as a driver writes and deletes them, entry times, and cluster walks over a small table.
+#include "exfat/exfat_parse.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "exfat/exfat_parse.h"
 #include "fat/fat_parse.h"
 #include "test_support.h"
 
@@ -40,7 +41,8 @@ class ExfatBootTest : public ::testing::TestWithParam<BootCase> {};
 TEST_P(ExfatBootTest, MutatedField) {
   if (!kvxtest::haveTools({"mkfs.exfat"}) || bootRegions().empty()) GTEST_SKIP() << "no mkfs.exfat";
   auto region = bootRegions();
-  std::ranges::copy(GetParam().bytes, region.begin() + static_cast<std::ptrdiff_t>(GetParam().offset));
+  std::ranges::copy(GetParam().bytes,
+                    region.begin() + static_cast<std::ptrdiff_t>(GetParam().offset));
   ExfatBoot boot;
   const std::span<const std::uint8_t> all(region);
   EXPECT_EQ(EXFAT_ParseBootSector(all.first(512), boot), GetParam().sector);
@@ -48,10 +50,10 @@ TEST_P(ExfatBootTest, MutatedField) {
   // The backup region is an exact copy of the pristine main one.
   EXPECT_EQ(EXFAT_ParseBootRegion(all.subspan(12 * 512), boot), Parse::Ok);
   EXPECT_EQ(boot.sectorSize, 512u);
-  EXPECT_EQ(std::uint64_t{boot.clusterHeapOffset} + std::uint64_t{boot.clusterCount} *
-                                                        boot.sectorsPerCluster,
-            boot.volumeSectors - (boot.volumeSectors - boot.clusterHeapOffset) %
-                                     boot.sectorsPerCluster);
+  EXPECT_EQ(
+      std::uint64_t{boot.clusterHeapOffset} +
+          std::uint64_t{boot.clusterCount} * boot.sectorsPerCluster,
+      boot.volumeSectors - (boot.volumeSectors - boot.clusterHeapOffset) % boot.sectorsPerCluster);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -63,14 +65,19 @@ INSTANTIATE_TEST_SUITE_P(
         BootCase{"PercentInUse", 0x70, {37}, Parse::Ok, Parse::Ok},
         BootCase{"ChecksummedByteChanged", 0x64, {0x55}, Parse::Ok, Parse::Corrupt},
         BootCase{"ChecksumSectorChanged", 11 * 512 + 100, {0x00}, Parse::Ok, Parse::Corrupt},
-        BootCase{"NameIsNtfs", 3, {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '}, Parse::NotThis, Parse::NotThis},
+        BootCase{"NameIsNtfs",
+                 3,
+                 {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '},
+                 Parse::NotThis,
+                 Parse::NotThis},
         BootCase{"FatParameterBlock", 0x0B, {0x00, 0x02}, Parse::NotThis, Parse::NotThis},
         BootCase{"NoSignature", 0x1FE, {0x00, 0x00}, Parse::NotThis, Parse::NotThis},
         BootCase{"SectorShift8", 0x6C, {8}, Parse::Corrupt, Parse::Corrupt},
         BootCase{"ClusterOver32MiB", 0x6D, {17}, Parse::Corrupt, Parse::Corrupt},
         BootCase{"ThreeFats", 0x6E, {3}, Parse::Corrupt, Parse::Corrupt},
         BootCase{"FatInBootRegion", 0x50, {4, 0, 0, 0}, Parse::Corrupt, Parse::Corrupt},
-        BootCase{"HeapPastVolumeEnd", 0x5C, {0xFF, 0xFF, 0xFF, 0x00}, Parse::Corrupt, Parse::Corrupt},
+        BootCase{
+            "HeapPastVolumeEnd", 0x5C, {0xFF, 0xFF, 0xFF, 0x00}, Parse::Corrupt, Parse::Corrupt},
         BootCase{"RootClusterOne", 0x60, {1, 0, 0, 0}, Parse::Corrupt, Parse::Corrupt}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -98,10 +105,10 @@ std::vector<std::uint8_t> makeSet(const std::u16string& name, std::uint32_t clus
   std::vector<std::uint8_t> s((2 + nameEntries) * 32, 0);
   s[0] = 0x85;
   s[1] = static_cast<std::uint8_t>(1 + nameEntries);
-  s[4] = 0x20;                                   // archive
+  s[4] = 0x20;                                  // archive
   storeLe<std::uint32_t>(&s[12], 0x5A5C4C43u);  // 2025-02-28 09:34:06
-  s[21] = 150;                                   // + 1.5 s
-  s[23] = 0x80 | 4;                              // UTC+1
+  s[21] = 150;                                  // + 1.5 s
+  s[23] = 0x80 | 4;                             // UTC+1
   s[32] = 0xC0;
   s[33] = flags;
   s[35] = static_cast<std::uint8_t>(name.size());
@@ -115,8 +122,8 @@ std::vector<std::uint8_t> makeSet(const std::u16string& name, std::uint32_t clus
   }
   char16_t identity[kExfatUpcaseChars];
   for (std::size_t i = 0; i < kExfatUpcaseChars; ++i) identity[i] = static_cast<char16_t>(i);
-  storeLe<std::uint16_t>(&s[36], EXFAT_NameHash(name.data(), static_cast<std::uint32_t>(name.size()),
-                                                identity));
+  storeLe<std::uint16_t>(
+      &s[36], EXFAT_NameHash(name.data(), static_cast<std::uint32_t>(name.size()), identity));
   storeLe<std::uint16_t>(&s[2], setChecksum(s));
   return s;
 }
@@ -196,7 +203,9 @@ TEST(ExfatEntrySetTest, TimesCarryTenMillisecondsAndTheUtcOffset) {
 TEST(ExfatClusterWalkTest, ContiguousChainFreedChainAndLoops) {
   // Ten clusters: 2 -> 5 -> 3 (end); 6 -> 6 (a loop); 8 free.
   std::vector<std::uint8_t> fat(12 * 4, 0);
-  const auto set = [&](std::uint32_t c, std::uint32_t v) { storeLe<std::uint32_t>(&fat[c * 4], v); };
+  const auto set = [&](std::uint32_t c, std::uint32_t v) {
+    storeLe<std::uint32_t>(&fat[c * 4], v);
+  };
   set(2, 5);
   set(5, 3);
   set(3, 0xFFFFFFFF);
