@@ -10,8 +10,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const std::span<const std::uint8_t> in(data + 1, size - 1);
-  std::vector<char16_t> upcase(kExfatUpcaseChars);
-  for (std::size_t i = 0; i < upcase.size(); ++i) upcase[i] = static_cast<char16_t>(i);
+  static const std::vector<char16_t> upcase = [] {  // identity: one table for every run
+    std::vector<char16_t> t(kExfatUpcaseChars);
+    for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<char16_t>(i);
+    return t;
+  }();
   const char16_t* table = (data[0] & 1) != 0 ? upcase.data() : nullptr;
   ExfatGeometry g;
   g.sectorSize = 512;

@@ -338,4 +338,29 @@ TEST_F(ExfatImageTest, NeverTakenForFatOrNtfsNorTheyForExfatAndBackupBootStandsI
   EXPECT_FALSE(recognizes(damaged, exfat));
 }
 
+TEST_F(ExfatImageTest, KvxScanAndRecoverTheDeletedJpegByteIdentical) {
+  const std::string kvx = kvxtest::quote(kvxtest::cliPath().string());
+  const std::string img = kvxtest::quote(s_image->string());
+  const std::string imageMd5 = kvxtest::md5File(*s_image);
+  const fs::path json = *s_dir / "scan.json";
+  ASSERT_EQ(kvxtest::run(kvx + " scan " + img + " --json > " + kvxtest::quote(json.string())).exitCode,
+            0);
+  // python3 is the independent parser: the file system and the deleted photo's state.
+  const auto listed = kvxtest::run(
+      "python3 -c 'import json,sys\n"
+      "d=json.load(open(sys.argv[1]))\n"
+      "f=[f for f in d[\"files\"] if f[\"path\"].endswith(\"photo.jpg\")][0]\n"
+      "print(f[\"fileSystem\"], int(f[\"deleted\"]), f[\"stateName\"])' " +
+      kvxtest::quote(json.string()));
+  EXPECT_EQ(listed.out, "exFAT 1 Excellent\n");
+
+  const fs::path out = *s_dir / "kvx-out";
+  const auto r = kvxtest::run(kvx + " recover " + img + " --to " + kvxtest::quote(out.string()) +
+                              " --deleted --pattern '*.jpg'");
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("1 recovered, 0 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(kvxtest::md5File(out / "photo.jpg"), md5Of(s_sources->at("photo.jpg")));
+  EXPECT_EQ(kvxtest::md5File(*s_image), imageMd5) << "kvx must not write to the image";
+}
+
 }  // namespace
