@@ -42,6 +42,9 @@ bool EXFAT_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size)
 /// Adds a saved entry to the drive's table after checking it as recognition would.
 bool EXFAT_LoadVolumeInfo(const void* entry, std::uint32_t size, CachedDrive* drive) noexcept;
 
+/// The module's row of the file-system table.
+extern const struct FsDescriptor kExfatDescriptor;
+
 /// Deepest directory nesting the search follows.
 inline constexpr std::uint32_t kExfatMaxDepth = 128;
 /// Largest directory read (the format's own limit).
