@@ -17,6 +17,7 @@
 
 #include "core/cached_drive.h"
 #include "core/le.h"
+#include "exfat/exfat.h"
 #include "fat/fat.h"
 #include "ntfs/ntfs.h"
 #include "optical/cdfs.h"
@@ -27,12 +28,13 @@
 namespace {
 
 // Indexed by kind.
-constexpr std::array<const FsDescriptor*, 5> kTable{{
+constexpr std::array<const FsDescriptor*, 6> kTable{{
     &kUnformatedDescriptor,  // kKindRaw: also the fallback when nothing else recognises a drive
     &kFatDescriptor,         // kKindFat
     &kNtfsDescriptor,        // kKindNtfs
     &kUdfDescriptor,         // kKindUdf
     &kCdfsDescriptor,        // kKindCdfs
+    &kExfatDescriptor,       // kKindExfat
 }};
 
 }  // namespace
