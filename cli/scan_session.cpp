@@ -140,8 +140,12 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
   }
   m_letter = Host_AddDrive(source);
   if (m_letter == 0) {
+    // The host layer's reason names the path and what the system said about it.
+    const std::string reason = Host_LastErrorText();
     *error = source + ": cannot be used as a drive";
-    if (const std::uint32_t code = Host_GetLastError(); code != 0) {
+    if (!reason.empty()) {
+      *error += ": " + reason;
+    } else if (const std::uint32_t code = Host_GetLastError(); code != 0) {
       char buf[32];
       std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
       *error += buf;
@@ -236,6 +240,12 @@ std::string ScanSession::engineError() const {
   char buf[32];
   std::snprintf(buf, sizeof buf, "error 0x%08X", code);
   return buf;
+}
+
+bool scanFailed(std::uint32_t code, std::uint32_t engineOptions) {
+  if (code == 0 || code == kErrUserAbort) return false;
+  // With --deep an unrecognised volume is searched by content: that search is the scan asked for.
+  return !(code == kErrUnrecognized && (engineOptions & kOptDeepScan) != 0);
 }
 
 std::uint32_t ScanSession::fileCount() const {

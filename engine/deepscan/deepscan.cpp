@@ -349,9 +349,27 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
 
       std::uint8_t head[4] = {};
       std::uint32_t got = 0;
-      const bool readOk = CachedDrive_Read(drive, offset, 4, head, &got) && got == 4;
+      const bool answered = CachedDrive_Read(drive, offset, 4, head, &got);
+      if (answered && got < 4) {
+        // The source ends before the size it had when the scan began (an image cut while it was
+        // scanned): nothing past here can be read, so the pass ends with a read error rather
+        // than trying every sector left.
+        Undelete_Log(u, "FileFormat_ScanHole: The source ends at sector %" PRIu64 ".\n", s);
+        Undelete_Report(u, "\tThe source ended before its recorded size; search stopped.\n");
+        u->error = kErrReadSource;
+        break;
+      }
+      const bool readOk = answered && got == 4;
       if ((!readOk || looksLikeMetadata(head)) && u->recognizeHook != nullptr &&
           u->recognizeHook(u, offset)) {
+        ++s;
+        continue;
+      }
+      if (!readOk) {
+        // An unreadable sector (a bad block): noted, and passed over.
+        if (u->error == kErrNone)
+          Undelete_Log(u, "FileFormat_ScanHole: Unable to read sector %" PRIu64 ".\n", s);
+        u->error = kErrReadSource;
         ++s;
         continue;
       }

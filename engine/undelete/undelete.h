@@ -185,7 +185,28 @@ UNDELETE_API int Undelete_GetDriveInfo(Undelete* u, std::uint32_t slot, char* na
                                        char* details) noexcept;
 
 // Recovery.
+/// @p target is created exclusively (an existing file is never replaced), its folder opened
+/// without following a link; a file not recovered whole is removed, or kept as "target.partial"
+/// when the source could not give more.
 UNDELETE_API int Undelete_RecoverFile(Undelete* u, std::uint32_t index, const char* target) noexcept;
+/// Undelete_RecoverFile into the open folder @p folder (from Undelete_OpenOutputFolder) as
+/// @p name, or as the first free "name (n)" when @p name is taken. @p chosen (@p chosenSize bytes,
+/// may be null) receives the name used; after a failure it names the partial file kept with what
+/// could be read, or is empty when nothing was kept.
+UNDELETE_API int Undelete_RecoverFileAt(Undelete* u, std::uint32_t index, int folder,
+                                        const char* name, char* chosen,
+                                        std::uint32_t chosenSize) noexcept;
+/// Opens a folder for recovered files. With @p parent < 0, @p name is the destination path as the
+/// user gave it: created with its parents, its last component a folder and not a link. Otherwise
+/// @p name is one component in the open folder @p parent, created when missing and never followed
+/// through a link; when a file or a link holds that name, the first free "name (n)" is used.
+/// @p chosen (may be null) receives the name used. Returns a descriptor for the caller to close,
+/// or -1 (Undelete_GetErrorDetail says why).
+UNDELETE_API int Undelete_OpenOutputFolder(int parent, const char* name, char* chosen,
+                                           std::uint32_t chosenSize) noexcept;
+/// Why the last failed call of this thread failed, as the system reported it ("x.img: Is a
+/// directory"); "" when nothing more is known. Valid until the next call of this thread.
+UNDELETE_API int Undelete_GetErrorDetail(const char** out) noexcept;
 UNDELETE_API int Undelete_GetBytesProcessed(Undelete* u, std::uint64_t* out) noexcept;
 UNDELETE_API int Undelete_MayBeRecoveredTo(Undelete* u, std::uint32_t index,
                                            std::uint32_t letter) noexcept;
