@@ -224,8 +224,11 @@ bool HostOutputFile::createSibling(const HostOutputFile& base, std::string_view 
       host::fail(kErrCreateFile, name + ": not a usable file name");
       return false;
     }
-    m_fd = withFreeName(name, m_numbered, m_name, [&](const std::string& n) {
-      return ::openat(m_dir, n.c_str(), kCreateFlags, 0644);
+    // Numbers go on the stream's part, so the name still starts with its file's.
+    std::string stream;
+    m_fd = withFreeName(suffix, m_numbered, stream, [&](const std::string& n) {
+      m_name = base.m_name + ":" + n;
+      return ::openat(m_dir, m_name.c_str(), kCreateFlags, 0644);
     });
     if (m_fd < 0) {
       failAt(kErrCreateFile, m_name, errno);
