@@ -144,7 +144,7 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
     const std::string reason = Host_LastErrorText();
     *error = source + ": cannot be used as a drive";
     if (!reason.empty()) {
-      *error += ": " + reason;
+      *error = "cannot be used as a drive: " + reason;
     } else if (const std::uint32_t code = Host_GetLastError(); code != 0) {
       char buf[32];
       std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
@@ -195,6 +195,10 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     Undelete_SetVerbose(m_u, nullptr, nullptr);
     *error = engineError();
     if (error->empty()) *error = "the scan could not start";
+    // The system's reason names the source and what went wrong with it.
+    const char* detail = nullptr;
+    if (Undelete_GetErrorDetail(&detail) && detail != nullptr && *detail != '\0')
+      *error += std::string(" (") + detail + ")";
     return false;
   }
   int handled = 0;

@@ -158,9 +158,21 @@ TEST_F(KvxHostile, UnusableSourcesAndCommandLinesFailWithTheirReason) {
   // Sources that are no drive: the host layer's reason is in the message.
   r = run(kvx() + " scan " + quote(dir.path().string()) + " 2>&1");
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.out.find(dir.path().string() + ": cannot be used as a drive: "), std::string::npos)
+  EXPECT_NE(r.out.find("cannot be used as a drive: " + dir.path().string() + ": "),
+            std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("(error 0x"), std::string::npos) << r.out;
+
+  // An unreadable image: the message names it.
+  const fs::path locked = dir / "locked.img";
+  kvxtest::writeFile(locked, {0});
+  ::chmod(locked.c_str(), 0);
+  if (::geteuid() == 0 && kvxtest::haveTools({"setpriv"})) {
+    r = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + kvx() + " scan " +
+            quote(locked.string()) + " 2>&1");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find(locked.string()), std::string::npos) << r.out;
+  }
 
   // recover --json says why in a document when the source fails, as scan does.
   r = run(kvx() + " recover /nonexistent.img --to " + quote((dir / "o").string()) +
