@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "command.h"
-#include "host/host.h"
 #include "json_writer.h"
 #include "scan_session.h"
 
@@ -52,8 +51,8 @@ fs::path existingAncestor(fs::path path) {
 
 /// The system's reason for the last failure of an export in this thread, "" when none.
 std::string failureDetail() {
-  const char* detail = nullptr;
-  return Undelete_GetErrorDetail(&detail) && detail != nullptr ? std::string(detail) : std::string();
+  char detail[1024];
+  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail) : std::string();
 }
 
 /// The folders of the destination that files go to, opened one component at a time below the
@@ -211,7 +210,10 @@ int recoverCommand(const std::vector<std::string>& args) {
   // Writing to the drive being recovered from would overwrite the very data sought.
   // A mounted image can hold the destination under two letters (the image and its loop device),
   // so every letter of the destination is checked, not just the first.
-  const std::string destLetters = Host_LettersOfPath(existingAncestor(a.to).string());
+  char letterBuffer[27] = {};
+  (void)Undelete_LettersOfPath(existingAncestor(a.to).string().c_str(), letterBuffer,
+                               sizeof letterBuffer);
+  const std::string destLetters = letterBuffer;
   auto refuse = [&](char letter) {
     char text[64];
     std::snprintf(text, sizeof text, "%c:", letter);

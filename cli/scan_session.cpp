@@ -17,8 +17,6 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core/last_error.h"
-#include "host/host.h"
 #include "json_writer.h"
 
 namespace kvx {
@@ -126,7 +124,7 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
   if (source.size() == 2 && source[1] == ':' &&
       std::isalpha(static_cast<unsigned char>(source[0]))) {
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(source[0])));
-    if (!Host_FindDrive(letter)) {
+    if (!Undelete_FindDrive(letter, nullptr)) {
       *error = std::string("no drive ") + letter + ": in the drive table (see kvx --help)";
       return false;
     }
@@ -138,14 +136,17 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
     *error = source + ": no such file or device";
     return false;
   }
-  m_letter = Host_AddDrive(source);
+  m_letter = 0;
+  if (!Undelete_AddDrive(source.c_str(), 0, &m_letter)) m_letter = 0;
   if (m_letter == 0) {
     // The host layer's reason names the path and what the system said about it.
-    const std::string reason = Host_LastErrorText();
+    std::uint32_t code = 0;
+    char reason[1024];
+    (void)Undelete_GetHostError(&code, reason, sizeof reason);
     *error = source + ": cannot be used as a drive";
-    if (!reason.empty()) {
-      *error = "cannot be used as a drive: " + reason;
-    } else if (const std::uint32_t code = Host_GetLastError(); code != 0) {
+    if (reason[0] != '\0') {
+      *error = std::string("cannot be used as a drive: ") + reason;
+    } else if (code != 0) {
       char buf[32];
       std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
       *error += buf;
@@ -196,8 +197,8 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     *error = engineError();
     if (error->empty()) *error = "the scan could not start";
     // The system's reason names the source and what went wrong with it.
-    const char* detail = nullptr;
-    if (Undelete_GetErrorDetail(&detail) && detail != nullptr && *detail != '\0')
+    char detail[1024];
+    if (Undelete_GetHostError(nullptr, detail, sizeof detail) && detail[0] != '\0')
       *error += std::string(" (") + detail + ")";
     return false;
   }

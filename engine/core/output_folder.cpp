@@ -1,15 +1,10 @@
-// Folders for recovered files, and the system's reason for the last failure, for front ends.
+// Folders for recovered files, for front ends.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "host/host.h"
 #include "host/host_output.h"
 #include "undelete/undelete.h"
-
-namespace {
-thread_local std::string t_detail;
-}  // namespace
 
 extern "C" {
 
@@ -26,17 +21,6 @@ int Undelete_OpenOutputFolder(int parent, const char* name, char* chosen,
     chosen[n] = '\0';
   }
   return fd;
-}
-
-int Undelete_GetErrorDetail(const char** out) noexcept {
-  if (out == nullptr) return 0;
-  try {
-    t_detail = Host_LastErrorText();
-  } catch (...) {
-    t_detail.clear();
-  }
-  *out = t_detail.c_str();
-  return 1;
 }
 
 }  // extern "C"
