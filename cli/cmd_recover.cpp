@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -52,7 +52,8 @@ fs::path existingAncestor(fs::path path) {
 /// The system's reason for the last failure of an export in this thread, "" when none.
 std::string failureDetail() {
   char detail[1024];
-  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail) : std::string();
+  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
+                                                               : std::string();
 }
 
 /// The folders of the destination that files go to, opened one component at a time below the
@@ -85,7 +86,8 @@ class OutputFolders {
       auto known = m_names.find(chain[c]);
       if (known != m_names.end()) {
         next = ::openat(fd, known->second.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) *error = "cannot open " + at + "/" + known->second + ": " + std::strerror(errno);
+        if (next < 0)
+          *error = "cannot open " + at + "/" + known->second + ": " + std::strerror(errno);
         at += "/" + known->second;
       } else {
         const std::string name =
@@ -297,8 +299,8 @@ int recoverCommand(const std::vector<std::string>& args) {
       std::uint32_t code = 0;
       bool ok = false;
       std::string dirPath, folderError;
-      const int dir = folders.open(session, session.folderChain(r->folder.get()), &dirPath,
-                                   &folderError);
+      const int dir =
+          folders.open(session, session.folderChain(r->folder.get()), &dirPath, &folderError);
       if (dir < 0) {
         code = kErrCreateFile;
         message = folderError;

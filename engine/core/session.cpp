@@ -43,7 +43,8 @@ bool tooShortForItsType(std::span<const std::uint8_t> entry) noexcept {
 /// A reference to a recoverer's block: none, or inside the stored strings with at least the
 /// 4 bytes every block starts with.
 bool blockRefFits(std::uint32_t ref, std::uint64_t stringBytes) noexcept {
-  return ref == 0 || ((ref & kRefBit) != 0 && fitsIn<std::uint64_t>(ref & ~kRefBit, 4, stringBytes));
+  return ref == 0 ||
+         ((ref & kRefBit) != 0 && fitsIn<std::uint64_t>(ref & ~kRefBit, 4, stringBytes));
 }
 
 /// A text reference: none, or a UTF-16 string that starts on a unit boundary inside the stored
@@ -309,8 +310,8 @@ void writeDriveState(SessionWriter& w, CachedDrive* drive) noexcept {
   CachedDrive_SelectFileSystem(drive, selected);
 }
 
-bool writeSession(Undelete* u, const SessionWriter::Sink& sink, std::uint32_t fileCount, std::uint32_t folderCount,
-                  std::uint32_t stringUnits) noexcept {
+bool writeSession(Undelete* u, const SessionWriter::Sink& sink, std::uint32_t fileCount,
+                  std::uint32_t folderCount, std::uint32_t stringUnits) noexcept {
   SessionWriter w(sink);
   w.put(kSessionMagic, sizeof kSessionMagic);
   w.putLe(u->options);
@@ -549,8 +550,8 @@ bool Session_Save(Undelete* u, std::uint32_t fileCount, std::uint32_t folderCoun
 
   // Written beside the old file under a fresh name and renamed over it when complete: a planted
   // link is never written through, and a failed save leaves an earlier session as it was.
-  const bool ok = Host_WriteFileAtomically(
-      u->sessionPath.c_str(), [&](const SessionWriter::Sink& sink) {
+  const bool ok =
+      Host_WriteFileAtomically(u->sessionPath.c_str(), [&](const SessionWriter::Sink& sink) {
         return writeSession(u, sink, fileCount, folderCount, stringUnits);
       });
   if (!ok && Host_GetLastError() == kErrCreateFile) {

@@ -313,8 +313,8 @@ namespace {
 bool lastSectorReadable(CachedDrive* drive, std::uint64_t sectors, std::uint32_t sectorSize) {
   std::uint8_t probe[4];
   std::uint32_t got = 0;
-  return sectors != 0 &&
-         CachedDrive_Read(drive, (sectors - 1) * sectorSize, 4, probe, &got) && got == 4;
+  return sectors != 0 && CachedDrive_Read(drive, (sectors - 1) * sectorSize, 4, probe, &got) &&
+         got == 4;
 }
 }  // namespace
 

@@ -16,10 +16,10 @@
 #include "core/cached_drive.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
-#include "core/recover_output.h"
 #include "host/host_output.h"
 
 namespace {

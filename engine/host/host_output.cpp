@@ -46,8 +46,8 @@ int withFreeName(std::string_view name, bool numbered, std::string& chosen, Atte
 
 /// One path component that may be created: not empty, no '/', not "." or "..", short enough.
 bool plainName(std::string_view name) noexcept {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 /// Renames @p from to @p to in @p dir without replacing anything already there.
@@ -178,7 +178,7 @@ bool HostOutputFile::create(const HostOutputPlace& place, std::string_view targe
       const std::size_t slash = target.rfind('/');
       const std::string folder = slash == std::string_view::npos ? std::string(".")
                                  : slash == 0                    ? std::string("/")
-                                                                 : std::string(target.substr(0, slash));
+                                              : std::string(target.substr(0, slash));
       name = slash == std::string_view::npos ? target : target.substr(slash + 1);
       m_dir = ::open(folder.c_str(), kFolderFlags);
       if (m_dir < 0) {
@@ -270,8 +270,9 @@ bool HostOutputFile::fail(bool keepPartial) noexcept {
   if (keepPartial && hasBytes) {
     try {
       std::string partial;
-      const int r = withFreeName(m_name + kPartialSuffix, true, partial,
-                                 [&](const std::string& n) { return renameNoReplace(m_dir, m_name, n); });
+      const int r = withFreeName(m_name + kPartialSuffix, true, partial, [&](const std::string& n) {
+        return renameNoReplace(m_dir, m_name, n);
+      });
       if (r == 0) {
         m_name = partial;
         kept = true;
@@ -288,13 +289,16 @@ bool HostOutputFile::fail(bool keepPartial) noexcept {
 
 bool Host_WriteFileAtomically(
     const char* path,
-    const std::function<bool(const std::function<bool(const void*, std::size_t)>&)>& produce) noexcept {
+    const std::function<bool(const std::function<bool(const void*, std::size_t)>&)>&
+        produce) noexcept {
   if (path == nullptr || *path == '\0') return false;
   static std::atomic<unsigned> s_counter{0};
   try {
     const std::string full(path);
     const std::size_t slash = full.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : full.substr(0, slash);
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : full.substr(0, slash);
     const std::string name = slash == std::string::npos ? full : full.substr(slash + 1);
     if (!plainName(name)) {
       host::fail(kErrCreateFile, full + ": not a usable file name");
@@ -311,8 +315,9 @@ bool Host_WriteFileAtomically(
     for (int tries = 0; fd < 0 && tries < 100; ++tries) {
       temp = "." + name + ".partial-" + std::to_string(::getpid()) + "-" +
              std::to_string(s_counter.fetch_add(1));
-      if (temp.size() > kHostNameMax) temp = ".partial-" + std::to_string(::getpid()) + "-" +
-                                             std::to_string(s_counter.fetch_add(1));
+      if (temp.size() > kHostNameMax)
+        temp =
+            ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(s_counter.fetch_add(1));
       fd = ::openat(dir, temp.c_str(), kCreateFlags, 0644);
       if (fd < 0 && errno != EEXIST) break;
     }
@@ -336,8 +341,10 @@ bool Host_WriteFileAtomically(
       failAt(kErrWriteFile, full, errno);
       ok = false;
     }
-    if (!ok) (void)::unlinkat(dir, temp.c_str(), 0);
-    else (void)::fsync(dir);
+    if (!ok)
+      (void)::unlinkat(dir, temp.c_str(), 0);
+    else
+      (void)::fsync(dir);
     ::close(dir);
     return ok;
   } catch (...) {

@@ -69,7 +69,8 @@ class HostOutputFile {
   /// Closes the file and keeps it; false when closing reported a write error (the file is then
   /// removed as fail(false) would).
   [[nodiscard]] bool finish() noexcept;
-  /// The file is incomplete: it is removed, or, with @p keepPartial, renamed to the first free "name.partial" (when the file is not empty). Returns true when a partial file was kept.
+  /// The file is incomplete: it is removed, or, with @p keepPartial, renamed to the first free
+  /// "name.partial" (when the file is not empty). Returns true when a partial file was kept.
   bool fail(bool keepPartial) noexcept;
 
  private:
@@ -88,7 +89,8 @@ class HostOutputFile {
 /// @p path stays as it was, and the last error is kErrCreateFile or kErrWriteFile.
 [[nodiscard]] bool Host_WriteFileAtomically(
     const char* path,
-    const std::function<bool(const std::function<bool(const void*, std::size_t)>&)>& produce) noexcept;
+    const std::function<bool(const std::function<bool(const void*, std::size_t)>&)>&
+        produce) noexcept;
 
 /// Opens @p path for reading only when it is a regular file: never blocks on a FIFO or device.
 /// -1 when it cannot be opened or is something else (errno ENOENT, EACCES..., or EINVAL).

@@ -16,12 +16,12 @@
 #include "core/cached_drive.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
+#include "host/host_output.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
-#include "core/recover_output.h"
-#include "host/host_output.h"
 
 namespace {
 

@@ -2,10 +2,9 @@
 // made here with mkfs.fat + mtools and mkntfs + ntfs-3g: nothing is written outside the
 // destination, nothing incomplete is reported or left as recovered, and every failure exits 1
 // with a message that says why.
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
@@ -24,7 +23,8 @@ std::string kvx() { return quote(kvxtest::cliPath().string()); }
 
 std::vector<std::uint8_t> pattern(std::size_t size, unsigned seed) {
   std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + i / 97) & 0xFF);
+  for (std::size_t i = 0; i < size; ++i)
+    v[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + i / 97) & 0xFF);
   return v;
 }
 
@@ -85,12 +85,13 @@ TEST_F(KvxHostile, PlantedLinksAndNamesNeverLeadOutsideTheDestination) {
   fs::create_directories(elsewhere);
   kvxtest::writeFile(elsewhere / "victim", {'k', 'e', 'e', 'p'});
   fs::create_symlink(elsewhere, dest / "DIR");                  // a folder replaced by a link
-  kvxtest::writeFile(dest / "SUB", {'f'});                       // a folder name held by a file
+  kvxtest::writeFile(dest / "SUB", {'f'});                      // a folder name held by a file
   fs::create_symlink(elsewhere / "victim", dest / "KEEP.TXT");  // a file name held by a link
   const std::string md5Before = kvxtest::md5File(s_img);
 
-  // Twice into the same folder (deleted short names lose their first letter, as on disk): the long name's numbered copy is cut to fit, not searched
-  // forever. timeout stops a run that hangs instead of the whole suite.
+  // Twice into the same folder (deleted short names lose their first letter, as on disk): the long
+  // name's numbered copy is cut to fit, not searched forever. timeout stops a run that hangs
+  // instead of the whole suite.
   for (int pass = 1; pass <= 2; ++pass) {
     const auto r = run("timeout 60 " + kvx() + " recover " + quote(s_img.string()) + " --to " +
                        quote(dest.string()));
@@ -101,11 +102,13 @@ TEST_F(KvxHostile, PlantedLinksAndNamesNeverLeadOutsideTheDestination) {
           << "the output names where the file really went: " << r.out;
     }
   }
-  EXPECT_EQ(kvxtest::readFile(elsewhere / "victim"), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(kvxtest::readFile(elsewhere / "victim"),
+            (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(filesBelow(elsewhere), (std::set<std::string>{"victim"}));
   const auto got = filesBelow(dest);
-  for (const char* f : {"DIR", "SUB", "KEEP.TXT", "KEEP (2).TXT", "KEEP (3).TXT", "DIR (2)/_ONE.TXT",
-                        "DIR (2)/_ONE (2).TXT", "SUB (2)/_LSO.TXT", "SUB (2)/_LSO (2).TXT"})
+  for (const char* f :
+       {"DIR", "SUB", "KEEP.TXT", "KEEP (2).TXT", "KEEP (3).TXT", "DIR (2)/_ONE.TXT",
+        "DIR (2)/_ONE (2).TXT", "SUB (2)/_LSO.TXT", "SUB (2)/_LSO (2).TXT"})
     EXPECT_EQ(got.count(f), 1u) << f;
   const std::string longName = std::string(251, 'L') + ".txt";
   const std::string numbered = std::string(247, 'L') + " (2).txt";
@@ -130,7 +133,8 @@ TEST_F(KvxHostile, FilesThatDoNotFitLeaveNothingBehind) {
   for (const auto& e : fs::recursive_directory_iterator(small / "out"))
     if (e.is_regular_file()) left.insert(kvxtest::md5File(e.path()));
   std::size_t count = 0;
-  for (const auto& e : fs::recursive_directory_iterator(small / "out")) count += e.is_regular_file();
+  for (const auto& e : fs::recursive_directory_iterator(small / "out"))
+    count += e.is_regular_file();
   ::umount(small.c_str());
   EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_NE(r.out.find("Unable to write to file."), std::string::npos) << r.out;
@@ -189,10 +193,11 @@ TEST_F(KvxHostile, UnusableSourcesAndCommandLinesFailWithTheirReason) {
   EXPECT_EQ(r.out.find("Scanning"), std::string::npos) << "scanned before checking: " << r.out;
 
   // Contradicting or repeated options are usage errors.
-  EXPECT_EQ(run(kvx() + " scan " + quote(s_img.string()) + " --save --no-save 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(
+      run(kvx() + " scan " + quote(s_img.string()) + " --save --no-save 2>/dev/null").exitCode, 2);
   EXPECT_EQ(run(kvx() + " session resume --no-save --save 2>/dev/null").exitCode, 2);
-  EXPECT_EQ(run(kvx() + " recover " + quote(s_img.string()) + " --to a --to b 2>/dev/null").exitCode,
-            2);
+  EXPECT_EQ(
+      run(kvx() + " recover " + quote(s_img.string()) + " --to a --to b 2>/dev/null").exitCode, 2);
 
   // A FIFO under the session's name is not opened: info answers at once.
   const fs::path cwd = dir / "cwd";
@@ -214,7 +219,8 @@ TEST(KvxNtfsCompleteness, ShortSourcesFailAndClusterZeroIsData) {
                 quote(img.string()) + " >/dev/null 2>&1")
                 .exitCode,
             0);
-  if (run("ntfs-3g " + quote(img.string()) + " " + quote(mnt.string()) + " 2>/dev/null").exitCode != 0)
+  if (run("ntfs-3g " + quote(img.string()) + " " + quote(mnt.string()) + " 2>/dev/null").exitCode !=
+      0)
     GTEST_SKIP() << "cannot mount with ntfs-3g here";
   kvxtest::writeFile(mnt / "big.bin", pattern(3000000, 9));
   run("sync; rm " + quote((mnt / "big.bin").string()));
@@ -247,16 +253,18 @@ TEST(KvxNtfsCompleteness, ShortSourcesFailAndClusterZeroIsData) {
           " --json > " + quote(json.string()) + " 2>/dev/null");
   EXPECT_EQ(r.exitCode, 1);
   const auto listing = run(kvx() + " scan " + quote(cut.string()) + " --json 2>/dev/null");
-  kvxtest::writeFile(dir / "scan.json", std::vector<std::uint8_t>(listing.out.begin(), listing.out.end()));
-  const auto check = run("python3 -c 'import json,sys,os\n"
-                         "s={f[\"path\"]: f[\"size\"] for f in json.load(open(sys.argv[2]))[\"files\"]}\n"
-                         "d=json.load(open(sys.argv[1]))\n"
-                         "assert d[\"failed\"] > 0 and d[\"recovered\"] > 0, d\n"
-                         "for f in d[\"files\"]:\n"
-                         "  if f[\"recovered\"]:\n"
-                         "    assert os.path.getsize(f[\"target\"]) == s[f[\"path\"]], f\n"
-                         "print(\"ok\")' " +
-                         quote(json.string()) + " " + quote((dir / "scan.json").string()));
+  kvxtest::writeFile(dir / "scan.json",
+                     std::vector<std::uint8_t>(listing.out.begin(), listing.out.end()));
+  const auto check =
+      run("python3 -c 'import json,sys,os\n"
+          "s={f[\"path\"]: f[\"size\"] for f in json.load(open(sys.argv[2]))[\"files\"]}\n"
+          "d=json.load(open(sys.argv[1]))\n"
+          "assert d[\"failed\"] > 0 and d[\"recovered\"] > 0, d\n"
+          "for f in d[\"files\"]:\n"
+          "  if f[\"recovered\"]:\n"
+          "    assert os.path.getsize(f[\"target\"]) == s[f[\"path\"]], f\n"
+          "print(\"ok\")' " +
+          quote(json.string()) + " " + quote((dir / "scan.json").string()));
   EXPECT_EQ(check.out, "ok\n") << check.out;
 }
 

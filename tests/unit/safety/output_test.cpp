@@ -2,11 +2,10 @@
 // through or replaced, name searches end on real errors, incomplete files do not stay under their
 // names, session-style files are replaced atomically, and FIFOs are never opened for reading.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -130,7 +129,9 @@ TEST_F(HostileDestination, NameSearchesAreBoundedAndStopOnRealErrors) {
     HostOutputFile f;
     const int priv = ::open((dest / "private").c_str(), O_RDONLY | O_DIRECTORY);
     const bool created = f.create(HostOutputPlace{priv, true}, "x");
-    _exit(created ? 5 : Host_LastErrorText().find("Permission denied") != std::string::npos ? 0 : 6);
+    _exit(created                                                               ? 5
+          : Host_LastErrorText().find("Permission denied") != std::string::npos ? 0
+                                                                                : 6);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -155,8 +156,7 @@ TEST_F(HostileDestination, IncompleteFilesAreRemovedOrNamedPartial) {
     HostOutputFile abandoned;  // dropped without finish(): as a failure
     ASSERT_TRUE(abandoned.create(HostOutputPlace{root, true}, "dropped.bin"));
   }
-  EXPECT_EQ(entries(dest),
-            "a.txt;b.txt:ads;half.bin (2).partial;half.bin.partial;plain;sub;");
+  EXPECT_EQ(entries(dest), "a.txt;b.txt:ads;half.bin (2).partial;half.bin.partial;plain;sub;");
   EXPECT_EQ(content(dest / "half.bin (2).partial"), "half");
   EXPECT_EQ(content(dest / "half.bin.partial"), "old");
 }
@@ -167,16 +167,16 @@ TEST_F(HostileDestination, AtomicWritesReplaceLinksAndKeepTheOldFileOnFailure) {
   fs::create_symlink(elsewhere / "victim", session);
   fs::create_symlink(elsewhere / "victim", dest / "LastSession.Results.partial");
   const auto writeText = [&](const std::string& text, bool succeed) {
-    return Host_WriteFileAtomically(session.c_str(), [&](const auto& put) {
-      return put(text.data(), text.size()) && succeed;
-    });
+    return Host_WriteFileAtomically(
+        session.c_str(), [&](const auto& put) { return put(text.data(), text.size()) && succeed; });
   };
   ASSERT_TRUE(writeText("session one", true));
   EXPECT_FALSE(fs::is_symlink(session));
   EXPECT_EQ(content(session), "session one");
   EXPECT_FALSE(writeText("session two", false));
   EXPECT_EQ(content(session), "session one");
-  EXPECT_EQ(entries(dest), "LastSession.Results;LastSession.Results.partial;a.txt;b.txt:ads;plain;sub;")
+  EXPECT_EQ(entries(dest),
+            "LastSession.Results;LastSession.Results.partial;a.txt;b.txt:ads;plain;sub;")
       << "no temporary file is left";
 
   // Reading: a FIFO is refused at once instead of waiting for a writer.

@@ -1,8 +1,7 @@
 // A source that shrinks while it is searched by content (an image cut during the scan): the pass
 // ends at the cut with a read error instead of trying every sector left and reporting success.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
