@@ -1,15 +1,20 @@
 // kvx recover: scans a source, then writes the selected files below a destination folder,
 // keeping their folder structure.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "command.h"
@@ -44,18 +49,77 @@ fs::path existingAncestor(fs::path path) {
   return path;
 }
 
-/// Picks a target path below @p dir that is not taken on disk nor earlier in this run.
-fs::path freeTarget(const fs::path& dir, const std::string& name,
-                    std::unordered_set<std::string>& taken) {
-  std::error_code ec;
-  fs::path candidate = dir / name;
-  for (unsigned n = 2; taken.count(candidate.string()) != 0 ||
-                       fs::symlink_status(candidate, ec).type() != fs::file_type::not_found;
-       ++n)
-    candidate = dir / kvx::numberedName(name, n);
-  taken.insert(candidate.string());
-  return candidate;
+/// The system's reason for the last failure of an export in this thread, "" when none.
+std::string failureDetail() {
+  char detail[1024];
+  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
+                                                               : std::string();
 }
+
+/// The folders of the destination that files go to, opened one component at a time below the
+/// destination and never through a link. A name taken by a file or a link gives "name (n)"; the
+/// name a folder got is kept for the whole run.
+class OutputFolders {
+ public:
+  OutputFolders(int root, std::string rootPath) : m_root(root), m_rootPath(std::move(rootPath)) {}
+  ~OutputFolders() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  OutputFolders(const OutputFolders&) = delete;
+  OutputFolders& operator=(const OutputFolders&) = delete;
+
+  /// Descriptor of the output folder of @p chain (folder indexes from the root down), -1 with
+  /// @p error set. Valid until the next call.
+  int open(const kvx::ScanSession& session, const std::vector<std::uint32_t>& chain,
+           std::string* path, std::string* error) {
+    if (m_fd >= 0 && chain == m_chain) {
+      *path = m_path;
+      return m_fd;
+    }
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    m_chain.clear();
+    int fd = ::fcntl(m_root, F_DUPFD_CLOEXEC, 0);
+    std::string at = m_rootPath;
+    for (std::size_t c = 1; c < chain.size() && fd >= 0; ++c) {
+      int next = -1;
+      auto known = m_names.find(chain[c]);
+      if (known != m_names.end()) {
+        next = ::openat(fd, known->second.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0)
+          *error = "cannot open " + at + "/" + known->second + ": " + std::strerror(errno);
+        at += "/" + known->second;
+      } else {
+        const std::string name =
+            kvx::safeComponent(session.text(session.folder(chain[c])->name.get()));
+        char chosen[512];
+        next = Undelete_OpenOutputFolder(fd, name.c_str(), chosen, sizeof chosen);
+        if (next < 0) {
+          *error = "cannot create a folder in " + at + ": " + failureDetail();
+        } else {
+          m_names.emplace(chain[c], chosen);
+          at += "/" + std::string(chosen);
+        }
+      }
+      ::close(fd);
+      fd = next;
+    }
+    if (fd < 0) return -1;
+    m_fd = fd;
+    m_chain = chain;
+    m_path = at;
+    *path = at;
+    return fd;
+  }
+
+ private:
+  int m_root;
+  std::string m_rootPath;
+  std::unordered_map<std::uint32_t, std::string> m_names;  // folder index -> name it got
+  std::vector<std::uint32_t> m_chain;                      // of the open folder
+  int m_fd = -1;
+  std::string m_path;
+};
 
 struct Job {
   std::uint32_t index;
@@ -78,9 +142,17 @@ int recoverCommand(const std::vector<std::string>& args) {
       }
       return false;
     };
-    std::string states;
+    std::string states, to;
     if (kvx::parseScanFlag(arg, a.scan)) continue;
-    if (value("--to", a.to) || value("--pattern", a.pattern)) continue;
+    if (value("--to", to)) {
+      if (!a.to.empty()) {
+        std::fprintf(stderr, "kvx recover: --to given twice\n%s\n", kUsage);
+        return kvx::kExitUsage;
+      }
+      a.to = to;
+      continue;
+    }
+    if (value("--pattern", a.pattern)) continue;
     if (value("--state", states)) {
       a.states = kvx::parseStateList(states);
       if (!a.states) {
@@ -111,12 +183,32 @@ int recoverCommand(const std::vector<std::string>& args) {
     return kvx::kExitUsage;
   }
 
+  std::FILE* out = stdout;
+  kvx::JsonWriter json(out);
+  // A failure before any file was tried: the message, and with --json a document that says so.
+  auto failEarly = [&](const std::string& message, std::uint32_t code) {
+    std::fprintf(stderr, "kvx recover: %s\n", message.c_str());
+    if (a.scan.json) {
+      json.beginObject();
+      json.key("destination").string(a.to);
+      json.key("files").beginArray();
+      json.endArray();
+      json.key("recovered").unsignedNumber(0);
+      json.key("failed").unsignedNumber(0);
+      json.key("cancelled").boolean(false);
+      json.key("error").beginObject();
+      json.key("code").unsignedNumber(code);
+      json.key("message").string(message);
+      json.endObject();
+      json.endObject();
+      json.finish();
+    }
+    return kvx::kExitFailed;
+  };
+
   kvx::ScanSession session;
   std::string error;
-  if (!session.resolveSource(a.scan.source, &error)) {
-    std::fprintf(stderr, "kvx recover: %s\n", error.c_str());
-    return kvx::kExitFailed;
-  }
+  if (!session.resolveSource(a.scan.source, &error)) return failEarly(error, kErrOpenDrive);
   // Writing to the drive being recovered from would overwrite the very data sought.
   // A mounted image can hold the destination under two letters (the image and its loop device),
   // so every letter of the destination is checked, not just the first.
@@ -125,26 +217,40 @@ int recoverCommand(const std::vector<std::string>& args) {
                                sizeof letterBuffer);
   const std::string destLetters = letterBuffer;
   auto refuse = [&](char letter) {
-    std::fprintf(stderr,
-                 "kvx recover: refusing to write to %s: it is on drive %c:, the drive the files "
-                 "come from; choose a folder on another drive\n",
-                 a.to.c_str(), letter);
-    return kvx::kExitFailed;
+    char text[64];
+    std::snprintf(text, sizeof text, "%c:", letter);
+    return failEarly("refusing to write to " + a.to + ": it is on drive " + text +
+                         ", the drive the files come from; choose a folder on another drive",
+                     kErrInvalidParameter);
   };
   if (session.letter() != 0 && destLetters.find(session.letter()) != std::string::npos)
     return refuse(session.letter());
+
+  // The destination is made and checked before the scan, which can take hours.
+  const int root = Undelete_OpenOutputFolder(-1, a.to.c_str(), nullptr, 0);
+  if (root < 0) return failEarly("cannot use " + a.to + ": " + failureDetail(), kErrCreateFile);
+  struct RootCloser {
+    int fd;
+    ~RootCloser() { ::close(fd); }
+  } rootCloser{root};
+  if (::faccessat(root, ".", W_OK | X_OK, AT_EACCESS) != 0)
+    return failEarly("cannot write to " + a.to + ": " + std::strerror(errno), kErrCreateFile);
 
   bool cancelled = false;
   kvx::ScanOptions scanOptions = a.scan;
   scanOptions.json = false;
   if (!session.run(scanOptions, &cancelled, &error)) {
-    std::fprintf(stderr, "kvx recover: %s\n", error.c_str());
-    return kvx::kExitFailed;
+    std::uint32_t code = 0;
+    Undelete_GetError(session.engine(), &code);
+    return failEarly(error, code);
   }
-  if (cancelled) {
-    std::fprintf(stderr, "kvx recover: scan cancelled, nothing recovered\n");
-    return kvx::kExitFailed;
-  }
+  if (cancelled) return failEarly("scan cancelled, nothing recovered", kErrUserAbort);
+  // A scan that ended with an error (a volume nobody recognises, a source that cannot be read to
+  // its end) still recovers what it found, but the run fails.
+  std::uint32_t scanCode = 0;
+  Undelete_GetError(session.engine(), &scanCode);
+  if (!kvx::scanFailed(scanCode, a.scan.engineOptions)) scanCode = 0;
+  const std::string scanError = scanCode != 0 ? session.engineError() : std::string();
 
   // Selection: what the listing shows (no replaced records, no hidden folders), then the filters.
   std::vector<Job> jobs;
@@ -173,15 +279,6 @@ int recoverCommand(const std::vector<std::string>& args) {
     }
   }
 
-  std::error_code ec;
-  fs::create_directories(a.to, ec);
-  if (ec) {
-    std::fprintf(stderr, "kvx recover: cannot create %s: %s\n", a.to.c_str(), ec.message().c_str());
-    return kvx::kExitFailed;
-  }
-
-  std::FILE* out = stdout;
-  kvx::JsonWriter json(out);
   if (a.scan.json) {
     json.beginObject();
     json.key("destination").string(a.to);
@@ -190,37 +287,39 @@ int recoverCommand(const std::vector<std::string>& args) {
 
   std::atomic<std::size_t> current{0};
   std::atomic<bool> stop{false}, finished{false};
-  std::atomic<std::uint32_t> recovered{0}, failed{0};
+  std::atomic<std::uint32_t> recovered{0}, failed{0}, partial{0};
   Undelete* u = session.engine();
   std::thread worker([&] {
-    std::unordered_set<std::string> taken;
+    OutputFolders folders(root, a.to);
     for (std::size_t k = 0; k < jobs.size() && !stop.load(); ++k) {
       current = k;
       const Job& job = jobs[k];
       const FileRecord* r = session.file(job.index);
-      // Target: DIR / folders below the root / name, every component made safe.
-      fs::path dir = a.to;
-      const auto chain = session.folderChain(r->folder.get());
-      for (std::size_t c = 1; c < chain.size(); ++c)
-        dir /= kvx::safeComponent(session.text(session.folder(chain[c])->name.get()));
-      std::string message;
+      std::string message, target, kept;
       std::uint32_t code = 0;
       bool ok = false;
-      fs::path target;
-      std::error_code dirError;
-      fs::create_directories(dir, dirError);
-      if (dirError) {
-        message = "cannot create " + dir.string() + ": " + dirError.message();
+      std::string dirPath, folderError;
+      const int dir =
+          folders.open(session, session.folderChain(r->folder.get()), &dirPath, &folderError);
+      if (dir < 0) {
+        code = kErrCreateFile;
+        message = folderError;
       } else {
-        target = freeTarget(dir, kvx::safeComponent(session.text(r->name.get())), taken);
-        ok = Undelete_RecoverFile(u, job.index, target.c_str()) != 0;
-        if (ok && stop.load()) {
-          ok = false;  // cut short by Ctrl-C: the file is incomplete
-          message = "User abort.";
-        } else if (!ok) {
+        const std::string name = kvx::safeComponent(session.text(r->name.get()));
+        char chosen[512];
+        ok = Undelete_RecoverFileAt(u, job.index, dir, name.c_str(), chosen, sizeof chosen) != 0;
+        if (ok || chosen[0] != '\0') target = dirPath + "/" + chosen;
+        if (!ok) {
           Undelete_GetError(u, &code);
           message = session.engineError();
           if (message.empty()) message = "recovery failed";
+          const std::string detail = failureDetail();
+          if (!detail.empty()) message += " (" + detail + ")";
+          if (!target.empty()) {
+            kept = target;
+            message += "; what could be read is kept as " + kvx::printable(kept);
+            partial += 1;
+          }
         }
       }
       (ok ? recovered : failed) += 1;
@@ -228,7 +327,7 @@ int recoverCommand(const std::vector<std::string>& args) {
         json.beginObject();
         json.key("index").unsignedNumber(job.index);
         json.key("path").string(job.path);
-        json.key("target").string(target.string());
+        json.key("target").string(ok ? target : std::string());
         json.key("recovered").boolean(ok);
         if (ok) {
           json.key("error").null();
@@ -237,11 +336,12 @@ int recoverCommand(const std::vector<std::string>& args) {
           json.key("code").unsignedNumber(code);
           json.key("message").string(message);
           json.endObject();
+          if (!kept.empty()) json.key("partial").string(kept);
         }
         json.endObject();
       } else if (ok) {
         std::fprintf(out, "%s -> %s\n", kvx::printable(job.path).c_str(),
-                     kvx::printable(target.string()).c_str());
+                     kvx::printable(target).c_str());
       }
       if (!ok)
         std::fprintf(stderr, "kvx recover: %s: %s\n", kvx::printable(job.path).c_str(),
@@ -272,14 +372,24 @@ int recoverCommand(const std::vector<std::string>& args) {
     worker.join();
   }
 
-  char summary[96];
-  std::snprintf(summary, sizeof summary, "%u recovered, %u failed", recovered.load(),
-                failed.load());
+  char summary[160];
+  int n = std::snprintf(summary, sizeof summary, "%u recovered, %u failed", recovered.load(),
+                        failed.load());
+  if (partial.load() != 0)
+    std::snprintf(summary + n, sizeof summary - static_cast<std::size_t>(n),
+                  " (%u kept as .partial with what could be read)", partial.load());
   if (a.scan.json) {
     json.endArray();
     json.key("recovered").unsignedNumber(recovered.load());
     json.key("failed").unsignedNumber(failed.load());
+    json.key("partial").unsignedNumber(partial.load());
     json.key("cancelled").boolean(stop.load());
+    if (scanCode != 0) {
+      json.key("error").beginObject();
+      json.key("code").unsignedNumber(scanCode);
+      json.key("message").string(scanError);
+      json.endObject();
+    }
     json.endObject();
     json.finish();
     std::fprintf(stderr, "%s\n", summary);
@@ -287,7 +397,8 @@ int recoverCommand(const std::vector<std::string>& args) {
     std::fprintf(out, "%s\n", summary);
     std::fflush(out);
   }
-  return failed.load() == 0 && !stop.load() ? kvx::kExitOk : kvx::kExitFailed;
+  if (scanCode != 0) std::fprintf(stderr, "kvx recover: the scan failed: %s\n", scanError.c_str());
+  return failed.load() == 0 && !stop.load() && scanCode == 0 ? kvx::kExitOk : kvx::kExitFailed;
 }
 
 const kvx::Registration reg{

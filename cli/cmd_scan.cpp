@@ -42,6 +42,10 @@ int scanCommand(const std::vector<std::string>& args) {
     }
     options.source = a;
   }
+  if (questions.saveConflict) {
+    std::fprintf(stderr, "kvx scan: --save and --no-save contradict each other\n");
+    return kvx::kExitUsage;
+  }
   if (options.source.empty()) {
     std::fprintf(stderr, "usage: kvx scan SOURCE %s [--json] [--report] %s\n",
                  kvx::kScanFlagsUsage, kvx::kSaveFlagsUsage);
@@ -91,7 +95,8 @@ int scanCommand(const std::vector<std::string>& args) {
   std::fprintf(stderr, "%u files (%u deleted), %u folders%s\n", files, deleted,
                session.folderCount(), cancelled ? "; scan cancelled" : "");
   if (e.code != 0 && !cancelled) std::fprintf(stderr, "kvx scan: %s\n", e.message.c_str());
-  return cancelled ? kvx::kExitFailed : kvx::kExitOk;
+  return cancelled || kvx::scanFailed(e.code, options.engineOptions) ? kvx::kExitFailed
+                                                                     : kvx::kExitOk;
 }
 
 const kvx::Registration reg{{"scan", "scan SOURCE [--deep] [--test-ext] [--rename-ext] [--test-all] [--json] [--report] [--save|--no-save]",

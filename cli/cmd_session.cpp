@@ -76,6 +76,10 @@ int parseArgs(const std::vector<std::string>& args, SessionArgs& out) {
     std::fputs(kUsage, stderr);
     return kvx::kExitUsage;
   }
+  if (out.questions.saveConflict) {
+    std::fprintf(stderr, "kvx session: --save and --no-save contradict each other\n");
+    return kvx::kExitUsage;
+  }
   return -1;
 }
 
@@ -245,7 +249,9 @@ int resumeCommand(SessionArgs& a) {
   std::fprintf(stderr, "%u files (%u deleted), %u folders%s\n", files, deleted,
                session.folderCount(), cancelled ? "; scan cancelled" : "");
   if (code != 0 && !cancelled) std::fprintf(stderr, "kvx session: %s\n", message.c_str());
-  return cancelled ? kvx::kExitFailed : kvx::kExitOk;
+  const bool deep = d.text.find("Deep scan: Yes") != std::string::npos;
+  return cancelled || kvx::scanFailed(code, deep ? kOptDeepScan : 0) ? kvx::kExitFailed
+                                                                     : kvx::kExitOk;
 }
 
 int sessionCommand(const std::vector<std::string>& args) {

@@ -139,10 +139,14 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
   m_letter = 0;
   if (!Undelete_AddDrive(source.c_str(), 0, &m_letter)) m_letter = 0;
   if (m_letter == 0) {
-    *error = source + ": cannot be used as a drive";
+    // The host layer's reason names the path and what the system said about it.
     std::uint32_t code = 0;
-    (void)Undelete_GetHostError(&code, nullptr, 0);
-    if (code != 0) {
+    char reason[1024];
+    (void)Undelete_GetHostError(&code, reason, sizeof reason);
+    *error = source + ": cannot be used as a drive";
+    if (reason[0] != '\0') {
+      *error = std::string("cannot be used as a drive: ") + reason;
+    } else if (code != 0) {
       char buf[32];
       std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
       *error += buf;
@@ -192,6 +196,10 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     Undelete_SetVerbose(m_u, nullptr, nullptr);
     *error = engineError();
     if (error->empty()) *error = "the scan could not start";
+    // The system's reason names the source and what went wrong with it.
+    char detail[1024];
+    if (Undelete_GetHostError(nullptr, detail, sizeof detail) && detail[0] != '\0')
+      *error += std::string(" (") + detail + ")";
     return false;
   }
   int handled = 0;
@@ -237,6 +245,12 @@ std::string ScanSession::engineError() const {
   char buf[32];
   std::snprintf(buf, sizeof buf, "error 0x%08X", code);
   return buf;
+}
+
+bool scanFailed(std::uint32_t code, std::uint32_t engineOptions) {
+  if (code == 0 || code == kErrUserAbort) return false;
+  // With --deep an unrecognised volume is searched by content: that search is the scan asked for.
+  return !(code == kErrUnrecognized && (engineOptions & kOptDeepScan) != 0);
 }
 
 std::uint32_t ScanSession::fileCount() const {

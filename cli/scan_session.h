@@ -103,6 +103,10 @@ class ScanSession {
   char m_letter = 0;
 };
 
+/// Whether a scan that ran to its end with engine error @p code failed (exit 1): any error but a
+/// cancel, except an unrecognised volume searched by content (--deep).
+bool scanFailed(std::uint32_t code, std::uint32_t engineOptions);
+
 // Text helpers (pure).
 
 /// FILETIME (the wall-clock time the records keep, taken as this machine's local time) as

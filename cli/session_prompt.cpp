@@ -83,12 +83,13 @@ std::string driveArgument(char letter, const std::string& source) {
 }
 
 bool parseSaveFlag(const std::string& arg, ScanQuestions& questions) {
+  bool save = false;
   if (arg == "--save")
-    questions.save = true;
-  else if (arg == "--no-save")
-    questions.save = false;
-  else
+    save = true;
+  else if (arg != "--no-save")
     return false;
+  if (questions.save && *questions.save != save) questions.saveConflict = true;
+  questions.save = save;
   return true;
 }
 

@@ -15,6 +15,8 @@ class ScanSession;
 struct ScanQuestions {
   /// --save (true) or --no-save (false); unset: ask on a terminal, else no.
   std::optional<bool> save;
+  /// Both --save and --no-save were given: a usage error.
+  bool saveConflict = false;
   /// Whether stdin and stderr are terminals; filled by the constructor.
   bool terminal;
   /// The scan and its SOURCE as given, for the hint printed when a session is saved.

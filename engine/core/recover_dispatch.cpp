@@ -1,4 +1,6 @@
 // Recovery dispatch: hands one found file to the recoverer of the file system that found it.
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "core/cached_drive.h"
@@ -7,6 +9,7 @@
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
+#include "host/host.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -50,6 +53,8 @@ bool recoverFile(Undelete* u, std::uint32_t index, const char* target) {
   }
   u->drive = drive;
   u->bytesDone = 0;
+  u->outputName.clear();
+  u->outputPartial = false;
 
   // The lists are read-only after a scan: the recoverer gets its own copy of the record.
   FileRecord record = *stored;
@@ -65,12 +70,27 @@ bool recoverFile(Undelete* u, std::uint32_t index, const char* target) {
 }  // namespace
 
 int Undelete_RecoverFile(Undelete* u, std::uint32_t index, const char* target) noexcept {
+  return Undelete_RecoverFileAt(u, index, -1, target, nullptr, 0);
+}
+
+int Undelete_RecoverFileAt(Undelete* u, std::uint32_t index, int folder, const char* name,
+                           char* chosen, std::uint32_t chosenSize) noexcept {
   if (u == nullptr) return 0;
+  if (chosen != nullptr && chosenSize != 0) chosen[0] = '\0';
+  u->outputPlace = HostOutputPlace{folder, folder >= 0};
+  Host_ClearLastError();
+  bool ok = false;
   try {
-    return recoverFile(u, index, target) ? 1 : 0;
+    ok = recoverFile(u, index, name);
   } catch (const std::bad_alloc&) {
     u->bytesDone = 0;
     u->error = kErrMemory;
-    return 0;
   }
+  u->outputPlace = HostOutputPlace{};
+  if (chosen != nullptr && chosenSize != 0 && !u->outputName.empty()) {
+    const std::size_t n = std::min<std::size_t>(u->outputName.size(), chosenSize - 1);
+    std::memcpy(chosen, u->outputName.data(), n);
+    chosen[n] = '\0';
+  }
+  return ok ? 1 : 0;
 }

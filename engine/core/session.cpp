@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 
 #include "core/cached_drive.h"
+#include "core/checked.h"
 #include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
@@ -24,10 +26,12 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "host/host.h"
+#include "host/host_output.h"
 
 namespace {
 
 constexpr std::uint32_t kRefBit = 0x80000000u;
+constexpr std::uint32_t kNoNul = 0xFFFFFFFFu;
 
 /// A saved entry of a type whose kind takes it as it stands must hold at least that type's size.
 bool tooShortForItsType(std::span<const std::uint8_t> entry) noexcept {
@@ -36,9 +40,22 @@ bool tooShortForItsType(std::span<const std::uint8_t> entry) noexcept {
   return fs != nullptr && fs->loadEntry == nullptr && entry.size() < info->minEntrySize;
 }
 
-/// A string reference in a stored record: none, or inside the stored strings.
-bool refFits(std::uint32_t ref, std::uint64_t stringBytes) noexcept {
-  return ref == 0 || ((ref & kRefBit) != 0 && (ref & ~kRefBit) < stringBytes);
+/// A reference to a recoverer's block: none, or inside the stored strings with at least the
+/// 4 bytes every block starts with.
+bool blockRefFits(std::uint32_t ref, std::uint64_t stringBytes) noexcept {
+  return ref == 0 ||
+         ((ref & kRefBit) != 0 && fitsIn<std::uint64_t>(ref & ~kRefBit, 4, stringBytes));
+}
+
+/// A text reference: none, or a UTF-16 string that starts on a unit boundary inside the stored
+/// strings and ends with a NUL unit before their end. @p nextNul gives, for each unit, the index
+/// of the first NUL unit at or after it (kNoNul when none).
+bool textRefFits(std::uint32_t ref, const std::vector<std::uint32_t>& nextNul) noexcept {
+  if (ref == 0) return true;
+  if ((ref & kRefBit) == 0) return false;
+  const std::uint32_t offset = ref & ~kRefBit;
+  if (offset % 2 != 0 || offset / 2 >= nextNul.size()) return false;
+  return nextNul[offset / 2] != kNoNul;
 }
 
 // --- Reading the file ----------------------------------------------------------------------------
@@ -47,7 +64,8 @@ bool refFits(std::uint32_t ref, std::uint64_t stringBytes) noexcept {
 class MappedFile {
  public:
   explicit MappedFile(const std::string& path) noexcept {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Regular files only: a FIFO under the session's name must not block the caller.
+    const int fd = Host_OpenRegularFile(path.c_str());
     if (fd < 0) return;
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -118,6 +136,8 @@ Parse parseBody(ByteReader& r, SessionImage& s) {
       if (!readLe(r, size) || size < 4) return Parse::Corrupt;
       const auto entry = r.bytes(size);
       if (!entry) return Parse::Corrupt;
+      // A type no kind of this build makes would be dropped, its files left without an entry.
+      if (Fs_OfType(loadLe<std::uint32_t>(entry->data())) == nullptr) return Parse::Corrupt;
       if (tooShortForItsType(*entry)) return Parse::Corrupt;
       state.fileSystems.push_back(*entry);
     }
@@ -143,37 +163,67 @@ Parse parseBody(ByteReader& r, SessionImage& s) {
   s.folders = *folders;
   if (r.remaining() != 0) return Parse::Corrupt;
 
-  // Every string reference must name stored strings, so nothing restored points past them.
+  // Every reference must name stored strings, texts must be aligned and end inside them, so
+  // nothing restored reads past them or misaligned. For each unit: where the next NUL unit is.
   const std::uint64_t stringBytes = std::uint64_t{s.stringUnits} * 2;
+  std::vector<std::uint32_t> nextNul(s.stringUnits, kNoNul);
+  for (std::uint32_t i = s.stringUnits, nul = kNoNul; i-- > 0;) {
+    if (s.strings[std::size_t{i} * 2] == 0 && s.strings[std::size_t{i} * 2 + 1] == 0) nul = i;
+    nextNul[i] = nul;
+  }
   for (std::uint32_t i = 0; i < s.fileCount; ++i) {
     FileRecord f;
     std::memcpy(&f, s.files.data() + std::size_t{i} * sizeof f, sizeof f);
-    if (!refFits(f.name.get(), stringBytes) || !refFits(f.rootName.get(), stringBytes) ||
-        !refFits(f.note.get(), stringBytes) || !refFits(f.locator.get(), stringBytes))
+    if (!textRefFits(f.name.get(), nextNul) || !textRefFits(f.rootName.get(), nextNul) ||
+        !textRefFits(f.note.get(), nextNul) || !blockRefFits(f.locator.get(), stringBytes))
       return Parse::Corrupt;
   }
   for (std::uint32_t i = 0; i < s.folderCount; ++i) {
     FolderRecord f;
     std::memcpy(&f, s.folders.data() + std::size_t{i} * sizeof f, sizeof f);
-    if (!refFits(f.name.get(), stringBytes)) return Parse::Corrupt;
+    if (!textRefFits(f.name.get(), nextNul)) return Parse::Corrupt;
   }
   if (s.deepScanResume != 0) {
     const SessionScannerState& st = s.scanner;
     if (st.rootFolder.get() >= s.folderCount || st.dupFirst.get() > st.dupEnd.get() ||
         st.dupEnd.get() > s.fileCount || st.passFirstFile.get() > s.fileCount)
       return Parse::Corrupt;
+    // The search by content goes on where it stopped: it needs the drive's used-sector map, the
+    // position must lie on it, and nothing it listed may lie at or past the position (it would
+    // be listed twice). Sectors are 512 or 2048 bytes; the larger gives the weaker bound.
+    const std::uint64_t mapBits = std::uint64_t{s.states[s.drivesDone].map.size()} * 8;
+    if ((s.options & kOptDeepScan) == 0 || mapBits == 0 || s.deepScanResume > mapBits)
+      return Parse::Corrupt;
+    for (std::uint32_t i = st.dupFirst.get(); i < s.fileCount; ++i) {
+      FileRecord f;
+      std::memcpy(&f, s.files.data() + std::size_t{i} * sizeof f, sizeof f);
+      if (((f.location.get() >> 12) & 7u) != kKindRaw) continue;
+      if (f.scanKey.get() / 2048 >= s.deepScanResume) return Parse::Corrupt;
+    }
   }
   return Parse::Ok;
 }
 
 // --- Writing the file ----------------------------------------------------------------------------
 
+/// Buffers the many small fields of a session into large writes to its sink.
 class SessionWriter {
  public:
-  explicit SessionWriter(std::FILE* f) noexcept : m_file(f) {}
+  using Sink = std::function<bool(const void*, std::size_t)>;
+  explicit SessionWriter(const Sink& sink) noexcept : m_sink(sink) {}
   bool put(const void* data, std::size_t n) noexcept {
-    if (n != 0 && std::fwrite(data, 1, n, m_file) != n) m_ok = false;
-    return m_ok;
+    if (!m_ok) return false;
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    if (m_used + n > sizeof m_buffer) {
+      if (!flush()) return false;
+      if (n >= sizeof m_buffer) {
+        if (!m_sink(p, n)) m_ok = false;
+        return m_ok;
+      }
+    }
+    if (n != 0) std::memcpy(m_buffer + m_used, p, n);
+    m_used += n;
+    return true;
   }
   template <class T>
   bool putLe(T v) noexcept {
@@ -181,11 +231,18 @@ class SessionWriter {
     le.set(v);
     return put(&le, sizeof le);
   }
+  bool flush() noexcept {
+    if (m_ok && m_used != 0 && !m_sink(m_buffer, m_used)) m_ok = false;
+    m_used = 0;
+    return m_ok;
+  }
   void fail() noexcept { m_ok = false; }
   [[nodiscard]] bool ok() const noexcept { return m_ok; }
 
  private:
-  std::FILE* m_file;
+  const Sink& m_sink;
+  std::uint8_t m_buffer[1 << 16];
+  std::size_t m_used = 0;
   bool m_ok = true;
 };
 
@@ -253,9 +310,9 @@ void writeDriveState(SessionWriter& w, CachedDrive* drive) noexcept {
   CachedDrive_SelectFileSystem(drive, selected);
 }
 
-bool writeSession(Undelete* u, std::FILE* f, std::uint32_t fileCount, std::uint32_t folderCount,
-                  std::uint32_t stringUnits) noexcept {
-  SessionWriter w(f);
+bool writeSession(Undelete* u, const SessionWriter::Sink& sink, std::uint32_t fileCount,
+                  std::uint32_t folderCount, std::uint32_t stringUnits) noexcept {
+  SessionWriter w(sink);
   w.put(kSessionMagic, sizeof kSessionMagic);
   w.putLe(u->options);
   w.putLe(u->driveCount);
@@ -284,7 +341,7 @@ bool writeSession(Undelete* u, std::FILE* f, std::uint32_t fileCount, std::uint3
   w.put(u->files, std::size_t{fileCount} * sizeof(FileRecord));
   w.putLe(folderCount);
   w.put(u->folders, std::size_t{folderCount} * sizeof(FolderRecord));
-  return w.ok();
+  return w.flush();
 }
 
 // --- Restoring ----------------------------------------------------------------------------------
@@ -369,7 +426,7 @@ bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) n
     const auto size = static_cast<std::uint32_t>(entry.size());
     bool added;
     if (fs == nullptr) {
-      continue;  // a type this engine does not know is skipped
+      continue;  // not reached: the parser refuses types no kind makes
     } else if (fs->loadEntry == nullptr) {
       // Taken as it stands (at least the type's size, as the parser checked): a module gets back
       // every byte its entry had when it was saved.
@@ -491,23 +548,17 @@ bool Session_Save(Undelete* u, std::uint32_t fileCount, std::uint32_t folderCoun
   if (u->folders == nullptr) folderCount = 0;
   if (u->strings == nullptr) stringUnits = 0;
 
-  std::string partial;
-  try {
-    partial = u->sessionPath + ".partial";
-  } catch (const std::bad_alloc&) {
+  // Written beside the old file under a fresh name and renamed over it when complete: a planted
+  // link is never written through, and a failed save leaves an earlier session as it was.
+  const bool ok =
+      Host_WriteFileAtomically(u->sessionPath.c_str(), [&](const SessionWriter::Sink& sink) {
+        return writeSession(u, sink, fileCount, folderCount, stringUnits);
+      });
+  if (!ok && Host_GetLastError() == kErrCreateFile) {
     Undelete_Report(u, "\tFailed to open/create save file.\n");
     return false;
   }
-  std::FILE* f = std::fopen(partial.c_str(), "wbe");
-  if (f == nullptr) {
-    Undelete_Report(u, "\tFailed to open/create save file.\n");
-    return false;
-  }
-  bool ok = writeSession(u, f, fileCount, folderCount, stringUnits);
-  if (std::fclose(f) != 0) ok = false;
-  if (ok && std::rename(partial.c_str(), u->sessionPath.c_str()) != 0) ok = false;
   if (!ok) {
-    std::remove(partial.c_str());
     Undelete_Log(u, "Errors saving session, partial file deleted.\n");
     Undelete_Report(u, "\tErrors saving session, partial file deleted.\n");
   }

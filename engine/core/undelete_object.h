@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/event.h"
+#include "host/host_output.h"
 #include "undelete/undelete.h"
 
 struct CachedDrive;
@@ -87,6 +88,11 @@ struct Undelete {
   std::atomic<std::uint16_t> fsCount{0};
   DriveSlot* driveTable = nullptr;
   std::atomic<std::uint64_t> bytesDone{0};
+  // The recovery under way: where its files go, and the name the data file got (after numbering,
+  // or its partial name when the recovery failed and kept what was read).
+  HostOutputPlace outputPlace;
+  std::string outputName;
+  bool outputPartial = false;
 
   // Search thread.
   std::thread searchThread;

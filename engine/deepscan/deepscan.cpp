@@ -307,6 +307,17 @@ bool FileFormat_CheckExtension(FileRecord* record, std::uint32_t identifier, boo
   return true;
 }
 
+namespace {
+/// Whether the drive still gives its last sector: after a failed read, this tells a bad block
+/// (go on) from a source that has shrunk (stop).
+bool lastSectorReadable(CachedDrive* drive, std::uint64_t sectors, std::uint32_t sectorSize) {
+  std::uint8_t probe[4];
+  std::uint32_t got = 0;
+  return sectors != 0 && CachedDrive_Read(drive, (sectors - 1) * sectorSize, 4, probe, &got) &&
+         got == 4;
+}
+}  // namespace
+
 bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
                          std::uint32_t progressTo) noexcept {
   if (u == nullptr || u->drive == nullptr) return false;
@@ -354,8 +365,25 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
       std::uint8_t head[4] = {};
       std::uint32_t got = 0;
       const bool readOk = CachedDrive_Read(drive, offset, 4, head, &got) && got == 4;
+      if (!readOk && !lastSectorReadable(drive, mapBits, sectorSize)) {
+        // The source no longer reaches its recorded end (an image cut while it was scanned):
+        // nothing further can be read, so the pass ends with a read error rather than trying
+        // every sector left.
+        Undelete_Log(u, "FileFormat_ScanHole: The source ends before sector %" PRIu64 ".\n", s);
+        Undelete_Report(u, "\tThe source ended before its recorded size; search stopped.\n");
+        u->error = kErrReadSource;
+        break;
+      }
       if ((!readOk || looksLikeMetadata(head)) && u->recognizeHook != nullptr &&
           u->recognizeHook(u, offset)) {
+        ++s;
+        continue;
+      }
+      if (!readOk) {
+        // An unreadable sector (a bad block): noted, and passed over.
+        if (u->error == kErrNone)
+          Undelete_Log(u, "FileFormat_ScanHole: Unable to read sector %" PRIu64 ".\n", s);
+        u->error = kErrReadSource;
         ++s;
         continue;
       }

@@ -16,6 +16,7 @@
 #include "core/cached_drive.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
@@ -195,14 +196,10 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                      std::atomic<std::uint64_t>* bytesDone) noexcept {
   if (u == nullptr || record == nullptr || target == nullptr) return false;
   CachedDrive* drive = u->drive;
-  const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    Undelete_Log(u, "FAT_RecoverFile: Unable to create recover file.\n");
-    // Say why: an unchanged error code would read "No errors." next to a failure.
-    Host_SetLastError(kErrCreateFile);
-    u->error = kErrCreateFile;
+  HostOutputFile out;
+  if (!Recover_CreateOutput(u, out, target, "FAT_RecoverFile: Unable to create recover file.\n"))
     return false;
-  }
+  const int fd = out.fd();
   // The window stays the volume's own length: reading on past the volume would read another
   // partition's data.
   const std::uint64_t volumeOffset = record->volumeOffset.get();
@@ -214,10 +211,16 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   Outcome outcome = Outcome::Done;
   FatGeometry g;
   const std::uint64_t size = record->size.get() & 0xFFFFFFFFull;
+  std::uint64_t left = size;
   std::uint8_t* buffer = pieceBuffer();
-  const bool haveBuffer = buffer != nullptr;
   const auto* locator = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
-  if (haveBuffer && size != 0) {
+  if (buffer == nullptr && size != 0) {
+    Undelete_Log(u, "FAT_RecoverFile: Unable to allocate memory for cluster read.\n");
+    Host_SetLastError(kErrMemory);
+    u->error = kErrMemory;
+    return Recover_EndOutput(u, out, false, false);
+  }
+  if (size != 0) {
     if (!FAT_GetGeometry(drive, g) || locator == nullptr) {
       outcome = Outcome::ReadError;
     } else {
@@ -236,6 +239,7 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
       } else {
         outcome = recoverClusters(u, g, copy, first);
       }
+      left = copy.left();
     }
   }
   if (outcome == Outcome::ReadError) {
@@ -246,6 +250,10 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
     Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");
     Host_SetLastError(kErrWriteFile);
     u->error = kErrWriteFile;
+  } else if (left != 0) {
+    // Only a cancel stops the copy early without an error of its own.
+    Host_SetLastError(kErrUserAbort);
+    u->error = kErrUserAbort;
   }
 
   // Creation and access times only when both are recorded (FAT12 has neither).
@@ -255,11 +263,12 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? toTimespec(accessed)
                                                            : timespec{0, UTIME_OMIT};
   (void)::futimens(fd, times);
-  if (::close(fd) != 0 && outcome == Outcome::Done) {
-    Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");
-    Host_SetLastError(kErrWriteFile);
-    u->error = kErrWriteFile;
+  const bool complete = outcome == Outcome::Done && left == 0;
+  // What could be read of a damaged source is kept as partial; a write error or a cancel leaves
+  // nothing, as the source still holds the data.
+  if (!Recover_EndOutput(u, out, complete, outcome == Outcome::ReadError)) {
+    if (complete) Undelete_Log(u, "FAT_RecoverFile: Error writing recover file.\n");
     return false;
   }
-  return outcome == Outcome::Done;
+  return true;
 }

@@ -115,3 +115,6 @@ struct HostOpenOptions {
 /// Human-readable cause of this thread's last host failure ("/x.img: No such file or directory"),
 /// for messages of the command line and the GUI. Empty when nothing failed yet.
 [[nodiscard]] std::string Host_LastErrorText();
+/// Forgets this thread's last host failure (code and text) before an operation that reports its
+/// own.
+void Host_ClearLastError() noexcept;

@@ -35,3 +35,5 @@ void failErrno(const std::string& what, int err) noexcept {
 }  // namespace host
 
 std::string Host_LastErrorText() { return t_errorText; }
+
+void Host_ClearLastError() noexcept { host::fail(0, {}); }

@@ -114,13 +114,16 @@ bool NTFS_RecoverCompressedTo(Undelete* u, RunCursor& cursor, FileRecord* record
   };
 
   std::uint64_t cluster = 0;
-  while (sink.written < limit && !isCancelled(u)) {
-    if (!cursor.next(&cluster) || cluster == 0) break;
+  // Cluster 0 is data like any other when the list says so (the boot file's run starts there).
+  while (sink.written < limit && !sink.failed && !isCancelled(u)) {
+    if (!cursor.next(&cluster)) break;
     const std::size_t at = packed.size();
     try {
       packed.resize(at + cb, 0);
     } catch (...) {
       Undelete_Log(u, "NTFS_RecoverCompressed: Unable to resize memory block.\n");
+      Host_SetLastError(kErrMemory);
+      sink.failed = true;
       break;
     }
     std::uint32_t got = 0;
@@ -130,6 +133,7 @@ bool NTFS_RecoverCompressedTo(Undelete* u, RunCursor& cursor, FileRecord* record
       Undelete_Log(u, "NTFS_RecoverCompressed: Unable to read source drive.\n");
       u->error = kErrReadSource;
       sink.failed = true;
+      break;
     }
     std::uint64_t n = 0;
     if (!cursor.skipSparse(&n)) n = 0;
@@ -137,6 +141,16 @@ bool NTFS_RecoverCompressedTo(Undelete* u, RunCursor& cursor, FileRecord* record
     flush(n);
   }
   // A unit left open when the list ends without its padding run is still data: decode it.
-  if (!packed.empty() && sink.written < limit && !isCancelled(u)) flush(0);
+  if (!packed.empty() && sink.written < limit && !sink.failed && !isCancelled(u)) flush(0);
+  if (!sink.failed && sink.written < limit) {
+    // The list ended (or a cancel came) before the file's size: the file is not whole.
+    if (isCancelled(u)) {
+      Host_SetLastError(kErrUserAbort);
+    } else {
+      Undelete_Log(u, "NTFS_RecoverCompressed: Run list ends before the end of the file.\n");
+      Host_SetLastError(kErrReadSource);
+    }
+    sink.failed = true;
+  }
   return !sink.failed;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,11 +16,12 @@
 #include "core/cached_drive.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
+#include "host/host_output.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
-#include "host/host_output.h"
 
 namespace {
 
@@ -46,52 +48,137 @@ struct Copy {
   std::uint8_t* buffer;  // one cluster; null when it could not be had
   std::atomic<std::uint64_t>* bytesDone;
   bool failed = false;
+  bool readError = false;  // what was written is all the source gave: worth keeping as partial
 };
 
 /// Copies a non-resident run list cluster by cluster up to @p limit bytes, sparse runs as zeros.
+/// Fails when a cluster cannot be read or the list ends before @p limit.
 void copyClusters(Copy& c, RunCursor& cursor, std::uint64_t limit, int fd, std::uint64_t* written,
                   const char* writeError) noexcept {
   const std::uint32_t cb = c.volume->info.clusterBytes.get();
   const std::uint64_t start = c.volume->info.volumeStart.get();
   std::vector<std::uint8_t> zeros;
-  while (*written < limit && !isCancelled(c.u)) {
+  auto put = [&](const std::uint8_t* data, std::uint64_t piece) {
+    if (!Host_WriteAll(fd, data, piece)) {
+      Undelete_Log(c.u, "%s", writeError);
+      c.u->error = kErrWriteFile;
+      c.failed = true;
+      return false;
+    }
+    *written += piece;
+    if (c.bytesDone) c.bytesDone->fetch_add(piece, std::memory_order_relaxed);
+    return true;
+  };
+  while (*written < limit && !c.failed && !isCancelled(c.u)) {
     std::uint64_t sparse = 0;
-    while (*written < limit && cursor.skipSparse(&sparse)) {
+    while (*written < limit && !c.failed && cursor.skipSparse(&sparse)) {
       try {
         if (zeros.empty()) zeros.assign(cb, 0);
       } catch (...) {
+        Host_SetLastError(kErrMemory);
         c.failed = true;
         return;
       }
-      for (std::uint64_t k = 0; k < sparse && *written < limit && !isCancelled(c.u); ++k) {
-        const std::uint64_t piece = limit - *written < cb ? limit - *written : cb;
-        if (!Host_WriteAll(fd, zeros.data(), piece)) {
-          Undelete_Log(c.u, "%s", writeError);
-          c.u->error = kErrWriteFile;
-          c.failed = true;
-        }
-        *written += piece;
-        if (c.bytesDone) c.bytesDone->fetch_add(piece, std::memory_order_relaxed);
-      }
+      for (std::uint64_t k = 0; k < sparse && *written < limit && !isCancelled(c.u); ++k)
+        if (!put(zeros.data(), limit - *written < cb ? limit - *written : cb)) return;
     }
     if (*written >= limit || isCancelled(c.u)) break;
+    // Cluster 0 is data like any other when the list says so (the boot file's run starts there).
     std::uint64_t cluster = 0;
-    if (!cursor.next(&cluster) || cluster == 0) break;
-    const std::uint64_t piece = limit - *written < cb ? limit - *written : cb;
+    if (!cursor.next(&cluster)) {
+      Undelete_Log(c.u, "NTFS_RecoverFile: Run list ends before the end of the file.\n");
+      c.u->error = kErrReadSource;
+      c.failed = c.readError = true;
+      return;
+    }
     std::uint32_t got = 0;
     if (!CachedDrive_Read(c.drive, cluster * cb + start, cb, c.buffer, &got) || got != cb) {
       Undelete_Log(c.u, "NTFS_RecoverFile: Error reading deleted file.\n");
       c.u->error = kErrReadSource;
-      c.failed = true;
+      c.failed = c.readError = true;
+      return;
     }
-    if (!Host_WriteAll(fd, c.buffer, piece)) {
-      Undelete_Log(c.u, "%s", writeError);
-      c.u->error = kErrWriteFile;
-      c.failed = true;
-    }
-    *written += piece;
-    if (c.bytesDone) c.bytesDone->fetch_add(piece, std::memory_order_relaxed);
+    if (!put(c.buffer, limit - *written < cb ? limit - *written : cb)) return;
   }
+  if (!c.failed && *written < limit) {  // only a cancel ends the loop early
+    c.u->error = kErrUserAbort;
+    c.failed = true;
+  }
+}
+
+/// A stream name (UTF-16 on disk) as the UTF-8 suffix of its sibling file; a slash would leave
+/// the folder and becomes '_'.
+std::string streamSuffix(const char16_t* name) {
+  std::string path;
+  for (const char16_t* p = name; p != nullptr && *p != 0 && path.size() < kMaxStreamPath; ++p) {
+    char32_t ch = *p;
+    if (ch >= 0xD800 && ch < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
+      ch = 0x10000 + ((ch - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    }
+    if (ch == u'/' || ch == 0) ch = u'_';
+    if (ch < 0x80) {
+      path += static_cast<char>(ch);
+    } else if (ch < 0x800) {
+      path += static_cast<char>(0xC0 | (ch >> 6));
+      path += static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+      path += static_cast<char>(0xE0 | (ch >> 12));
+      path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+      path += static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+      path += static_cast<char>(0xF0 | (ch >> 18));
+      path += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+      path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+      path += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+  }
+  return path;
+}
+
+/// Writes one named stream into @p fd; false (with c.failed) when it is not whole.
+void copyStream(Copy& c, const NtfsStream& s, const NtfsFileInfo& info, FileRecord* record, int fd,
+                std::atomic<std::uint64_t>* bytesDone) noexcept {
+  Undelete* u = c.u;
+  const auto* sdata = static_cast<const std::uint8_t*>(Storage_At(u, s.data.get()));
+  if (s.runListLength.get() != 0) {
+    Undelete_Log(u, "NTFS_RecoverFile: Stream data is not resident.\n");
+    if (bytesDone) bytesDone->store(0, std::memory_order_relaxed);
+    if (sdata == nullptr) {
+      u->error = kErrReadSource;
+      c.failed = true;
+      return;
+    }
+    RunCursor cursor;
+    try {
+      cursor.load(std::span(sdata, s.runListLength.get()), c.volume->info.clusterCount.get());
+    } catch (...) {
+      Host_SetLastError(kErrMemory);
+      c.failed = true;
+      return;
+    }
+    if (info.dataFlags.get() & kNtfsDataCompressed) {
+      Undelete_Log(u, "NTFS_RecoverFile: Stream is compressed.\n");
+      if (!NTFS_RecoverCompressedTo(u, cursor, record, fd, bytesDone, s.size.get()))
+        c.failed = true;
+    } else {
+      std::uint64_t written = 0;
+      copyClusters(c, cursor, s.size.get(), fd, &written,
+                   "NTFS_RecoverFile: Error writing recover stream.\n");
+    }
+    return;
+  }
+  Undelete_Log(u, "NTFS_RecoverFile: Stream data is resident.\n");
+  const std::uint32_t length = s.size.get();
+  if (length != 0 && sdata == nullptr) {
+    u->error = kErrReadSource;
+    c.failed = true;
+  } else if (length != 0 && !Host_WriteAll(fd, sdata, length)) {
+    Undelete_Log(u, "NTFS_RecoverFile: Error writing recover stream.\n");
+    u->error = kErrWriteFile;
+    c.failed = true;
+  }
+  if (bytesDone) bytesDone->store(length, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -117,12 +204,10 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
     u->error = kErrCrypted;
     return false;
   }
-  const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    Undelete_Log(u, "NTFS_RecoverFile: Unable to create recover file.\n");
-    u->error = kErrCreateFile;
+  HostOutputFile out;
+  if (!Recover_CreateOutput(u, out, target, "NTFS_RecoverFile: Unable to create recover file.\n"))
     return false;
-  }
+  const int fd = out.fd();
   const std::uint32_t cb = volume->info.clusterBytes.get();
   const std::uint64_t size = record->size.get();
   std::vector<std::uint8_t> cluster;
@@ -135,52 +220,69 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
     Host_SetLastError(kErrMemory);
     c.failed = true;
   }
-  if (!fromMft) {
+  if (c.failed) {
+    // Nothing to do but end the file.
+  } else if (!fromMft) {
     // One contiguous extent at the offset kept in the two length fields.
     const std::uint64_t at =
         volume->info.volumeStart.get() +
         (std::uint64_t{info->runListLength.get()} << 32 | info->dataLength.get());
     const std::uint32_t sector = drive->sectorSize ? drive->sectorSize : 512;
     std::uint64_t written = 0;
-    while (c.buffer != nullptr && written < size) {
+    while (written < size && !isCancelled(u)) {
       const auto piece =
           static_cast<std::uint32_t>(size - written < sector ? size - written : sector);
       std::uint32_t got = 0;
       if (!CachedDrive_Read(drive, at + written, piece, c.buffer, &got) || got != piece) {
         Undelete_Log(u, "NTFS_RecoverFile: Error reading deleted file.\n");
         u->error = kErrReadSource;
-        c.failed = true;
+        c.failed = c.readError = true;
+        break;
       }
       if (!Host_WriteAll(fd, c.buffer, piece)) {
         Undelete_Log(u, "NTFS_RecoverFile: Error writing recover file.\n");
         u->error = kErrWriteFile;
         c.failed = true;
+        break;
       }
       written += piece;
       if (bytesDone) bytesDone->fetch_add(piece, std::memory_order_relaxed);
     }
+    if (!c.failed && written < size) {
+      u->error = kErrUserAbort;
+      c.failed = true;
+    }
   } else if (info->runListLength.get() == 0) {
     Undelete_Log(u, "NTFS_RecoverFile: File data is resident.\n");
     const std::uint32_t length = info->dataLength.get();
-    if (length != 0 && data != nullptr) {
-      if (!Host_WriteAll(fd, data, length)) {
+    if (length < size || (length != 0 && data == nullptr)) {
+      // The resident value holds less than the file's size: not the whole file.
+      u->error = kErrReadSource;
+      c.failed = true;
+    } else if (length != 0) {
+      if (!Host_WriteAll(fd, data, size)) {
         Undelete_Log(u, "NTFS_RecoverFile: Error writing recover file.\n");
         u->error = kErrWriteFile;
         c.failed = true;
       }
-      if (bytesDone) bytesDone->fetch_add(length, std::memory_order_relaxed);
+      if (bytesDone) bytesDone->fetch_add(size, std::memory_order_relaxed);
     }
-  } else if (c.buffer != nullptr && data != nullptr) {
+  } else if (data == nullptr) {
+    u->error = kErrReadSource;
+    c.failed = true;
+  } else {
     Undelete_Log(u, "NTFS_RecoverFile: File data is not resident.\n");
     RunCursor cursor;
     try {
       cursor.load(std::span(data, info->dataLength.get()), volume->info.clusterCount.get());
     } catch (...) {
+      Host_SetLastError(kErrMemory);
       c.failed = true;
     }
-    if (info->dataFlags.get() & kNtfsDataCompressed) {
+    if (c.failed) {
+    } else if (info->dataFlags.get() & kNtfsDataCompressed) {
       Undelete_Log(u, "NTFS_RecoverFile: File is compressed.\n");
-      if (!NTFS_RecoverCompressed(u, cursor, record, fd, bytesDone)) c.failed = true;
+      if (!NTFS_RecoverCompressed(u, cursor, record, fd, bytesDone)) c.failed = c.readError = true;
     } else {
       std::uint64_t written = 0;
       copyClusters(c, cursor, size, fd, &written,
@@ -191,90 +293,57 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
   const timespec times[2] = {toTimespec(record->accessed.get()),
                              toTimespec(record->modified.get())};
   ::futimens(fd, times);  // creation time has no Linux counterpart
-  if (::close(fd) != 0) c.failed = true;
 
-  if (fromMft) {
+  // Named streams go beside the data file, under its final name; a stream that cannot be created
+  // or written whole fails the file as a short data stream would.
+  std::vector<std::unique_ptr<HostOutputFile>> streams;
+  if (fromMft && !c.failed) {
     std::uint32_t ref = info->streams.get();
-    for (int guard = 0; ref != 0 && guard < 4096; ++guard) {
+    for (int guard = 0; ref != 0 && guard < 4096 && !c.failed; ++guard) {
       const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
       if (s == nullptr) break;
       ref = s->next.get();
-      const auto* name = static_cast<const char16_t*>(Storage_At(u, s->name.get()));
-      std::string path = target;
-      path += ':';
-      // Stream names are UTF-16 on disk; the sibling file name is UTF-8 like every path here.
-      for (const char16_t* p = name; p != nullptr && *p != 0 && path.size() < kMaxStreamPath; ++p) {
-        char32_t ch = *p;
-        if (ch >= 0xD800 && ch < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-          ch = 0x10000 + ((ch - 0xD800) << 10) + (p[1] - 0xDC00);
-          ++p;
-        }
-        if (ch == u'/' || ch == 0) ch = u'_';  // a slash would leave the destination folder
-        if (ch < 0x80) {
-          path += static_cast<char>(ch);
-        } else if (ch < 0x800) {
-          path += static_cast<char>(0xC0 | (ch >> 6));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0x10000) {
-          path += static_cast<char>(0xE0 | (ch >> 12));
-          path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        } else {
-          path += static_cast<char>(0xF0 | (ch >> 18));
-          path += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-          path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        }
+      std::unique_ptr<HostOutputFile> file(new (std::nothrow) HostOutputFile);
+      std::string suffix;
+      try {
+        suffix = streamSuffix(static_cast<const char16_t*>(Storage_At(u, s->name.get())));
+        if (file) streams.push_back(std::move(file));
+      } catch (...) {
+        file.reset();
       }
-      const int sfd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (sfd < 0) {
+      if (streams.empty() || !streams.back()->createSibling(out, suffix)) {
         Undelete_Log(u, "Not all of file streams could be restored.");
-        continue;
+        u->error = kErrCreateFile;
+        c.failed = true;
+        break;
       }
-      const auto* sdata = static_cast<const std::uint8_t*>(Storage_At(u, s->data.get()));
-      if (s->runListLength.get() != 0) {
-        Undelete_Log(u, "NTFS_RecoverFile: Stream data is not resident.\n");
-        if (bytesDone) bytesDone->store(0, std::memory_order_relaxed);
-        std::vector<std::uint8_t> sbuf;
-        try {
-          sbuf.resize(cb);
-        } catch (...) {
-          Undelete_Log(u, "NTFS_RecoverFile: Unable to allocate memory for cluster read.\n");
-          Host_SetLastError(kErrMemory);
-          c.failed = true;
-        }
-        if (!sbuf.empty() && sdata != nullptr) {
-          RunCursor cursor;
-          try {
-            cursor.load(std::span(sdata, s->runListLength.get()), volume->info.clusterCount.get());
-          } catch (...) {
-            c.failed = true;
-          }
-          if (info->dataFlags.get() & kNtfsDataCompressed) {
-            Undelete_Log(u, "NTFS_RecoverFile: Stream is compressed.\n");
-            if (!NTFS_RecoverCompressedTo(u, cursor, record, sfd, bytesDone, s->size.get())) {
-              c.failed = true;
-            }
-          } else {
-            Copy sc{u, drive, volume, sbuf.data(), bytesDone};
-            std::uint64_t written = 0;
-            copyClusters(sc, cursor, s->size.get(), sfd, &written,
-                         "NTFS_RecoverFile: Error writing recover stream.\n");
-            if (sc.failed) c.failed = true;
-          }
-        }
-      } else {
-        Undelete_Log(u, "NTFS_RecoverFile: Stream data is resident.\n");
-        const std::uint32_t length = s->size.get();
-        if (length != 0 && sdata != nullptr && !Host_WriteAll(sfd, sdata, length)) {
-          Undelete_Log(u, "NTFS_RecoverFile: Error writing recover stream.\n");
-          u->error = kErrWriteFile;
-          c.failed = true;
-        }
-        if (bytesDone) bytesDone->store(length, std::memory_order_relaxed);
+      const int sfd = streams.back()->fd();
+      Copy sc{u, drive, volume, c.buffer, bytesDone};
+      std::vector<std::uint8_t> sbuf;
+      try {
+        sbuf.resize(cb);
+        sc.buffer = sbuf.data();
+      } catch (...) {
+        Undelete_Log(u, "NTFS_RecoverFile: Unable to allocate memory for cluster read.\n");
+        Host_SetLastError(kErrMemory);
+        c.failed = true;
+        break;
       }
-      ::close(sfd);
+      copyStream(sc, *s, *info, record, sfd, bytesDone);
+      if (sc.failed) c.failed = true;
+      const timespec stimes[2] = {times[0], times[1]};
+      ::futimens(sfd, stimes);
     }
   }
-  return !c.failed;
+  if (c.failed) {
+    for (auto& s : streams) (void)s->fail(false);
+    return Recover_EndOutput(u, out, false, c.readError);
+  }
+  for (auto& s : streams) {
+    if (!s->finish()) {
+      u->error = kErrWriteFile;
+      c.failed = true;
+    }
+  }
+  return Recover_EndOutput(u, out, !c.failed, false);
 }

@@ -142,7 +142,7 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
       RunCursor cursor;
       cursor.load(std::span(list, info->dataLength.get()), used.clusters());
       std::uint64_t index = 0, overwritten = 0, first = 0, count = 0, walked = 0;
-      bool sparse = false;
+      bool sparse = false, tooLong = false;
       int slot = 0;
       while (cursor.nextRun(&first, &count, &sparse)) {
         if (sparse) {
@@ -150,7 +150,10 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
           continue;
         }
         walked += count;
-        if (count >= kLongestRun || walked > used.clusters()) break;  // more than the volume holds
+        if (count >= kLongestRun || walked > used.clusters()) {  // more than the volume holds
+          tooLong = true;
+          break;
+        }
         for (std::uint64_t c = 0; c < count; ++c, ++index) {
           if (!used.used(first + c)) continue;
           ++overwritten;
@@ -160,6 +163,14 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
       }
       f->overwrittenClusters.set(overwritten);
       f->totalClusters.set(index);
+      // A list that cannot be followed (a run past the volume, a damaged pair) or that covers
+      // less than the file's size cannot give the file back, however untouched its clusters.
+      const std::uint64_t cb = volume.info.clusterBytes.get();
+      const std::uint64_t needed = cb != 0 ? f->size.get() / cb + (f->size.get() % cb != 0) : 0;
+      if (tooLong || cursor.corrupt() || index < needed) {
+        setState(f, kStateUnrecoverable);
+        continue;
+      }
       setState(f, overwritten == 0       ? kStateExcellent
                   : overwritten >= index ? kStateUnrecoverable
                                          : kStatePoor);

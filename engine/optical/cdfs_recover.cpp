@@ -32,7 +32,7 @@ std::span<const std::uint8_t> locatorBytes(const Undelete* u, std::uint32_t ref)
 bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                       std::atomic<std::uint64_t>* bytesDone) noexcept {
   if (u == nullptr || record == nullptr || target == nullptr) return false;
-  OpticalOutput out(target, bytesDone);
+  OpticalOutput out(u, target, bytesDone);
   if (!out.opened()) {
     Undelete_Log(u, "CDFS_RecoverFile: Unable to create recover file.\n");
     return fail(u, kErrCreateFile);

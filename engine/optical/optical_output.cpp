@@ -7,38 +7,32 @@
 
 #include <string>
 
+#include "core/recover_output.h"
 #include "host/host_output.h"
 
-OpticalOutput::OpticalOutput(const char* target, std::atomic<std::uint64_t>* bytesDone) noexcept
-    : m_target(target), m_bytesDone(bytesDone) {
-  if (target != nullptr)
-    m_fd = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+OpticalOutput::OpticalOutput(Undelete* u, const char* target,
+                             std::atomic<std::uint64_t>* bytesDone) noexcept
+    : m_u(u), m_bytesDone(bytesDone) {
+  m_opened = u != nullptr && target != nullptr &&
+             Recover_CreateOutput(u, m_file, target, "Optical: Unable to create recover file.\n");
 }
 
 OpticalOutput::~OpticalOutput() {
-  if (m_fd >= 0) (void)finish(false);
+  if (m_opened) (void)finish(false);
 }
 
 bool OpticalOutput::write(const void* data, std::uint64_t n) noexcept {
-  if (m_fd < 0 || !Host_WriteAll(m_fd, data, static_cast<std::size_t>(n))) return false;
+  if (!m_opened || !m_file.write(data, static_cast<std::size_t>(n))) return false;
   m_written += n;
   if (m_bytesDone != nullptr) m_bytesDone->store(m_written, std::memory_order_relaxed);
   return true;
 }
 
 bool OpticalOutput::finish(bool ok) noexcept {
-  if (m_fd < 0) return false;
-  ok = ::close(m_fd) == 0 && ok;
-  m_fd = -1;
-  if (ok) return true;
-  try {
-    const std::string partial = std::string(m_target) + ".partial";
-    if (::renameat2(AT_FDCWD, m_target, AT_FDCWD, partial.c_str(), RENAME_NOREPLACE) != 0)
-      (void)::unlink(m_target);
-  } catch (...) {
-    (void)::unlink(m_target);
-  }
-  return false;
+  if (!m_opened) return false;
+  m_opened = false;
+  // A failed recovery keeps what was read under a ".partial" name.
+  return Recover_EndOutput(m_u, m_file, ok, true);
 }
 
 #include <algorithm>

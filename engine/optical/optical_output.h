@@ -5,17 +5,20 @@
 #include <atomic>
 #include <cstdint>
 
+#include "host/host_output.h"
+
 struct Undelete;
 
 class OpticalOutput {
  public:
-  /// Creates @p target (it must not exist; a symbolic link there is not followed).
-  OpticalOutput(const char* target, std::atomic<std::uint64_t>* bytesDone) noexcept;
+  /// Creates @p target where the recovery dispatch says (u->outputPlace): exclusively, never
+  /// through a symbolic link.
+  OpticalOutput(Undelete* u, const char* target, std::atomic<std::uint64_t>* bytesDone) noexcept;
   ~OpticalOutput();
   OpticalOutput(const OpticalOutput&) = delete;
   OpticalOutput& operator=(const OpticalOutput&) = delete;
 
-  [[nodiscard]] bool opened() const noexcept { return m_fd >= 0; }
+  [[nodiscard]] bool opened() const noexcept { return m_opened; }
   /// Appends @p n bytes; false on a write error (the output is then failed).
   [[nodiscard]] bool write(const void* data, std::uint64_t n) noexcept;
   [[nodiscard]] std::uint64_t written() const noexcept { return m_written; }
@@ -24,8 +27,9 @@ class OpticalOutput {
   [[nodiscard]] bool finish(bool ok) noexcept;
 
  private:
-  int m_fd = -1;
-  const char* m_target;
+  Undelete* m_u;
+  HostOutputFile m_file;
+  bool m_opened = false;
   std::uint64_t m_written = 0;
   std::atomic<std::uint64_t>* m_bytesDone;
 };

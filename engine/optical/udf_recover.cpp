@@ -41,7 +41,7 @@ bool writeZeros(OpticalOutput& out, std::uint64_t n) {
 bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                      std::atomic<std::uint64_t>* bytesDone) noexcept {
   if (u == nullptr || record == nullptr || target == nullptr) return false;
-  OpticalOutput out(target, bytesDone);
+  OpticalOutput out(u, target, bytesDone);
   if (!out.opened()) {
     Undelete_Log(u, "UDF_RecoverFile: Unable to create recover file.\n");
     return fail(u, kErrCreateFile);

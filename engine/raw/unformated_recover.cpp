@@ -12,10 +12,11 @@
 #include "core/cached_drive.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
-#include "raw/unformated.h"
 #include "host/host_output.h"
+#include "raw/unformated.h"
 
 namespace {
 
@@ -37,11 +38,11 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
   std::uint32_t first = 0;
   std::memcpy(&first, locator, sizeof first);
 
-  const int fd = ::open(outputPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    Undelete_Log(u, "Unformated_RecoverFile: Unable to create recover file.\n");
+  HostOutputFile out;
+  if (!Recover_CreateOutput(u, out, outputPath,
+                            "Unformated_RecoverFile: Unable to create recover file.\n"))
     return false;
-  }
+  const int fd = out.fd();
   const std::uint64_t windowSize = drive->windowEnd - drive->windowStart;
   (void)CachedDrive_SetWindow(drive, record->volumeOffset.get(), windowSize);
 
@@ -51,15 +52,15 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
     batch.resize(kWriteBatch + sectorSize);
   } catch (const std::bad_alloc&) {
     // Nothing could be copied: say so rather than leave an empty file that looks recovered.
-    ::close(fd);
     Host_SetLastError(kErrMemory);
-    return false;
+    return Recover_EndOutput(u, out, false, false);
   }
   const std::uint64_t size = record->size.get();
   std::uint64_t copied = 0;
   std::size_t pending = 0;
   std::uint64_t s = first;
   bool ok = true;
+  bool readError = false;
   auto flush = [&]() {
     if (pending > 0 && !Host_WriteAll(fd, batch.data(), pending)) {
       Undelete_Log(u, "Unformated_RecoverFile: Error writing recover file.\n");
@@ -75,6 +76,7 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
       Undelete_Log(u, "Unformated_RecoverFile: Error reading deleted file sector.\n");
       Host_SetLastError(kErrReadSource);
       ok = false;
+      readError = true;
       break;
     }
     const std::uint64_t take = std::min<std::uint64_t>(size - copied, sectorSize);
@@ -85,11 +87,15 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
     ++s;
   }
   if (ok || pending > 0) {
-    // Keep what was read before a failure: a partial file is more use than none.
+    // Keep what was read before a failure: a partial file, named so, is more use than none.
     const bool before = ok;
     flush();
+    if (before && !ok) readError = false;  // the write failed, not the read
     ok = ok && before;
   }
-  ::close(fd);
-  return ok;
+  if (ok && copied < size) {  // stopped by a cancel
+    Host_SetLastError(kErrUserAbort);
+    ok = false;
+  }
+  return Recover_EndOutput(u, out, ok, readError);
 }

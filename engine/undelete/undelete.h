@@ -288,7 +288,8 @@ UNDELETE_API int Undelete_ProbeDisk(uint32_t number, UndeleteProbe* out) UNDELET
 /// the user first), as a NUL-terminated string in @p out; "" when none. 0 when it does not fit.
 UNDELETE_API int Undelete_LettersOfPath(const char* directory, char* out,
                                         uint32_t outSize) UNDELETE_NOEXCEPT;
-/// This thread's last failure of the drive functions above: its code (kErr*, 0 for none) and a
+/// This thread's last failure of the drive functions above or of the output functions
+/// (Undelete_OpenOutputFolder, Undelete_RecoverFileAt): its code (kErr*, 0 for none) and a
 /// text for people ("/x.img: No such file or directory"; cut to @p textSize, may be empty).
 /// @p code and @p text may be null.
 UNDELETE_API int Undelete_GetHostError(uint32_t* code, char* text,
@@ -328,8 +329,26 @@ UNDELETE_API int Undelete_GetDriveInfo(Undelete* u, uint32_t slot, char* name,
                                        char* details) UNDELETE_NOEXCEPT;
 
 // Recovery.
+/// @p target is created exclusively (an existing file is never replaced), its folder opened
+/// without following a link; a file not recovered whole is removed, or kept as "target.partial"
+/// when the source could not give more.
 UNDELETE_API int Undelete_RecoverFile(Undelete* u, uint32_t index,
                                       const char* target) UNDELETE_NOEXCEPT;
+/// Undelete_RecoverFile into the open folder @p folder (from Undelete_OpenOutputFolder) as
+/// @p name, or as the first free "name (n)" when @p name is taken. @p chosen (@p chosenSize bytes,
+/// may be null) receives the name used; after a failure it names the partial file kept with what
+/// could be read, or is empty when nothing was kept. Undelete_GetHostError gives the system's
+/// reason of a failure to create or write.
+UNDELETE_API int Undelete_RecoverFileAt(Undelete* u, uint32_t index, int folder, const char* name,
+                                        char* chosen, uint32_t chosenSize) UNDELETE_NOEXCEPT;
+/// Opens a folder for recovered files. With @p parent < 0, @p name is the destination path as the
+/// user gave it: created with its parents, its last component a folder and not a link. Otherwise
+/// @p name is one component in the open folder @p parent, created when missing and never followed
+/// through a link; when a file or a link holds that name, the first free "name (n)" is used.
+/// @p chosen (may be null) receives the name used. Returns a descriptor for the caller to close,
+/// or -1 (Undelete_GetHostError says why).
+UNDELETE_API int Undelete_OpenOutputFolder(int parent, const char* name, char* chosen,
+                                           uint32_t chosenSize) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_GetBytesProcessed(Undelete* u, uint64_t* out) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_MayBeRecoveredTo(Undelete* u, uint32_t index,
                                            uint32_t letter) UNDELETE_NOEXCEPT;

@@ -14,7 +14,7 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo \
             Undelete_AddDrive Undelete_GetDriveEntry Undelete_GetDiskEntry Undelete_FindDrive \
             Undelete_ProbeDrive Undelete_ProbeDisk Undelete_LettersOfPath Undelete_GetHostError \
-            Undelete_GetFileStream; do
+            Undelete_GetFileStream Undelete_RecoverFileAt Undelete_OpenOutputFolder; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1

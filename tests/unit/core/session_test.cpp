@@ -54,6 +54,9 @@ Scan fillInterruptedScan(Undelete* u) {
   p.physicalDrive = 1;
   p.letter = 'F';
   std::strcpy(p.title, "Disk 1 partition 2");
+  // The search by content under way needs the partition's used-sector map to go on.
+  EXPECT_TRUE(CachedDrive_Create(&p.drive));
+  EXPECT_TRUE(CachedDrive_InitMap(p.drive, 16384, nullptr, 0));
   u->driveIndex = 1;
   u->options = kOptDeepScan | kOptTestExtension;
   u->deepScanResume = 12345;
@@ -309,7 +312,67 @@ TEST(SessionParse, FileSystemEntriesAreCheckedBySize) {
   EXPECT_EQ(Session_Parse(build(1, 2915), s), Parse::Corrupt);
   EXPECT_EQ(Session_Parse(build(2, 39), s), Parse::Corrupt);
   EXPECT_EQ(Session_Parse(build(3, 44), s), Parse::Ok);
-  EXPECT_EQ(Session_Parse(build(99, 4), s), Parse::Ok);  // unknown types are skipped on load
+  // No engine writes another type: such an entry would be dropped and its files left without one.
+  EXPECT_EQ(Session_Parse(build(99, 4), s), Parse::Corrupt);
+}
+
+// Whole-file checks that a one-field mutation table cannot express: references that are in range
+// yet misaligned or unterminated, and a search by content that cannot go on where it says.
+TEST(SessionParse, TextsAndTheResumePositionMustFitTheStoredResults) {
+  SmallEngine u;
+  const Scan at = fillInterruptedScan(u.get());
+  kvxtest::TempDir dir("session_fit");
+  u->sessionPath = (dir / "s").string();
+  ASSERT_TRUE(Session_Save(u.get(), at.files, at.folders, at.strings));
+  const auto pristine = kvxtest::readFile(u->sessionPath);
+  const std::size_t file0 = pristine.size() - (2 * 20 + 4 + 4 * 127);
+  const auto field = [&](std::size_t offset) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, pristine.data() + offset, 4);
+    return v;
+  };
+  const auto with = [&](std::size_t offset, const void* value, std::size_t n) {
+    auto b = pristine;
+    std::memcpy(b.data() + offset, value, n);
+    SessionImage s;
+    return Session_Parse(b, s);
+  };
+  SessionImage s;
+  ASSERT_EQ(Session_Parse(pristine, s), Parse::Ok);
+  const std::uint32_t name = field(file0 + 48), locator = field(file0 + 123);
+  const std::uint32_t odd = name + 1, blob = locator;
+  EXPECT_EQ(with(file0 + 48, &odd, 4), Parse::Corrupt) << "a UTF-16 text at an odd offset";
+  EXPECT_EQ(with(file0 + 48, &blob, 4), Parse::Corrupt) << "a text with no NUL before the end";
+  EXPECT_EQ(with(file0 + 52, &blob, 4), Parse::Corrupt) << "the root name likewise";
+  const std::uint32_t lastUnit = (at.strings - 1) * 2 | 0x80000000u;
+  EXPECT_EQ(with(file0 + 123, &lastUnit, 4), Parse::Corrupt) << "a block shorter than 4 bytes";
+
+  const std::uint64_t one = 1, pastMap = 16385;
+  EXPECT_EQ(with(kResume, &one, 8), Parse::Ok) << "nothing listed at or past sector 1";
+  const std::uint64_t far = 1u << 20;  // a find at 1 MiB, before a resume position of 1
+  auto b = pristine;
+  std::memcpy(b.data() + kResume, &one, 8);
+  std::memcpy(b.data() + file0 + 109, &far, 8);
+  EXPECT_EQ(Session_Parse(b, s), Parse::Corrupt) << "it would be listed twice";
+  EXPECT_EQ(with(kResume, &pastMap, 8), Parse::Corrupt) << "past the used-sector map";
+  const std::uint32_t noDeepScan = kOptTestExtension;
+  EXPECT_EQ(with(6, &noDeepScan, 4), Parse::Corrupt) << "a resume position without a deep scan";
+}
+
+TEST(SessionSave, NeverWritesThroughAPlantedLink) {
+  SmallEngine u;
+  const Scan at = fillInterruptedScan(u.get());
+  kvxtest::TempDir dir("session_link");
+  kvxtest::writeFile(dir / "victim", {'v'});
+  u->sessionPath = (dir / "LastSession.Results").string();
+  for (const char* planted : {"LastSession.Results", "LastSession.Results.partial"})
+    std::filesystem::create_symlink(dir / "victim", dir / planted);
+  ASSERT_TRUE(Session_Save(u.get(), at.files, at.folders, at.strings));
+  EXPECT_EQ(kvxtest::readFile(dir / "victim"), (std::vector<std::uint8_t>{'v'}));
+  EXPECT_FALSE(std::filesystem::is_symlink(u->sessionPath));
+  SessionImage s;
+  const auto bytes = kvxtest::readFile(u->sessionPath);
+  EXPECT_EQ(Session_Parse(bytes, s), Parse::Ok);
 }
 
 // --- Exports ------------------------------------------------------------------------------------

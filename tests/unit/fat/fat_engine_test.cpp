@@ -149,15 +149,17 @@ TEST_F(FatEngineTest, InconsistentAndOutOfVolumeRecordsFailCleanly) {
   const fs::path out = *m_dir / "bad";
   EXPECT_FALSE(FAT_RecoverFile(u, &copy, out.c_str(), &u->bytesDone))
       << "first cluster 0 with data";
-  EXPECT_EQ(fs::file_size(out), 0u);
+  EXPECT_FALSE(fs::exists(out)) << "a failed file with nothing read is not left behind";
 
-  // A size reaching past the volume's last cluster ends with a read error, keeping what was read.
+  // A size reaching past the volume's last cluster ends with a read error; what was read is kept
+  // under a name that says it is partial, never under the file's own.
   FileRecord far = *Storage_File(u, scan.files()[0].index);
   far.size.set(0xFFFFFFF0u);
   EXPECT_FALSE(FAT_RecoverFile(u, &far, out.c_str(), &u->bytesDone));
   EXPECT_EQ(u->error.load(), kErrReadSource);
-  EXPECT_GT(fs::file_size(out), 0u);
-  EXPECT_LE(fs::file_size(out), 32u << 20);
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_GT(fs::file_size(*m_dir / "bad.partial"), 0u);
+  EXPECT_LE(fs::file_size(*m_dir / "bad.partial"), 32u << 20);
 
   EXPECT_FALSE(FAT_RecoverFile(u, &far, (*m_dir / "no/such/dir/x").c_str(), &u->bytesDone));
   EXPECT_EQ(u->error.load(), kErrCreateFile);
