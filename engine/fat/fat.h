@@ -39,9 +39,11 @@ struct CachedDrive;
 bool FAT_SearchFiles(Undelete* u) noexcept;
 /// Searches one directory (cluster 0: the root) and, recursively, its sub-directories.
 /// maxEntries limits the directory to maxEntries x 32 bytes. depth guards the recursion.
+/// @p headless reads a cluster from the middle of a directory: no "." and ".." in front.
 bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
                 std::uint32_t parentFolder, bool parentDeleted, std::uint32_t progressBase,
-                std::uint32_t progressSpan, std::uint32_t depth = 0) noexcept;
+                std::uint32_t progressSpan, std::uint32_t depth = 0,
+                bool headless = false) noexcept;
 /// Sets the state of every file of the current pass from the clusters other files claim.
 bool FAT_GetDamage(Undelete* u) noexcept;
 /// Fills the three times of @p record from a 32-byte entry (FAT12: the write time only).
