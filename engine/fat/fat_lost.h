@@ -23,7 +23,8 @@ struct Undelete;
 /// Checks that @p cluster (a whole cluster) continues a directory: every 32-byte slot up to the
 /// end marker is a plausible long-name part or short entry (possible name, attributes, dates,
 /// cluster below @p clusterLimit, size below @p volumeBytes), everything after the end marker is
-/// zero, and at least one entry owns data. A "." entry in front is not a continuation (NotThis).
+/// zero, and at least one short entry is there. A "." entry in front is not a continuation
+/// (NotThis).
 [[nodiscard]] Parse FAT_CheckDirectoryBody(std::span<const std::uint8_t> cluster, bool fat32,
                                            std::uint32_t clusterLimit,
                                            std::uint64_t volumeBytes) noexcept;

@@ -74,9 +74,9 @@ bool longPartPlausible(const std::uint8_t* slot) noexcept {
          std::all_of(std::begin(e.chars3), std::end(e.chars3), good);
 }
 
-/// One short entry in the middle of a directory; @p owns is set when it names a data cluster.
+/// One short entry in the middle of a directory.
 bool shortEntryPlausible(const std::uint8_t* slot, bool fat32, std::uint32_t clusterLimit,
-                         std::uint64_t volumeBytes, bool& owns) noexcept {
+                         std::uint64_t volumeBytes) noexcept {
   FatDirEntry e;
   std::memcpy(&e, slot, sizeof e);
   if (e.name[0] != 0xE5 && e.name[0] != 0x05 && !shortNameByte(e.name[0])) return false;
@@ -96,10 +96,7 @@ bool shortEntryPlausible(const std::uint8_t* slot, bool fat32, std::uint32_t clu
       (fat32 ? std::uint32_t{e.clusterHigh.get()} << 16 : 0u) | e.clusterLow.get();
   const std::uint32_t size = e.size.get();
   if (cluster == 1 || cluster >= clusterLimit || size >= volumeBytes) return false;
-  if ((a & kFatAttrDirectory) != 0 ? (size != 0 || cluster == 0) : (size != 0 && cluster == 0))
-    return false;
-  owns = owns || cluster >= 2;
-  return true;
+  return (a & kFatAttrDirectory) != 0 ? size == 0 && cluster != 0 : size == 0 || cluster != 0;
 }
 
 /// Free in the table (or outside it) and not yet read by a directory search.
@@ -293,7 +290,7 @@ Parse FAT_CheckDirectoryHead(std::span<const std::uint8_t> head, bool fat32, std
 Parse FAT_CheckDirectoryBody(std::span<const std::uint8_t> cluster, bool fat32,
                              std::uint32_t clusterLimit, std::uint64_t volumeBytes) noexcept {
   if (cluster.size() < 32 || cluster[0] == 0) return Parse::NotThis;
-  bool owns = false, ended = false;
+  bool shortEntry = false, ended = false;
   for (std::size_t at = 0; at + 32 <= cluster.size(); at += 32) {
     const std::uint8_t* slot = cluster.data() + at;
     if (ended || slot[0] == 0) {
@@ -305,11 +302,13 @@ Parse FAT_CheckDirectoryBody(std::span<const std::uint8_t> cluster, bool fat32,
     }
     if (slot[11] == kFatAttrLongName) {
       if (!longPartPlausible(slot)) return Parse::NotThis;
-    } else if (!shortEntryPlausible(slot, fat32, clusterLimit, volumeBytes, owns)) {
+    } else if (!shortEntryPlausible(slot, fat32, clusterLimit, volumeBytes)) {
       return Parse::NotThis;
+    } else {
+      shortEntry = true;
     }
   }
-  return owns ? Parse::Ok : Parse::NotThis;
+  return shortEntry ? Parse::Ok : Parse::NotThis;
 }
 
 bool FAT_SearchOrphans(Undelete* u) noexcept {
