@@ -131,7 +131,9 @@ bool recognize(Undelete* u, std::uint64_t offset) {
   std::vector<std::uint8_t> sector(S);
   std::uint32_t got = 0;
   if (!CachedDrive_Read(drive, offset, S, sector.data(), &got) || got != S || S < 64) return false;
-  if (!FAT_IsDotEntry(sector.data(), false)) return false;
+  // Every sub-directory starts with "." and "..": a sector with "." alone is not one.
+  if (!FAT_IsDotEntry(sector.data(), false) || !FAT_IsDotEntry(sector.data() + 32, true))
+    return false;
   const auto s = static_cast<std::uint32_t>(offset / S);
   const std::uint32_t c = dotCluster(sector.data());
   FatVolumeInfo info{};
