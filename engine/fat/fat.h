@@ -63,10 +63,16 @@ inline constexpr std::uint32_t kFatMaxDepth = 128;
 bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                      std::atomic<std::uint64_t>* bytesDone) noexcept;
 
+// --- Lost file systems found by the deep scan --------------------------------------------------
+
+/// Offered a sector that may start a sub-directory of an earlier FAT file system: guesses that
+/// file system's geometry, adds it to the drive's table and lists its tree under "Before format"
+/// (fat_format.cpp). False for the finishing call (offset all ones) and for sectors not taken.
+bool FAT_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept;
+
 // --- The table row ------------------------------------------------------------------------------
 
-/// FAT's row of the file-system table (fat_descriptor.cpp). Lost FAT volumes found by the deep
-/// scan are the format-recovery module's, which is not built yet: the row's hook is null.
+/// FAT's row of the file-system table (fat_descriptor.cpp).
 extern const struct FsDescriptor kFatDescriptor;
 
 // --- Description and session ------------------------------------------------------------------
