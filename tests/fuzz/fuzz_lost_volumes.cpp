@@ -1,4 +1,4 @@
-// Fuzz target: a 1 MiB drive of unknown bytes offered sector by sector to the deep scan's
+// Fuzz target: a 64 KiB drive of unknown bytes offered sector by sector to the deep scan's
 // recogniser hook, as the deep scan does with unclaimed sectors that look like file-system
 // metadata: lost NTFS file records and lost FAT directories, then the finishing call.
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include "host/host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  constexpr std::size_t kVolume = 1u << 20;
+  constexpr std::size_t kVolume = 1u << 16;
   if (size > kVolume) return 0;
   static std::vector<std::uint8_t> volume;
   volume.assign(kVolume, 0);
@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Undelete* u = nullptr;
   if (!Undelete_Create(&u)) return 0;
-  u->filesReserve = 1u << 24;
-  u->stringsReserve = 1u << 24;
-  u->foldersReserve = 1u << 22;
+  u->filesReserve = 1u << 20;
+  u->stringsReserve = 1u << 20;
+  u->foldersReserve = 1u << 18;
   CachedDrive* drive = nullptr;
   if (Storage_Reserve(u) && CachedDrive_Create(&drive) &&
       CachedDrive_OpenDevice(drive, Host_OpenMemory(volume, false), kHostDriveFixed)) {
