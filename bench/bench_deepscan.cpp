@@ -6,6 +6,7 @@
 // installed it runs over the same image for comparison.
 //
 //   bench_deepscan [--size-mib N] [--files N] [--keep DIR]
+//   bench_deepscan --reformat [DIR]   deep scan of reformatted FAT32 and NTFS volumes instead
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -229,7 +231,80 @@ ScanFigures scan(Bytes& image) {
 
 }  // namespace
 
+/// Deep scan of reformatted volumes: a 1 GiB FAT32 volume filled with a tree by mtools and
+/// formatted again by mkfs.fat with another cluster size, and a 1 GiB NTFS volume filled through
+/// ntfs-3g and formatted again by `mkntfs -Q`. Times `kvx scan --deep` (which lists the earlier
+/// trees under "Before format") against `cat` of the same image.
+int reformatBench(const fs::path& work, const fs::path& kvx) {
+  fs::create_directories(work);
+  const fs::path tree = work / "tree";
+  fs::remove_all(tree);
+  std::uint64_t x = 0x9E3779B97F4A7C15ull;
+  Bytes data(1 << 16);
+  std::uint32_t files = 0;
+  for (int d = 0; d < 20; ++d) {
+    const fs::path folder = tree / ("folder" + std::to_string(d)) / "inner";
+    fs::create_directories(folder);
+    for (int f = 0; f < 200; ++f, ++files) {
+      for (auto& b : data) {
+        x ^= x >> 12, x ^= x << 25, x ^= x >> 27;
+        b = static_cast<std::uint8_t>((x * 0x2545F4914F6CDD1Dull) >> 56);
+      }
+      const std::size_t size = 1000 + static_cast<std::size_t>(x % 60000);
+      std::ofstream((f % 2 ? folder : folder.parent_path()) / ("file" + std::to_string(f) + ".bin"),
+                    std::ios::binary)
+          .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+    }
+  }
+  const std::string t = "'" + tree.string() + "'";
+  const fs::path fat = work / "reformatted_fat32.img", ntfs = work / "reformatted_ntfs.img";
+  const fs::path mnt = work / "mnt";
+  fs::create_directories(mnt);
+  const std::string f = "'" + fat.string() + "'", n = "'" + ntfs.string() + "'",
+                    m = "'" + mnt.string() + "'";
+  fs::remove(fat);
+  fs::remove(ntfs);
+  if (sh("mkfs.fat -C -F 32 -s 8 " + f + " 1048576 >/dev/null && cd " + t +
+         " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + f + " folder* ::/ && mkfs.fat -F 32 -s 16 " + f +
+         " >/dev/null") != 0 ||
+      sh("truncate -s 1G " + n + " && mkntfs -F -Q -q " + n + " 2>/dev/null && ntfs-3g " + n +
+         " " + m + " && cp -r " + t + "/. " + m + "/ && umount " + m + " && mkntfs -F -Q -q " + n +
+         " 2>/dev/null") != 0) {
+    std::fprintf(stderr, "bench_deepscan: needs mkfs.fat, mtools, mkntfs and ntfs-3g\n");
+    return 1;
+  }
+  std::printf("reformatted volumes: 1 GiB each, %u earlier files in 40 folders\n", files);
+  for (const fs::path& img : {fat, ntfs}) {
+    const std::string i = "'" + img.string() + "'";
+    (void)runTimed("cat " + i + " >/dev/null");
+    const ChildRun cat = runTimed("cat " + i + " >/dev/null");
+    const fs::path listing = work / "listing.json";
+    const ChildRun scan = runTimed("'" + kvx.string() + "' scan " + i + " --deep --json > '" +
+                                   listing.string() + "' 2>/dev/null");
+    std::ifstream in(listing);
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t earlier = 0;
+    for (std::size_t at = 0; (at = json.find("\"path\":\"D:\\\\Before format", at)) !=
+                             std::string::npos;
+         ++at)
+      ++earlier;
+    const double mib = static_cast<double>(fs::file_size(img)) / 1048576.0;
+    std::printf("%s: deep scan %.2f s = %.1f MiB/s (peak RSS %.1f MiB), %zu entries under "
+                "\"Before format\"; cat %.1f MiB/s; ratio %.2f\n",
+                img.filename().c_str(), scan.seconds, mib / scan.seconds,
+                static_cast<double>(scan.peakKiB) / 1024.0, earlier, mib / cat.seconds,
+                cat.seconds / scan.seconds);
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--reformat") {
+    const fs::path kvx = fs::absolute(fs::path(argv[0])).parent_path().parent_path() / "kvx";
+    return reformatBench(argc > 2 ? fs::path(argv[2])
+                                  : fs::temp_directory_path() / "kvx-bench-reformat",
+                         kvx);
+  }
   std::uint64_t sizeMiB = 1024;
   std::uint32_t wantFiles = 4000;
   std::string keep;

@@ -1,6 +1,7 @@
 // One file-system pass over the current drive slot: recognition, the scanner of the recognised
 // file system, the deep scan's recogniser hook and the progress arithmetic.
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -45,8 +46,8 @@ bool recognize2048(CachedDrive* drive, Undelete* u) {
   // error the scan had before.
   const std::uint32_t before = u->error;
   u->error = kErrBootSector;
-  Undelete_Log(u,
-               "Undelete_RecognizeDrive: Unable to read boot sector or no boot sector signature.\n");
+  Undelete_Log(
+      u, "Undelete_RecognizeDrive: Unable to read boot sector or no boot sector signature.\n");
   const FsDescriptor* found = nullptr;
   for (const FsDescriptor* fs : Fs_Table()) {
     if (fs == nullptr || fs->recognize2048 == nullptr) continue;
@@ -78,9 +79,12 @@ bool Undelete_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept {
   }
   u->stageName = "Recognizing file system";
   switch (drive->sectorSize) {
-    case 512: return recognize512(drive, u);
-    case 2048: return recognize2048(drive, u);
-    default: return true;
+    case 512:
+      return recognize512(drive, u);
+    case 2048:
+      return recognize2048(drive, u);
+    default:
+      return true;
   }
 }
 
@@ -111,8 +115,21 @@ bool Undelete_Search(Undelete* u) noexcept {
 
 bool Undelete_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept {
   if (u == nullptr) return false;
-  bool result = false;
+  // NTFS file records first, then FAT directories, then UDF descriptors (a sector can look like
+  // more than one); kinds added later follow in table order.
+  static constexpr std::uint32_t kFirst[] = {kKindNtfs, kKindFat, kKindUdf};
+  std::array<const FsDescriptor*, 16> order{};
+  std::size_t n = 0;
+  for (const std::uint32_t kind : kFirst) order[n++] = Fs_OfKind(kind);
   for (const FsDescriptor* fs : Fs_Table()) {
+    if (n < order.size() && fs != nullptr &&
+        std::find(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n), fs) ==
+            order.begin() + static_cast<std::ptrdiff_t>(n))
+      order[n++] = fs;
+  }
+  bool result = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const FsDescriptor* fs = order[i];
     if (fs == nullptr || fs->recognizeFileSystem == nullptr) continue;
     try {
       result = fs->recognizeFileSystem(u, offset);

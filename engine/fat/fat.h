@@ -39,9 +39,11 @@ struct CachedDrive;
 bool FAT_SearchFiles(Undelete* u) noexcept;
 /// Searches one directory (cluster 0: the root) and, recursively, its sub-directories.
 /// maxEntries limits the directory to maxEntries x 32 bytes. depth guards the recursion.
+/// @p headless reads a cluster from the middle of a directory: no "." and ".." in front.
 bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
                 std::uint32_t parentFolder, bool parentDeleted, std::uint32_t progressBase,
-                std::uint32_t progressSpan, std::uint32_t depth = 0) noexcept;
+                std::uint32_t progressSpan, std::uint32_t depth = 0,
+                bool headless = false) noexcept;
 /// Sets the state of every file of the current pass from the clusters other files claim.
 bool FAT_GetDamage(Undelete* u) noexcept;
 /// Fills the three times of @p record from a 32-byte entry (FAT12: the write time only).
@@ -61,10 +63,16 @@ inline constexpr std::uint32_t kFatMaxDepth = 128;
 bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                      std::atomic<std::uint64_t>* bytesDone) noexcept;
 
+// --- Lost file systems found by the deep scan --------------------------------------------------
+
+/// Offered a sector that may start a sub-directory of an earlier FAT file system: guesses that
+/// file system's geometry, adds it to the drive's table and lists its tree under "Before format"
+/// (fat_format.cpp). False for the finishing call (offset all ones) and for sectors not taken.
+bool FAT_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept;
+
 // --- The table row ------------------------------------------------------------------------------
 
-/// FAT's row of the file-system table (fat_descriptor.cpp). Lost FAT volumes found by the deep
-/// scan are the format-recovery module's, which is not built yet: the row's hook is null.
+/// FAT's row of the file-system table (fat_descriptor.cpp).
 extern const struct FsDescriptor kFatDescriptor;
 
 // --- Description and session ------------------------------------------------------------------

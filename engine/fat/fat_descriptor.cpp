@@ -28,7 +28,7 @@ extern const FsDescriptor kFatDescriptor{
     .describeVolume = FAT_DescribeVolume,
     .saveEntry = FAT_SaveVolumeInfo,
     .loadEntry = FAT_LoadVolumeInfo,
-    .recognizeFileSystem = nullptr,  // lost FAT volumes: the format-recovery module, not built yet
+    .recognizeFileSystem = FAT_RecognizeFileSystem,
     .wipeEntries = nullptr,
     .wipeFile = nullptr,
 };

@@ -13,6 +13,7 @@
 #include "core/undelete_object.h"
 #include "deepscan/deepscan.h"
 #include "fat/fat.h"
+#include "fat/fat_lost.h"
 
 namespace {
 
@@ -40,6 +41,18 @@ struct DeferredDirectory {
   std::uint32_t depth = 0;
 };
 thread_local std::vector<DeferredDirectory>* t_deferred = nullptr;
+
+constexpr std::uint64_t kNoRun = ~std::uint64_t{0};
+
+/// At a later cluster of a run read on after a freed cluster: true when the cluster is already
+/// searched or starts a directory of its own, so that its entries stay with that directory.
+bool startsOtherDirectory(CachedDrive* drive, const FatGeometry& g, std::uint64_t sector) noexcept {
+  if (CachedDrive_TestMapBit(drive, sector)) return true;
+  std::uint8_t head[11];
+  std::uint32_t got = 0;
+  return CachedDrive_Read(drive, sector * g.sectorSize, sizeof head, head, &got) &&
+         got == sizeof head && FAT_IsDotEntry(head, false);
+}
 
 bool stopRequested(const Undelete* u) noexcept {
   return u->cancelEvent.isSet() || u->totalCancelEvent.isSet() || u->outOfMemory();
@@ -93,7 +106,7 @@ void FAT_ReadEntryTimes(FileRecord* record, const std::uint8_t* entry, const Und
 
 bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
                 std::uint32_t parentFolder, bool parentDeleted, std::uint32_t progressBase,
-                std::uint32_t progressSpan, std::uint32_t depth) noexcept {
+                std::uint32_t progressSpan, std::uint32_t depth, bool headless) noexcept {
   CachedDrive* drive = u->drive;
   FatGeometry g;
   if (!FAT_GetGeometry(drive, g)) return false;
@@ -131,6 +144,7 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
   const bool isRoot = cluster == 0;
   std::uint64_t runLeft = 0;  // bytes left in the current run
   std::uint64_t sector = 0;
+  std::uint64_t freedRunFirst = kNoRun;  // first sector of the run read on after a freed cluster
   std::uint32_t position = 0;  // entries seen in this directory
   std::uint64_t counted = 0;   // entries examined, "." and ".." not counted
   FatName collected;
@@ -139,6 +153,7 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
 
   while (!ended && examined < totalBytes && !stopRequested(u)) {
     if (runLeft == 0) {
+      freedRunFirst = kNoRun;
       if (rootAreaDone) break;
       if (current != 0 && FAT_EndOfChainValue(g.kind, current)) break;
       if (current == 0) {
@@ -167,12 +182,18 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
           // A freed chain: read on in one run and go on after it, never over the same sectors.
           const std::uint32_t run = std::max(kFreedChainRun, g.clusterBytes);
           runLeft = run;
+          freedRunFirst = sector;
           const std::uint64_t after = std::uint64_t{current} + run / g.clusterBytes;
           current = after >= g.clusterLimit ? 0x0FFFFFFFu : static_cast<std::uint32_t>(after);
         }
       }
     }
 
+    if (sector != freedRunFirst && freedRunFirst != kNoRun &&
+        (sector - FAT_ClusterSector(g, 2)) % g.sectorsPerCluster == 0 &&
+        startsOtherDirectory(drive, g, sector)) {
+      break;  // reading on after a freed cluster reached what another search owns
+    }
     if (CachedDrive_TestMapBit(drive, sector)) {
       Undelete_Log(u, "FAT_Search: Directory sector is already used by some structure.\n");
       return false;
@@ -193,7 +214,7 @@ bool FAT_Search(Undelete* u, std::uint32_t cluster, std::uint32_t maxEntries,
         ended = true;
         break;
       }
-      if (!isRoot && position < 2) {
+      if (!isRoot && !headless && position < 2) {
         // A directory begins with "." and ".."; anything else is not a directory.
         if (!FAT_IsDotEntry(entry, position == 1)) {
           ended = true;
@@ -325,13 +346,15 @@ bool FAT_SearchFiles(Undelete* u) noexcept {
       (void)CachedDrive_SetMapRange(
           drive, 0, g.reservedSectors + std::uint64_t{g.fatCount} * g.sectorsPerFat);
     }
-    if (!(deep && u->deepScanResume != 0)) {
+    // A file system guessed from a lost directory (no table) was searched when it was found.
+    if (!(deep && u->deepScanResume != 0) && g.fatBytes != 0) {
       u->stageName = "Scanning folders";
       u->deepScanTotal = 0;
       const std::uint32_t maxEntries = g.isFat32() ? 65536u : g.rootEntries;
       if (FAT_Search(u, 0, maxEntries, u->rootFolder, false, 0, deep ? 1000u : 10000u)) {
         Undelete_Log(u, "FAT_SearchFiles: Search successful.\n");
       }
+      (void)FAT_SearchOrphans(u);
     }
     u->stageName = "Estimating files state";
     Undelete_Log(u, "\tEstimating files state.\n");

@@ -158,7 +158,9 @@ bool NTFS_RecoverCompressedTo(Undelete* u, RunCursor& cursor, FileRecord* record
                               std::atomic<std::uint64_t>* bytesDone, std::uint64_t limit) noexcept;
 /// Appends ", NTFS" or ", NTFS, Cluster size: %d" after the size text of the volume.
 bool NTFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept;
-/// Lost file systems found by the deep scan are not rebuilt here: always false.
+/// The deep scan's offer of the sector at byte @p offset: true when it began a file record of a
+/// lost NTFS volume that parsed (listed, or taken as a folder or as the volume's $MFT). The call
+/// with an offset of all ones resolves the lost folders and answers false.
 bool NTFS_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept;
 /// Session file: the 44 saved bytes of the selected entry (malloc'ed), and the rebuild from them.
 bool NTFS_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;

@@ -48,5 +48,3 @@ bool NTFS_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept {
                static_cast<int>(size / g.clusterBytes));
   return CachedDrive_AddFileSystem(drive, sizeof volume, &volume);
 }
-
-bool NTFS_RecognizeFileSystem(Undelete*, std::uint64_t) noexcept { return false; }
