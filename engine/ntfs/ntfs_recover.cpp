@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/storage.h"
+#include "core/text.h"
 #include "core/undelete_object.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
@@ -23,21 +25,7 @@
 
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 constexpr std::size_t kMaxStreamPath = 4096;
-
-
-timespec toTimespec(std::uint64_t localFileTime) noexcept {
-  // The records keep local time; the file system wants UTC.
-  const std::uint64_t utc = NTFS_LocalToUtc(localFileTime);
-  timespec ts{};
-  if (utc > kUnixEpochTicks) {
-    ts.tv_sec = static_cast<time_t>((utc - kUnixEpochTicks) / kTicksPerSecond);
-    ts.tv_nsec = static_cast<long>((utc - kUnixEpochTicks) % kTicksPerSecond * 100);
-  }
-  return ts;
-}
 
 struct Copy {
   Undelete* u;
@@ -188,8 +176,8 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
     }
   }
   cluster.clear();
-  const timespec times[2] = {toTimespec(record->accessed.get()),
-                             toTimespec(record->modified.get())};
+  const timespec times[2] = {FileTime_ToTimespec(record->accessed.get()),
+                             FileTime_ToTimespec(record->modified.get())};
   ::futimens(fd, times);  // creation time has no Linux counterpart
   if (::close(fd) != 0) c.failed = true;
 
@@ -203,28 +191,15 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
       std::string path = target;
       path += ':';
       // Stream names are UTF-16 on disk; the sibling file name is UTF-8 like every path here.
-      for (const char16_t* p = name; p != nullptr && *p != 0 && path.size() < kMaxStreamPath; ++p) {
-        char32_t ch = *p;
-        if (ch >= 0xD800 && ch < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-          ch = 0x10000 + ((ch - 0xD800) << 10) + (p[1] - 0xDC00);
-          ++p;
-        }
-        if (ch == u'/' || ch == 0) ch = u'_';  // a slash would leave the destination folder
-        if (ch < 0x80) {
-          path += static_cast<char>(ch);
-        } else if (ch < 0x800) {
-          path += static_cast<char>(0xC0 | (ch >> 6));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0x10000) {
-          path += static_cast<char>(0xE0 | (ch >> 12));
-          path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        } else {
-          path += static_cast<char>(0xF0 | (ch >> 18));
-          path += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-          path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-          path += static_cast<char>(0x80 | (ch & 0x3F));
-        }
+      std::string streamName = Text_Utf16ToUtf8(name != nullptr ? name : u"");
+      for (char& ch : streamName) {
+        if (ch == '/') ch = '_';  // a slash would leave the destination folder
+      }
+      path += streamName;
+      if (path.size() > kMaxStreamPath) {
+        std::size_t cut = kMaxStreamPath;
+        while (cut > 0 && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80) --cut;
+        path.resize(cut);  // whole characters only
       }
       const int sfd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (sfd < 0) {
@@ -250,7 +225,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
           } catch (...) {
             c.failed = true;
           }
-          if (info->dataFlags.get() & kNtfsDataCompressed) {
+          if (s->dataFlags.get() & kNtfsDataCompressed) {
             Undelete_Log(u, "NTFS_RecoverFile: Stream is compressed.\n");
             if (!NTFS_RecoverCompressedTo(u, cursor, record, sfd, bytesDone, s->size.get())) {
               c.failed = true;

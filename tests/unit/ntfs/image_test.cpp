@@ -58,6 +58,9 @@ put comp/random.bin 'head -c 100000 /dev/urandom'
 put comp/gap.bin "gen 2 3000; head -c 200000 /dev/zero; gen 3 3000"
 put comp/tail.txt 'gen 4 1234'
 put comp/gone.txt 'gen 5 30000'
+# Small resident unnamed data with a compressed named stream: each stream has its own flags.
+put comp/adsc.txt 'printf "small main\n"'
+gen 6 30000 > "$o/comp/adsc.txt:s"; cp "$o/comp/adsc.txt:s" "$m/comp/adsc.txt:s"
 # Fill, punch holes, then grow the MFT through them.
 mkdir "$m/fill"; i=0
 while head -c 65536 /dev/zero > "$m/fill/x$i" 2>/dev/null; do i=$((i+1)); done
@@ -276,6 +279,27 @@ TEST_F(NtfsImage, NamedStreamsBecomeSiblingFiles) {
     return;
   }
   FAIL() << "ads.txt not listed";
+}
+
+// A named stream is decompressed when it is compressed itself, whatever the unnamed data is: here
+// the unnamed data is resident (never compressed) and the stream compressed.
+TEST_F(NtfsImage, NamedStreamFollowsItsOwnCompression) {
+  const auto attrs = run("istat " + quote(image()) + " $(ifind -n comp/adsc.txt " + quote(image()) +
+                         ") | grep '^Type: \\$DATA'");
+  ASSERT_NE(attrs.out.find("Name: s   Non-Resident, Compressed"), std::string::npos) << attrs.out;
+  ASSERT_NE(attrs.out.find("Name: N/A   Resident"), std::string::npos) << attrs.out;
+  ntfstest::ImageScan scan(image());
+  ASSERT_TRUE(scan.scanned());
+  kvxtest::TempDir out("ntfs-stream-comp");
+  for (const auto& f : scan.files()) {
+    if (f.path != "comp/adsc.txt") continue;
+    const std::string target = (out / "adsc.txt").string();
+    ASSERT_TRUE(scan.recover(f.index, target));
+    EXPECT_EQ(kvxtest::md5File(target), kvxtest::md5File(orig() / "comp/adsc.txt"));
+    EXPECT_EQ(kvxtest::md5File(target + ":s"), kvxtest::md5File(orig() / "comp/adsc.txt:s"));
+    return;
+  }
+  FAIL() << "comp/adsc.txt not listed";
 }
 
 // kvx scan --json lists the named streams of a file with their sizes, and leaves the member out
