@@ -58,9 +58,6 @@ put comp/random.bin 'head -c 100000 /dev/urandom'
 put comp/gap.bin "gen 2 3000; head -c 200000 /dev/zero; gen 3 3000"
 put comp/tail.txt 'gen 4 1234'
 put comp/gone.txt 'gen 5 30000'
-# Small resident unnamed data with a compressed named stream: each stream has its own flags.
-put comp/adsc.txt 'printf "small main\n"'
-gen 6 30000 > "$o/comp/adsc.txt:s"; cp "$o/comp/adsc.txt:s" "$m/comp/adsc.txt:s"
 # Fill, punch holes, then grow the MFT through them.
 mkdir "$m/fill"; i=0
 while head -c 65536 /dev/zero > "$m/fill/x$i" 2>/dev/null; do i=$((i+1)); done
@@ -82,6 +79,10 @@ put deldir/inner.txt 'head -c 5000 /dev/urandom'
 put deldir/sub/x.bin 'head -c 70000 /dev/urandom'
 rm "$m/victim.bin" "$m/comp/gone.txt" "$m/del_small.txt" "$m/del_big.bin"; rm -r "$m/deldir"
 put taker.bin 'head -c 400000 /dev/urandom'
+# Last, so that the clusters above stay where they were: small resident unnamed data with a
+# compressed named stream (each stream has its own flags).
+put comp/adsc.txt 'printf "small main\n"'
+gen 6 30000 > "$o/comp/adsc.txt:s"; cp "$o/comp/adsc.txt:s" "$m/comp/adsc.txt:s"
 )SH";
 
 struct Entry {
