@@ -383,7 +383,8 @@ std::string attributeLetters(std::uint8_t attributes) {
 const char* kindName(std::uint32_t kind) {
   if (kind == kKindRaw) return "raw";  // the JSON's name for what the engine calls unformatted
   const char* name = nullptr;
-  return Undelete_FileSystemKindToName(kind, &name) ? name : "unknown";
+  if (!Undelete_FileSystemKindToName(kind, &name)) return "unknown";
+  return std::string_view(name) == "EXFAT" ? "exFAT" : name;  // the JSON's spelling since it came
 }
 
 namespace {
