@@ -315,13 +315,12 @@ bool ScanSession::folderHidden(std::uint32_t index) const {
 // --- Text helpers -------------------------------------------------------------------------------
 
 namespace {
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
-
 /// Calendar fields of a FILETIME read as a wall-clock time.
 bool wallClock(std::uint64_t fileTime, std::tm* tm, unsigned* millis) {
-  const auto seconds = static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kEpochDifference;
-  *millis = static_cast<unsigned>((fileTime % kTicksPerSecond) / 10000);
+  std::int64_t seconds = 0;
+  std::uint32_t nanos = 0;
+  if (!UndeleteFileTimeToUnix(fileTime, &seconds, &nanos)) return false;
+  *millis = nanos / 1000000u;
   const std::time_t t = static_cast<std::time_t>(seconds);
   return gmtime_r(&t, tm) != nullptr;
 }
@@ -359,8 +358,10 @@ std::string fileTimeToIsoUtc(std::uint64_t fileTime) {
   if (fileTime == 0) return {};
   // The records keep local wall-clock times (FAT stores them so; NTFS times are converted to
   // local time by the scanner): this machine's time zone turns them back into UTC.
-  const auto wallSeconds = static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kEpochDifference;
-  const auto millis = static_cast<unsigned>((fileTime % kTicksPerSecond) / 10000);
+  std::int64_t wallSeconds = 0;
+  std::uint32_t nanos = 0;
+  if (!UndeleteFileTimeToUnix(fileTime, &wallSeconds, &nanos)) return {};
+  const unsigned millis = nanos / 1000000u;
   const std::time_t utc = static_cast<std::time_t>(wallSeconds - localOffsetOfHour(wallSeconds));
   std::tm out{};
   if (gmtime_r(&utc, &out) == nullptr) return {};
@@ -394,8 +395,10 @@ std::string attributeLetters(std::uint8_t attributes) {
 }
 
 const char* kindName(std::uint32_t kind) {
-  static constexpr const char* kNames[] = {"raw", "FAT", "NTFS", "UDF", "CDFS", "exFAT"};
-  return kind < std::size(kNames) ? kNames[kind] : "unknown";
+  if (kind == kKindRaw) return "raw";  // the JSON's name for what the engine calls unformatted
+  const char* name = nullptr;
+  if (!Undelete_FileSystemKindToName(kind, &name)) return "unknown";
+  return std::string_view(name) == "EXFAT" ? "exFAT" : name;  // the JSON's spelling since it came
 }
 
 namespace {

@@ -419,9 +419,3 @@ bool CachedDrive_GetFileSystem(const CachedDrive* drive, void** out) noexcept {
   *out = drive->fsTable[drive->fsCurrent];
   return true;
 }
-
-bool CachedDrive_GetTable(void** out, CachedDrive* drive) noexcept {
-  if (drive == nullptr || out == nullptr) return false;
-  *out = &drive->sectorSize;
-  return true;
-}

@@ -62,9 +62,6 @@ bool CachedDrive_GetSize(const CachedDrive* drive, std::uint64_t* out) noexcept;
                                              const void* record) noexcept;
 bool CachedDrive_SelectFileSystem(CachedDrive* drive, std::uint32_t index) noexcept;
 bool CachedDrive_GetFileSystem(const CachedDrive* drive, void** out) noexcept;
-/// Address of sectorSize, which is followed by fsCount, fsCurrent and fsTable, for code that walks
-/// the table.
-bool CachedDrive_GetTable(void** out, CachedDrive* drive) noexcept;
 
 [[nodiscard]] bool CachedDrive_InitMap(CachedDrive* drive, std::uint64_t bits, const void* initial,
                                        std::uint32_t initialBytes) noexcept;

@@ -5,6 +5,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "undelete/undelete.h"
@@ -14,6 +15,16 @@ template <std::unsigned_integral T>
 [[nodiscard]] constexpr T loadLe(const std::uint8_t* at) noexcept {
   T v = 0;
   for (std::size_t i = sizeof(T); i-- > 0;) v = static_cast<T>((v << 8) | at[i]);
+  return v;
+}
+
+/// The on-disk layout @p T copied from @p at, whose sizeof(T) bytes the caller has checked are
+/// there (a record of the volume held in memory); fields are then read through T's members.
+template <class T>
+  requires std::is_trivially_copyable_v<T> && (alignof(T) == 1)
+[[nodiscard]] T layoutAt(const std::uint8_t* at) noexcept {
+  T v;
+  std::memcpy(&v, at, sizeof(T));
   return v;
 }
 

@@ -15,6 +15,7 @@
 #include "core/search.h"
 #include "core/session.h"
 #include "core/storage.h"
+#include "core/text.h"
 #include "core/undelete_object.h"
 #include "undelete/undelete.h"
 
@@ -32,41 +33,9 @@ RestartPoint currentCounts(const Undelete* u) {
   return {u->fileCount.load(), u->folderCount.load(), u->stringsUsed};
 }
 
-/// UTF-8 title to a UTF-16 root name of at most 256 units. Bytes that are not UTF-8 are taken as
+/// UTF-8 title to a UTF-16 root name of at most 256 units; bytes that are not UTF-8 are taken as
 /// Latin-1, so that no title is lost.
-std::u16string rootNameOf(const char* title) {
-  std::u16string out;
-  const auto* p = reinterpret_cast<const unsigned char*>(title);
-  while (*p != 0 && out.size() < 256) {
-    char32_t cp = *p;
-    int extra = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
-    bool ok = cp < 0x80 || (cp >= 0xC2 && cp <= 0xF4);
-    if (ok && extra > 0) {
-      cp &= 0x3Fu >> extra;
-      for (int i = 1; i <= extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        cp = (cp << 6) | (p[i] & 0x3Fu);
-      }
-    }
-    if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      cp = *p;
-      extra = 0;
-    }
-    if (cp >= 0x10000) {
-      if (out.size() + 2 > 256) break;
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    p += 1 + extra;
-  }
-  return out;
-}
+std::u16string rootNameOf(const char* title) { return Text_Utf8ToUtf16(title, 256); }
 
 void stampSlot(Undelete* u, std::uint32_t first) {
   const std::uint32_t end = u->fileCount.load();

@@ -179,6 +179,13 @@ int Undelete_FileSystemIndexToName(Undelete*, std::uint32_t type, const char** o
   return 1;
 }
 
+int Undelete_FileSystemKindToName(std::uint32_t kind, const char** out) noexcept {
+  const FsDescriptor* fs = Fs_OfKind(kind);
+  if (out == nullptr || fs == nullptr) return 0;
+  *out = fs->name;
+  return 1;
+}
+
 int Undelete_GetString(Undelete* u, std::uint32_t ref, const void** out) noexcept {
   if (out == nullptr) return 0;
   const void* p = Storage_At(u, ref);

@@ -14,8 +14,10 @@
 #include "core/cached_drive.h"
 #include "core/event.h"
 #include "core/extent_reader.h"
+#include "core/filetime.h"
 #include "core/log.h"
 #include "core/storage.h"
+#include "core/text.h"
 #include "core/undelete_object.h"
 
 namespace {
@@ -155,21 +157,7 @@ class DriveWindowReader final : public FormatReader {
   bool m_failed = false;
 };
 
-std::u16string widen(std::string_view s) {
-  std::u16string w;
-  w.reserve(s.size());
-  for (char c : s) w.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-  return w;
-}
-
-/// The current local time as a FILETIME (the clock's local reading, as the listing shows it).
-std::uint64_t localFileTime() noexcept {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  const std::int64_t seconds = static_cast<std::int64_t>(now) + local.tm_gmtoff;
-  return static_cast<std::uint64_t>(seconds + 11644473600LL) * 10000000ull;
-}
+std::u16string widen(std::string_view s) { return Text_Latin1ToUtf16(s); }
 
 std::uint32_t folderSlot(const Undelete* u, std::size_t slot) noexcept {
   std::uint32_t v = 0;
@@ -220,7 +208,7 @@ bool addFind(Undelete* u, std::uint64_t s, std::uint64_t offset, const FormatRes
   const std::uint32_t sectorSize = u->drive->sectorSize;
   rec.folder.set(folder);
   rec.size.set(r.length);
-  const std::uint64_t now = localFileTime();
+  const std::uint64_t now = FileTime_LocalNow();
   rec.created.set(now);
   rec.modified.set(now);
   rec.accessed.set(now);

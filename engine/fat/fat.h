@@ -26,11 +26,6 @@ struct CachedDrive;
                                                 std::uint32_t cluster) noexcept;
 /// First sector of the root directory of the selected FAT file system.
 [[nodiscard]] std::uint64_t FAT_RootDirSector(const CachedDrive* drive) noexcept;
-/// FAT entry of @p cluster: false when outside the table or below 2 (free or reserved).
-[[nodiscard]] bool FAT_GetFatEntry(const CachedDrive* drive, std::uint32_t cluster,
-                                   std::uint32_t* next) noexcept;
-/// True for end-of-chain (and bad-cluster) values of the selected kind; true for other kinds.
-[[nodiscard]] bool FAT_IsEndOfChain(const CachedDrive* drive, std::uint32_t value) noexcept;
 
 // --- Search and state estimation -------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/checked.h"
+#include "core/text.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -34,11 +35,6 @@ std::int64_t daysFrom1601(std::int64_t y, unsigned m, unsigned d) noexcept {
 }
 
 bool leapYear(unsigned y) noexcept { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 bool forbiddenInLongName(char16_t c) noexcept {
   return c < 32 || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' || c == u'?' ||
@@ -223,16 +219,14 @@ std::uint64_t FAT_DosToFileTime(std::uint16_t date, std::uint16_t time,
   return static_cast<std::uint64_t>(secs) * 10000000ull + millis * 10000ull;
 }
 
-char16_t FAT_Cp1252(std::uint8_t byte) noexcept {
-  if (byte >= 0x80 && byte < 0xA0) return kCp1252High[byte - 0x80];
-  return byte;
-}
+char16_t FAT_Cp1252(std::uint8_t byte) noexcept { return Text_Cp1252(byte); }
 
 void FAT_AppendLongNamePart(const std::uint8_t* entry, FatName& name) noexcept {
+  const auto lfn = layoutAt<FatLfnEntry>(entry);
   char16_t part[13];
-  for (int i = 0; i < 5; ++i) part[i] = loadLe<std::uint16_t>(entry + 1 + 2 * i);
-  for (int i = 0; i < 6; ++i) part[5 + i] = loadLe<std::uint16_t>(entry + 14 + 2 * i);
-  for (int i = 0; i < 2; ++i) part[11 + i] = loadLe<std::uint16_t>(entry + 28 + 2 * i);
+  for (int i = 0; i < 5; ++i) part[i] = lfn.chars1[i].get();
+  for (int i = 0; i < 6; ++i) part[5 + i] = lfn.chars2[i].get();
+  for (int i = 0; i < 2; ++i) part[11 + i] = lfn.chars3[i].get();
   std::uint32_t partLength = 13;
   if (name.length == 0) {
     partLength = 0;
@@ -253,16 +247,17 @@ bool FAT_FormatShortName(const std::uint8_t* entry, FatName& name) noexcept {
     }
     return true;
   }
+  const auto e = layoutAt<FatDirEntry>(entry);
   for (int i = 0; i < 11; ++i) {
-    if (forbiddenInShortName(entry[i])) return false;
+    if (forbiddenInShortName(i < 8 ? e.name[i] : e.ext[i - 8])) return false;
   }
   std::uint8_t base[8];
-  std::memcpy(base, entry, 8);
+  std::memcpy(base, e.name, 8);
   int baseLength = 8;
   while (baseLength > 0 && base[baseLength - 1] <= 32) --baseLength;
   // Case flags as the NT family writes them (bit 3: base in lower case, bit 4: extension).
-  const bool lowerBase = (entry[12] & 0x08) != 0;
-  const bool lowerExt = (entry[12] & 0x10) != 0;
+  const bool lowerBase = (e.reserved & 0x08) != 0;
+  const bool lowerExt = (e.reserved & 0x10) != 0;
   auto lower = [](std::uint8_t c, bool on) -> std::uint8_t {
     return on && c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c - 'A' + 'a') : c;
   };
@@ -270,12 +265,12 @@ bool FAT_FormatShortName(const std::uint8_t* entry, FatName& name) noexcept {
   int n = 0;
   for (int i = 0; i < baseLength; ++i) text[n++] = lower(base[i], lowerBase);
   text[n++] = '.';
-  for (int i = 0; i < 3; ++i) text[n++] = lower(entry[8 + i], lowerExt);
+  for (int i = 0; i < 3; ++i) text[n++] = lower(e.ext[i], lowerExt);
   while (n > 0 && (text[n - 1] < '!' || text[n - 1] == '.')) --n;
   for (int i = 0; i < n; ++i) name.chars[i] = FAT_Cp1252(text[i]);
   name.length = static_cast<std::uint32_t>(n);
-  if (entry[0] == 0xE5 && n > 0) name.chars[0] = u'_';
-  if (name.length == 0 && loadLe<std::uint16_t>(entry + 26) != 0) {
+  if (e.name[0] == 0xE5 && n > 0) name.chars[0] = u'_';
+  if (name.length == 0 && e.clusterLow.get() != 0) {
     name.chars[0] = u'_';
     name.length = 1;
   }
@@ -286,22 +281,23 @@ bool FAT_FormatShortName(const std::uint8_t* entry, FatName& name) noexcept {
 void FAT_ClassifyEntry(const std::uint8_t* entry, bool fat32, std::uint32_t clusterLimit,
                        FatName& collected, FatItem& out) noexcept {
   out.slot = FatSlot::Invalid;
-  if (entry[0] == 0) {
+  const auto e = layoutAt<FatDirEntry>(entry);
+  if (e.name[0] == 0) {
     out.slot = FatSlot::End;
     return;
   }
-  const std::uint8_t attributes = entry[11];
-  const std::uint16_t clusterLow = loadLe<std::uint16_t>(entry + 26);
-  if (attributes == kFatAttrLongName && entry[12] == 0 && clusterLow == 0) {
+  const std::uint8_t attributes = e.attributes;
+  const std::uint16_t clusterLow = e.clusterLow.get();
+  if (attributes == kFatAttrLongName && layoutAt<FatLfnEntry>(entry).type == 0 && clusterLow == 0) {
     FAT_AppendLongNamePart(entry, collected);
     out.slot = FatSlot::LongPart;
     return;
   }
-  const std::uint32_t high = fat32 ? loadLe<std::uint16_t>(entry + 20) : 0u;
+  const std::uint32_t high = fat32 ? e.clusterHigh.get() : 0u;
   out.cluster = high << 16 | clusterLow;
-  out.size = loadLe<std::uint32_t>(entry + 28);
+  out.size = e.size.get();
   out.attributes = attributes;
-  out.deleted = entry[0] == 0xE5 || entry[0] < 0x20;
+  out.deleted = e.name[0] == 0xE5 || e.name[0] < 0x20;
   out.name = collected;
   collected.length = 0;
   collected.chars[0] = 0;
@@ -331,12 +327,11 @@ std::uint8_t FAT_MapAttributes(std::uint8_t a) noexcept {
 
 FatTimes FAT_EntryTimes(const std::uint8_t* entry, std::uint32_t kind) noexcept {
   FatTimes t;
-  t.modified =
-      FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 24), loadLe<std::uint16_t>(entry + 22), 0);
+  const auto e = layoutAt<FatDirEntry>(entry);
+  t.modified = FAT_DosToFileTime(e.writeDate.get(), e.writeTime.get(), 0);
   if (kind != kFsFat12) {
-    t.created = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 16),
-                                  loadLe<std::uint16_t>(entry + 14), entry[13]);
-    t.accessed = FAT_DosToFileTime(loadLe<std::uint16_t>(entry + 18), 0, 0);
+    t.created = FAT_DosToFileTime(e.createdDate.get(), e.createdTime.get(), e.createdTenths);
+    t.accessed = FAT_DosToFileTime(e.accessedDate.get(), 0, 0);
   }
   return t;
 }

@@ -80,7 +80,7 @@ struct FatGeometry {
 [[nodiscard]] std::uint64_t FAT_DosToFileTime(std::uint16_t date, std::uint16_t time,
                                               std::uint32_t tenths) noexcept;
 
-/// Windows-1252 byte to UTF-16.
+/// Windows-1252 byte to UTF-16 (Text_Cp1252; kept for the modules that call it by this name).
 [[nodiscard]] char16_t FAT_Cp1252(std::uint8_t byte) noexcept;
 
 /// Name collected from long-name parts, then replaced by the formed name.

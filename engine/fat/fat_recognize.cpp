@@ -120,15 +120,3 @@ std::uint64_t FAT_RootDirSector(const CachedDrive* drive) noexcept {
   FatGeometry g;
   return FAT_GetGeometry(drive, g) ? FAT_RootSector(g) : 0;
 }
-
-bool FAT_GetFatEntry(const CachedDrive* drive, std::uint32_t cluster,
-                     std::uint32_t* next) noexcept {
-  FatGeometry g;
-  if (next == nullptr || !FAT_GetGeometry(drive, g)) return false;
-  return FAT_TableEntry(g, cluster, *next);
-}
-
-bool FAT_IsEndOfChain(const CachedDrive* drive, std::uint32_t value) noexcept {
-  FatGeometry g;
-  return !FAT_GetGeometry(drive, g) || FAT_EndOfChainValue(g.kind, value);
-}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/recover_output.h"
@@ -28,25 +29,6 @@ namespace {
 constexpr std::uint32_t kPieceBytes = 1u << 20;
 constexpr std::uint32_t kMaxUnit = 1u << 20;  // a read is rounded up to whole clusters or sectors
 constexpr std::uint32_t kDeepScanLocator = 0xFFFFFFFFu;
-constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
-
-timespec toTimespec(std::uint64_t fileTime) noexcept {
-  timespec ts{};
-  if (fileTime == 0) {
-    ts.tv_nsec = UTIME_OMIT;  // no time recorded: leave the file's own
-    return ts;
-  }
-  const std::int64_t t = static_cast<std::int64_t>(fileTime - kFileTimeUnixEpoch);
-  std::int64_t sec = t / 10000000;
-  std::int64_t rem = t % 10000000;
-  if (rem < 0) {
-    rem += 10000000;
-    --sec;
-  }
-  ts.tv_sec = static_cast<time_t>(sec);
-  ts.tv_nsec = static_cast<long>(rem * 100);
-  return ts;
-}
 
 /// One piece buffer per thread, kept between files: recovering many small files must not pay
 /// for allocating and clearing a megabyte each time.
@@ -259,8 +241,8 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   // Creation and access times only when both are recorded (FAT12 has neither).
   const std::uint64_t created = record->created.get(), accessed = record->accessed.get();
   timespec times[2];
-  times[1] = toTimespec(record->modified.get());
-  times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? toTimespec(accessed)
+  times[1] = FileTime_ToTimespec(record->modified.get());
+  times[0] = (created >> 32) != 0 && (accessed >> 32) != 0 ? FileTime_ToTimespec(accessed)
                                                            : timespec{0, UTIME_OMIT};
   (void)::futimens(fd, times);
   const bool complete = outcome == Outcome::Done && left == 0;

@@ -86,6 +86,7 @@ struct NtfsParsedStream {
   std::u16string name;
   std::uint32_t size = 0;           // stream length in bytes (resident or not)
   std::uint32_t runListLength = 0;  // non-zero: non-resident
+  std::uint32_t dataFlags = 0;      // compression unit | encrypted, of this stream alone
   std::vector<std::uint8_t> data;   // resident bytes or run list
 };
 
@@ -100,7 +101,7 @@ struct NtfsParsedRecord {
   std::uint32_t runListLength = 0;
   std::vector<std::uint8_t> data;  // resident bytes or run list (dataLength bytes)
   std::uint64_t size = 0;
-  std::uint64_t created = 0, modified = 0, accessed = 0;  // local time
+  std::uint64_t created = 0, modified = 0, accessed = 0;  // UTC, as on disk
   std::uint8_t attributes = 0;                            // kAttr* letters
   bool hasFileName = false;
   std::u16string name;
@@ -137,10 +138,6 @@ struct NtfsBootGeometry {
 };
 [[nodiscard]] Parse NTFS_ParseBootSector(std::span<const std::uint8_t> sector,
                                          NtfsBootGeometry& out) noexcept;
-
-/// FILETIME (UTC) to the local time the records keep, and back.
-[[nodiscard]] std::uint64_t NTFS_UtcToLocal(std::uint64_t fileTime) noexcept;
-[[nodiscard]] std::uint64_t NTFS_LocalToUtc(std::uint64_t fileTime) noexcept;
 
 // ---------------------------------------------------------------------------------------------
 // Engine operations.

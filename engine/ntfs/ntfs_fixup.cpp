@@ -5,12 +5,14 @@
 
 #include "core/checked.h"
 #include "core/le.h"
+#include "core/reader.h"
 #include "ntfs/ntfs.h"
 
 bool NTFS_ApplyFixup(std::span<std::uint8_t> record, std::uint32_t stride) noexcept {
-  if (record.size() < 8 || stride < 2) return false;
-  const std::size_t usa = loadLe<std::uint16_t>(record.data() + 4);
-  const std::size_t count = loadLe<std::uint16_t>(record.data() + 6);
+  const auto header = ByteReader(record).read<NtfsFixupHeader>();
+  if (!header || stride < 2) return false;
+  const std::size_t usa = header->usaOffset.get();
+  const std::size_t count = header->usaCount.get();
   if (usa > record.size()) return false;
   if (count < 2) return true;
   // Both the array and every protected block must lie inside the record: the header values are

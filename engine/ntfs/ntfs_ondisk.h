@@ -34,6 +34,14 @@ static_assert(offsetof(NtfsBootSector, bytesPerSector) == 0x0B &&
               offsetof(NtfsBootSector, mirrorCluster) == 0x38 &&
               offsetof(NtfsBootSector, clustersPerRecord) == 0x40);
 
+// The start every multi-sector record shares (file records, index blocks): what the fix-up reads.
+struct NtfsFixupHeader {
+  char magic[4];   // 0x00 "FILE", "INDX" ...
+  le16 usaOffset;  // 0x04 update sequence array: the sequence number, then one word per block
+  le16 usaCount;   // 0x06 1 + number of blocks covered
+};
+static_assert(sizeof(NtfsFixupHeader) == 8 && alignof(NtfsFixupHeader) == 1);
+
 // MFT file record header ("FILE").
 struct NtfsRecordHeader {
   char magic[4];          // 0x00 "FILE"
@@ -183,10 +191,13 @@ struct NtfsStream {
   le32 next;           // 0x00 string ref of the next stream
   le32 name;           // 0x04 string ref: UTF-16, terminated
   le32 size;           // 0x08 content length (resident) or data size (non-resident)
-  le32 runListLength;  // 0x0C non-zero: non-resident
+  le16 runListLength;  // 0x0C non-zero: non-resident (lists are kept up to 8 KiB)
+  le16 dataFlags;      // 0x0E the stream's own compression unit | encrypted, as in NtfsFileInfo;
+                       //      0 in sessions saved before it was kept (then a 32-bit length)
   le32 data;           // 0x10 string ref: resident bytes or run list
 };
 static_assert(sizeof(NtfsStream) == 20 && alignof(NtfsStream) == 1);
+static_assert(offsetof(NtfsStream, dataFlags) == 0x0E && offsetof(NtfsStream, data) == 0x10);
 
 // Saved form of the NTFS file-system table entry (the first 44 bytes of the entry).
 struct NtfsVolumeInfo {

@@ -2,12 +2,12 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <span>
 #include <vector>
 
 #include "core/checked.h"
 #include "core/reader.h"
+#include "core/text.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
 
@@ -17,24 +17,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kMaxKeptRunList = 8192;  // longer lists are not kept (file listed without)
 constexpr std::uint32_t kMaxNameUnits = 2048;
 constexpr std::uint32_t kContentAt = 0x18;  // resident $STANDARD_INFORMATION / $FILE_NAME content
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
-
-/// Seconds east of UTC of the local zone at @p fileTime (UTC ticks).
-long zoneOffsetAt(std::uint64_t fileTime) noexcept {
-  if (fileTime < kUnixEpochTicks) return 0;
-  const auto seconds = static_cast<std::time_t>((fileTime - kUnixEpochTicks) / kTicksPerSecond);
-  std::tm tm{};
-  if (localtime_r(&seconds, &tm) == nullptr) return 0;
-  return tm.tm_gmtoff;
-}
-
-std::uint64_t shift(std::uint64_t fileTime, long seconds) noexcept {
-  const std::int64_t ticks =
-      static_cast<std::int64_t>(seconds) * static_cast<std::int64_t>(kTicksPerSecond);
-  if (ticks < 0 && fileTime < static_cast<std::uint64_t>(-ticks)) return 0;
-  return fileTime + static_cast<std::uint64_t>(ticks);
-}
 
 std::uint8_t attributeLetters(std::uint32_t a) noexcept {
   std::uint8_t r = 0;
@@ -48,10 +30,7 @@ std::uint8_t attributeLetters(std::uint32_t a) noexcept {
 }
 
 void readName(std::span<const std::uint8_t> bytes, std::u16string& out) {
-  out.resize(bytes.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
+  out = Text_Utf16Le(bytes.data(), bytes.size() / 2);
 }
 
 /// The attribute's bytes [0, length) inside the record.
@@ -74,9 +53,19 @@ void parseFileName(std::span<const std::uint8_t> attr, NtfsParsedRecord& out) {
   if (!name) return;
   out.hasFileName = true;
   if (fn->nameLength < kMaxNameUnits) readName(*name, out.name);
-  out.created = NTFS_UtcToLocal(fn->created.get());
-  out.modified = NTFS_UtcToLocal(fn->modified.get());
-  out.accessed = NTFS_UtcToLocal(fn->accessed.get());
+  out.created = fn->created.get();
+  out.modified = fn->modified.get();
+  out.accessed = fn->accessed.get();
+}
+
+/// The engine's data flags of a non-resident $DATA attribute: its compression unit when it is
+/// compressed, and whether it is encrypted.
+std::uint32_t dataFlagsOf(std::uint16_t attrFlags, std::uint32_t compressionUnit) noexcept {
+  // Sparse data carries a compression unit too (with the sparse flag, not the compressed one);
+  // reading it as LZNT1 would garble it, so the unit counts only for compressed attributes.
+  std::uint32_t flags = (attrFlags & kNtfsAttrFlagCompressed) ? compressionUnit : 0;
+  if (attrFlags & kNtfsAttrFlagEncrypted) flags |= kNtfsDataEncrypted;
+  return flags;
 }
 
 void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::size_t recordSize,
@@ -97,6 +86,7 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
     s.name = std::move(name);
     s.size = 0;
     s.runListLength = 0;
+    s.dataFlags = 0;
     s.data.clear();
     if (common->nonResident == 0) {
       ByteReader rr(attr);
@@ -121,6 +111,8 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
       const std::uint64_t real = nonres->dataSize.get();
       s.size = real > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(real);
       s.runListLength = rl;
+      // Each stream is compressed or not on its own, whatever the unnamed data is.
+      s.dataFlags = dataFlagsOf(common->flags.get(), nonres->compressionUnit.get());
     }
     ++out.streamCount;
     return;
@@ -158,15 +150,9 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
   if (!nonres) return;
   out.size = nonres->dataSize.get();
   out.dataHighestVcn = nonres->highestVcn.get();
-  // Sparse data carries a compression unit too (with the sparse flag, not the compressed one);
-  // reading it as LZNT1 would garble it, so the unit counts only for compressed attributes.
-  out.dataFlags =
-      (common->flags.get() & kNtfsAttrFlagCompressed) ? nonres->compressionUnit.get() : 0;
+  out.dataFlags = dataFlagsOf(common->flags.get(), nonres->compressionUnit.get());
   if (out.dataFlags & kNtfsDataCompressed) out.attributes |= kAttrCompressed;
-  if (common->flags.get() & kNtfsAttrFlagEncrypted) {
-    out.dataFlags |= kNtfsDataEncrypted;
-    out.attributes |= kAttrEncrypted;
-  }
+  if (out.dataFlags & kNtfsDataEncrypted) out.attributes |= kAttrEncrypted;
   const std::size_t ro = nonres->runListOffset.get();
   if (ro >= length) return;
   const auto rl = static_cast<std::uint32_t>(length - ro);
@@ -178,14 +164,6 @@ void parseData(std::span<const std::uint8_t> attr, std::size_t attrOffset, std::
 }
 
 }  // namespace
-
-std::uint64_t NTFS_UtcToLocal(std::uint64_t fileTime) noexcept {
-  return shift(fileTime, zoneOffsetAt(fileTime));
-}
-
-std::uint64_t NTFS_LocalToUtc(std::uint64_t fileTime) noexcept {
-  return shift(fileTime, -zoneOffsetAt(fileTime));
-}
 
 Parse NTFS_ParseBootSector(std::span<const std::uint8_t> sector, NtfsBootGeometry& out) noexcept {
   ByteReader r(sector);
@@ -249,15 +227,16 @@ Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out
   try {
     while (at < size) {
       if (!fitsIn<std::size_t>(at, sizeof(NtfsAttrHeader), size)) break;
-      const std::uint32_t type = loadLe<std::uint32_t>(record.data() + at);
-      const std::uint32_t length = loadLe<std::uint32_t>(record.data() + at + 4);
+      const auto head = layoutAt<NtfsAttrHeader>(record.data() + at);
+      const std::uint32_t type = head.type.get();
+      const std::uint32_t length = head.length.get();
       if (first && type == 0) return Parse::Corrupt;
       first = false;
       if (type == kNtfsAttrEnd || length == 0) break;
       // An attribute that runs past the record is damaged: stop before reading it.
       if (!fitsIn<std::size_t>(at, length, size)) break;
       const auto attr = std::span<const std::uint8_t>(record.data() + at, length);
-      const bool resident = record[at + 8] == 0;
+      const bool resident = head.nonResident == 0;
       switch (type) {
         case kNtfsAttrStandardInformation:
           if (resident) parseStandardInformation(attr, out);

@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/recover_output.h"
 #include "core/storage.h"
+#include "core/text.h"
 #include "core/undelete_object.h"
 #include "host/host_output.h"
 #include "ntfs/ntfs.h"
@@ -25,21 +27,7 @@
 
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 constexpr std::size_t kMaxStreamPath = 4096;
-
-
-timespec toTimespec(std::uint64_t localFileTime) noexcept {
-  // The records keep local time; the file system wants UTC.
-  const std::uint64_t utc = NTFS_LocalToUtc(localFileTime);
-  timespec ts{};
-  if (utc > kUnixEpochTicks) {
-    ts.tv_sec = static_cast<time_t>((utc - kUnixEpochTicks) / kTicksPerSecond);
-    ts.tv_nsec = static_cast<long>((utc - kUnixEpochTicks) % kTicksPerSecond * 100);
-  }
-  return ts;
-}
 
 struct Copy {
   Undelete* u;
@@ -109,35 +97,20 @@ void copyClusters(Copy& c, RunCursor& cursor, std::uint64_t limit, int fd, std::
 /// A stream name (UTF-16 on disk) as the UTF-8 suffix of its sibling file; a slash would leave
 /// the folder and becomes '_'.
 std::string streamSuffix(const char16_t* name) {
-  std::string path;
-  for (const char16_t* p = name; p != nullptr && *p != 0 && path.size() < kMaxStreamPath; ++p) {
-    char32_t ch = *p;
-    if (ch >= 0xD800 && ch < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-      ch = 0x10000 + ((ch - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (ch == u'/' || ch == 0) ch = u'_';
-    if (ch < 0x80) {
-      path += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-      path += static_cast<char>(0xC0 | (ch >> 6));
-      path += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-      path += static_cast<char>(0xE0 | (ch >> 12));
-      path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-      path += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-      path += static_cast<char>(0xF0 | (ch >> 18));
-      path += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-      path += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-      path += static_cast<char>(0x80 | (ch & 0x3F));
-    }
+  std::string path = Text_Utf16ToUtf8(name != nullptr ? name : u"");
+  for (char& ch : path) {
+    if (ch == '/') ch = '_';
+  }
+  if (path.size() > kMaxStreamPath) {
+    std::size_t cut = kMaxStreamPath;
+    while (cut > 0 && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80) --cut;
+    path.resize(cut);  // whole characters only
   }
   return path;
 }
 
 /// Writes one named stream into @p fd; false (with c.failed) when it is not whole.
-void copyStream(Copy& c, const NtfsStream& s, const NtfsFileInfo& info, FileRecord* record, int fd,
+void copyStream(Copy& c, const NtfsStream& s, FileRecord* record, int fd,
                 std::atomic<std::uint64_t>* bytesDone) noexcept {
   Undelete* u = c.u;
   const auto* sdata = static_cast<const std::uint8_t*>(Storage_At(u, s.data.get()));
@@ -157,7 +130,8 @@ void copyStream(Copy& c, const NtfsStream& s, const NtfsFileInfo& info, FileReco
       c.failed = true;
       return;
     }
-    if (info.dataFlags.get() & kNtfsDataCompressed) {
+    // A named stream carries its own compression flag: the unnamed stream's says nothing about it.
+    if (s.dataFlags.get() & kNtfsDataCompressed) {
       Undelete_Log(u, "NTFS_RecoverFile: Stream is compressed.\n");
       if (!NTFS_RecoverCompressedTo(u, cursor, record, fd, bytesDone, s.size.get()))
         c.failed = true;
@@ -290,8 +264,8 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
     }
   }
   cluster.clear();
-  const timespec times[2] = {toTimespec(record->accessed.get()),
-                             toTimespec(record->modified.get())};
+  const timespec times[2] = {FileTime_ToTimespec(record->accessed.get()),
+                             FileTime_ToTimespec(record->modified.get())};
   ::futimens(fd, times);  // creation time has no Linux counterpart
 
   // Named streams go beside the data file, under its final name; a stream that cannot be created
@@ -329,7 +303,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
         c.failed = true;
         break;
       }
-      copyStream(sc, *s, *info, record, sfd, bytesDone);
+      copyStream(sc, *s, record, sfd, bytesDone);
       if (sc.failed) c.failed = true;
       const timespec stimes[2] = {times[0], times[1]};
       ::futimens(sfd, stimes);

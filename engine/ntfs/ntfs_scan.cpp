@@ -13,9 +13,11 @@
 
 #include "core/cached_drive.h"
 #include "core/extent_reader.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/storage.h"
+#include "core/text.h"
 #include "core/undelete_object.h"
 #include "deepscan/deepscan.h"
 #include "ntfs/ntfs.h"
@@ -37,11 +39,7 @@ constexpr std::size_t kMarkPassRoot = 2;
 constexpr std::size_t kMarkUnknown = 3;
 constexpr std::uint32_t kNoFolder = 0xFFFFFFFFu;
 
-std::u16string widen(const char* s) {
-  std::u16string r;
-  while (*s) r.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s++)));
-  return r;
-}
+std::u16string widen(const char* s) { return Text_Latin1ToUtf16(s); }
 
 bool reserveFolderMap(NtfsVolume& volume) noexcept {
   std::uint64_t size = kFolderMapReserve;
@@ -274,7 +272,8 @@ bool NTFS_StoreFile(Undelete* u, const NtfsParsedRecord& rec, FileRecord& file) 
       node.data.set(ref);
     }
     node.size.set(s.size);
-    node.runListLength.set(s.runListLength);
+    node.runListLength.set(static_cast<std::uint16_t>(s.runListLength));
+    node.dataFlags.set(static_cast<std::uint16_t>(s.dataFlags));
     node.next.set(head);
     if (!Storage_AddBlob(u, &node, sizeof node, &ref)) return false;
     head = ref;
@@ -408,9 +407,9 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       }
       FileRecord file{};
       file.size.set(rec.size);
-      file.modified.set(rec.modified);
-      file.created.set(rec.created);
-      file.accessed.set(rec.accessed);
+      file.modified.set(FileTime_UtcToLocal(rec.modified));  // the listing shows local time
+      file.created.set(FileTime_UtcToLocal(rec.created));
+      file.accessed.set(FileTime_UtcToLocal(rec.accessed));
       file.attributes = rec.attributes;
       file.status =
           static_cast<std::uint8_t>((existing ? kStatusExisting : 0) | (kStateNotEstimated << 1));

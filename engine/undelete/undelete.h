@@ -266,6 +266,9 @@ UNDELETE_API int Undelete_FileSystemIndexToName(Undelete* u, uint32_t type,
                                                 const char** out) UNDELETE_NOEXCEPT;
 /// Address of the strings-storage entry that @p ref names; 0 for null or out of range.
 UNDELETE_API int Undelete_GetString(Undelete* u, uint32_t ref, const void** out) UNDELETE_NOEXCEPT;
+/// Name of file-system kind @p kind (FileRecord.location bits 12..14): "Unformated", "FAT",
+/// "NTFS", "UDF", "CDFS"; 0 for a kind this build does not know.
+UNDELETE_API int Undelete_FileSystemKindToName(uint32_t kind, const char** out) UNDELETE_NOEXCEPT;
 
 // Linux additions for front ends (kvx, the GUI's "Open disk image..."). Texts are UTF-8; every
 // function returns 1 on success and 0 otherwise, and none keeps a pointer it was given.
@@ -368,5 +371,22 @@ UNDELETE_API int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shor
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+
+// Times in FileRecord are FILETIMEs: 100-nanosecond ticks since 1601-01-01, local wall-clock
+// time as the volume keeps it; 0 means none was recorded. The engine converts them with the same
+// constants, so that every front end and every recoverer reads a time alike.
+#define UNDELETE_FILETIME_TICKS_PER_SECOND 10000000ull
+#define UNDELETE_FILETIME_UNIX_EPOCH_SECONDS 11644473600ll  // seconds from 1601 to 1970
+
+/// Seconds since 1970-01-01 (negative before) and nanoseconds (always 0..999999999) of a FILETIME,
+/// read in the same clock it was written in. Returns 0, leaving both alone, for 0 (no time).
+static inline int UndeleteFileTimeToUnix(uint64_t fileTime, int64_t* seconds,
+                                         uint32_t* nanoseconds) {
+  if (fileTime == 0) return 0;
+  *seconds = (int64_t)(fileTime / UNDELETE_FILETIME_TICKS_PER_SECOND) -
+             UNDELETE_FILETIME_UNIX_EPOCH_SECONDS;
+  *nanoseconds = (uint32_t)(fileTime % UNDELETE_FILETIME_TICKS_PER_SECOND) * 100u;
+  return 1;
+}
 
 #endif  // UNDELETE_UNDELETE_H

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <random>
 
+#include "core/text.h"
+
 namespace kvxtest {
 
 CommandResult run(const std::string& command) {
@@ -60,32 +62,7 @@ std::string md5File(const std::filesystem::path& path) {
   return r.out.substr(0, 32);
 }
 
-std::string utf8(const char16_t* s) {
-  std::string out;
-  for (; s != nullptr && *s != 0; ++s) {
-    char32_t c = *s;
-    if (c >= 0xD800 && c < 0xDC00 && s[1] >= 0xDC00 && s[1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[1] - 0xDC00);
-      ++s;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+std::string utf8(const char16_t* s) { return Text_Utf16ToUtf8(s != nullptr ? s : u""); }
 
 std::string quote(const std::string& s) {
   std::string q = "'";

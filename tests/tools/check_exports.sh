@@ -6,6 +6,7 @@ exports=$(nm -D --defined-only "$lib" | awk '{print $3}')
 status=0
 for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Undelete_GetError \
             Undelete_GetErrorMessage Undelete_IsGoodOS Undelete_FileSystemIndexToName \
+            Undelete_FileSystemKindToName \
             Undelete_GetString Undelete_SearchMultiple Undelete_IsSearching Undelete_GetScanStage \
             Undelete_GetProgress Undelete_ResetProgress Undelete_Cancel Undelete_TotalCancel \
             Undelete_IsCancelled Undelete_TooManyFiles Undelete_GetFilesCount \

@@ -147,6 +147,14 @@ TEST(Frame, FileSystemNames) {
   EXPECT_EQ(Undelete_FileSystemIndexToName(nullptr, 8, &out), 0);
   EXPECT_STREQ(out, "unchanged");
   EXPECT_EQ(Undelete_FileSystemIndexToName(nullptr, 0, nullptr), 0);
+  // Kinds (what FileRecord.location names) have names of their own, the front ends' labels.
+  const std::vector<std::string> kinds{"Unformated", "FAT", "NTFS", "UDF", "CDFS"};
+  for (std::uint32_t kind = 0; kind < kinds.size(); ++kind) {
+    ASSERT_EQ(Undelete_FileSystemKindToName(kind, &out), 1);
+    EXPECT_EQ(out, kinds[kind]);
+  }
+  EXPECT_EQ(Undelete_FileSystemKindToName(7, &out), 0);
+  EXPECT_EQ(Undelete_FileSystemKindToName(1, nullptr), 0);
 }
 
 // --- Log lines ----------------------------------------------------------------------------------

@@ -42,3 +42,8 @@ uint64_t kvxCFileSize(const FileRecord* record) {
   for (int i = 7; i >= 0; --i) v = (v << 8) | record->size.raw[i];
   return v;
 }
+
+/* The header's FILETIME helper as C computes it. */
+int kvxCFileTime(uint64_t fileTime, int64_t* seconds, uint32_t* nanoseconds) {
+  return UndeleteFileTimeToUnix(fileTime, seconds, nanoseconds);
+}

@@ -79,6 +79,10 @@ put deldir/inner.txt 'head -c 5000 /dev/urandom'
 put deldir/sub/x.bin 'head -c 70000 /dev/urandom'
 rm "$m/victim.bin" "$m/comp/gone.txt" "$m/del_small.txt" "$m/del_big.bin"; rm -r "$m/deldir"
 put taker.bin 'head -c 400000 /dev/urandom'
+# Last, so that the clusters above stay where they were: small resident unnamed data with a
+# compressed named stream (each stream has its own flags).
+put comp/adsc.txt 'printf "small main\n"'
+gen 6 30000 > "$o/comp/adsc.txt:s"; cp "$o/comp/adsc.txt:s" "$m/comp/adsc.txt:s"
 )SH";
 
 struct Entry {
@@ -276,6 +280,27 @@ TEST_F(NtfsImage, NamedStreamsBecomeSiblingFiles) {
     return;
   }
   FAIL() << "ads.txt not listed";
+}
+
+// A named stream is decompressed when it is compressed itself, whatever the unnamed data is: here
+// the unnamed data is resident (never compressed) and the stream compressed.
+TEST_F(NtfsImage, NamedStreamFollowsItsOwnCompression) {
+  const auto attrs = run("istat " + quote(image()) + " $(ifind -n comp/adsc.txt " + quote(image()) +
+                         ") | grep '^Type: \\$DATA'");
+  ASSERT_NE(attrs.out.find("Name: s   Non-Resident, Compressed"), std::string::npos) << attrs.out;
+  ASSERT_NE(attrs.out.find("Name: N/A   Resident"), std::string::npos) << attrs.out;
+  ntfstest::ImageScan scan(image());
+  ASSERT_TRUE(scan.scanned());
+  kvxtest::TempDir out("ntfs-stream-comp");
+  for (const auto& f : scan.files()) {
+    if (f.path != "comp/adsc.txt") continue;
+    const std::string target = (out / "adsc.txt").string();
+    ASSERT_TRUE(scan.recover(f.index, target));
+    EXPECT_EQ(kvxtest::md5File(target), kvxtest::md5File(orig() / "comp/adsc.txt"));
+    EXPECT_EQ(kvxtest::md5File(target + ":s"), kvxtest::md5File(orig() / "comp/adsc.txt:s"));
+    return;
+  }
+  FAIL() << "comp/adsc.txt not listed";
 }
 
 // kvx scan --json lists the named streams of a file with their sizes, and leaves the member out
