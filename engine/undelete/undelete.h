@@ -135,6 +135,60 @@ inline constexpr std::uint32_t kErrOsTooOld = 0x20000011;
 inline constexpr std::uint32_t kErrDriveSize = 0x20000012;
 inline constexpr std::uint32_t kErrNullPointer = 0x20000013;
 
+/// One partition or unallocated area of a physical drive. 406 bytes, returned by copy.
+struct PartitionRecord {
+  le64 start;                 // 0x00 byte offset on the physical drive
+  le64 length;                // 0x08 bytes
+  std::uint8_t drive;         // 0x10 physical drive number
+  std::uint8_t number;        // 0x11 partition number on the drive; kUnallocatedArea for free space
+  std::uint8_t type;          // 0x12 MBR type byte; 0xFF for a GPT entry; 0 for free space
+  std::uint8_t fileSystem;    // 0x13 FsType of the volume inside (0 none)
+  char letter;                // 0x14 'C'..'Z' when mounted, 0 otherwise
+  std::uint8_t recognized;    // 0x15 the layout's recognized-partition flag
+  char info[128];             // 0x16 file-system summary, NUL-terminated, empty if none
+  char description[256];      // 0x96 display text, NUL-terminated
+};
+static_assert(sizeof(PartitionRecord) == 406 && alignof(PartitionRecord) == 1);
+static_assert(offsetof(PartitionRecord, drive) == 16 && offsetof(PartitionRecord, letter) == 20 &&
+              offsetof(PartitionRecord, info) == 22 && offsetof(PartitionRecord, description) == 150);
+inline constexpr std::uint8_t kUnallocatedArea = 254;
+
+/// One entry of the found-partition table of the last lost-partition scan. 195 bytes.
+struct FoundPartition {
+  le64 start;                 // 0x00 byte offset on the disk
+  le64 length;                // 0x08 bytes
+  le64 relStart;              // 0x10 MBR/EBR: the entry's start field x sector size, as stored
+  le64 tableOffset;           // 0x18 byte offset of the MBR/EBR sector holding the entry
+  std::uint8_t type;          // 0x20 type in use; 0 = empty slot, 0xFF GPT, 0xFD unconfirmed LDM
+  std::uint8_t origType;      // 0x21 type as read from the table or found by the scan
+  std::uint8_t flags;         // 0x22 bits 0..2 status, 3..6 copies, 7 active
+  std::uint8_t typeGuid[16];  // 0x23 GPT type GUID (zero for MBR entries)
+  std::uint8_t uniqueGuid[16];  // 0x33 GPT unique GUID
+  le16 name[64];              // 0x43 UTF-16 name, NUL-terminated
+};
+static_assert(sizeof(FoundPartition) == 195 && alignof(FoundPartition) == 1);
+static_assert(offsetof(FoundPartition, type) == 32 && offsetof(FoundPartition, flags) == 34 &&
+              offsetof(FoundPartition, typeGuid) == 35 && offsetof(FoundPartition, uniqueGuid) == 51 &&
+              offsetof(FoundPartition, name) == 67);
+
+// FoundPartition status (flags bits 0..2).
+inline constexpr std::uint8_t kPartUnchecked = 0;
+inline constexpr std::uint8_t kPartExisting = 1;
+inline constexpr std::uint8_t kPartFound = 2;
+inline constexpr std::uint8_t kPartMissing = 3;
+inline constexpr std::uint8_t kPartOverlaps = 4;
+[[nodiscard]] constexpr std::uint8_t foundStatus(const FoundPartition& p) noexcept {
+  return p.flags & 0x07u;
+}
+[[nodiscard]] constexpr std::uint8_t foundCopies(const FoundPartition& p) noexcept {
+  return (p.flags >> 3) & 0x0Fu;
+}
+[[nodiscard]] constexpr bool foundActive(const FoundPartition& p) noexcept {
+  return (p.flags & 0x80u) != 0;
+}
+inline constexpr std::uint32_t kMaxPartitions = 160;
+inline constexpr std::uint32_t kMaxFoundPartitions = 32;
+
 /// Scan-report callback (Undelete_SetVerbose); the result is ignored.
 using UndeleteReportCallback = int (*)(void* context, const char* line);
 /// Save and memory callbacks of Undelete_SearchMultiple / Undelete_RestoreSession.
@@ -200,5 +254,32 @@ UNDELETE_API int Undelete_RestoreSession(Undelete* u, std::uint32_t ignored,
 // Partitions (the drive-letter summary is used by Undelete_GetDriveInfo).
 UNDELETE_API int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
                                               char* out) noexcept;
+UNDELETE_API int Undelete_PhysicalDrivePresent(int drive) noexcept;
+UNDELETE_API int Undelete_DetectPhysicalDrivesPartitions(Undelete* u) noexcept;
+UNDELETE_API int Undelete_GetPartitionCount(Undelete* u, int* count) noexcept;
+UNDELETE_API int Undelete_GetPartition(Undelete* u, unsigned index, PartitionRecord* out) noexcept;
+UNDELETE_API int Undelete_GetGlobalPartitionIndex(Undelete* u, unsigned found,
+                                                  int* listIndex) noexcept;
+
+// Lost partitions.
+UNDELETE_API int Undelete_ScanForPartitions(Undelete* u, int drive, int quick) noexcept;
+UNDELETE_API int Undelete_GetPartitionProgress(Undelete* u, std::uint64_t* position,
+                                               std::uint64_t* total) noexcept;
+UNDELETE_API int Undelete_GetPartitionDesc(Undelete* u, unsigned index,
+                                           FoundPartition* out) noexcept;
+UNDELETE_API int Undelete_GetStatusName(std::uint8_t status, const char** text) noexcept;
+UNDELETE_API int Undelete_GetPartitionTypeName(std::uint8_t type, const char** text) noexcept;
+UNDELETE_API int Undelete_ShouldShow(Undelete* u, unsigned index) noexcept;
+
+// Disk condition after a lost-partition scan, and the repair decisions over the found table.
+UNDELETE_API int Undelete_BootSectorInsteadOfMBR(Undelete* u) noexcept;
+UNDELETE_API int Undelete_MBRPresent(Undelete* u) noexcept;
+UNDELETE_API int Undelete_NeedFixMBRBootCode(Undelete* u) noexcept;
+UNDELETE_API int Undelete_NeedFixProtectiveMBR(Undelete* u) noexcept;
+UNDELETE_API int Undelete_IsDriveGPT(Undelete* u) noexcept;
+UNDELETE_API int Undelete_IsDriveDynamic(Undelete* u) noexcept;
+UNDELETE_API int Undelete_NeedFixMBR(Undelete* u) noexcept;
+UNDELETE_API int Undelete_NeedFixGPT(Undelete* u) noexcept;
+UNDELETE_API int Undelete_NeedUnhide(Undelete* u) noexcept;
 
 }  // extern "C"
