@@ -210,12 +210,18 @@ struct Walk {
   void check(FoundPartition& p, std::uint64_t T, std::uint64_t E, std::uint64_t X, bool nested,
              unsigned depth, std::uint64_t& pos) {
     const std::uint64_t start = p.start.get(), length = p.length.get();
+    const std::uint64_t before = pos;
     pos = std::min(start, s.diskSize);
     Sector sec{};
     if (!Part_ReadSector(s, start, sec)) return;  // status stays unchecked
     Part_SetStatus(p, kPartMissing);
     if (Mbr_HasSignature(sec)) {
-      if (isExtended(p.type)) {
+      const bool loops = std::find(s.walkedTables.begin(), s.walkedTables.end(), start) !=
+                         s.walkedTables.end();
+      if (isExtended(p.type) && loops) {
+        // A link back into the chain: nothing there that was not walked, and no going back.
+        pos = std::max(before, start);
+      } else if (isExtended(p.type)) {
         Part_SetStatus(p, nested ? kPartFound : kPartExisting);
         const std::uint64_t end = T == 0 ? std::min(start + length, s.diskSize) : E;
         std::uint64_t back = start;

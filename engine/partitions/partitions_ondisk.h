@@ -54,7 +54,9 @@ struct BootSectorHead {
   le16 bytesPerSector;         // 0x0B
   std::uint8_t pad0[3];        // 0x0D
   std::uint8_t fatCount;       // 0x10 0 on NTFS
-  std::uint8_t pad1[0x0F];     // 0x11
+  std::uint8_t pad1[2];        // 0x11
+  le16 totalSectors16;         // 0x13 FAT: volumes under 32 MiB, 0x20 is 0 then
+  std::uint8_t pad1b[0x0B];    // 0x15
   le32 totalSectors32;         // 0x20 FAT
   std::uint8_t pad2[4];        // 0x24
   le64 ntfsTotalSectors;       // 0x28 NTFS: sectors - 1
@@ -68,6 +70,7 @@ struct BootSectorHead {
   std::uint8_t exfatSectorShift;  // 0x6C exFAT: log2 of the sector size
 };
 static_assert(offsetof(BootSectorHead, fatCount) == 0x10 &&
+              offsetof(BootSectorHead, totalSectors16) == 0x13 &&
               offsetof(BootSectorHead, totalSectors32) == 0x20 &&
               offsetof(BootSectorHead, ntfsTotalSectors) == 0x28 &&
               offsetof(BootSectorHead, fat16Type) == 0x36 &&

@@ -53,11 +53,14 @@ void Part_SetPosition(PartScan& s, std::uint64_t pos) {
 bool Part_ScanForBootSignature(PartScan& s, std::uint64_t& pos, std::uint64_t limit, Sector& out) {
   limit = std::min(limit, s.diskSize);
   if (s.quick) {
-    // The first sector of the area itself, then the usual partition starts.
-    bool first = true;
+    // The first sector of the area and the next track boundary (volumes laid end to end on the
+    // old grid), then the usual partition starts.
+    const std::uint64_t track = nextMultiple(pos, kTrack);
+    int first = 2;
     while (pos < limit) {
-      const std::uint64_t at = first ? pos : nextQuickCandidate(pos);
-      first = false;
+      const std::uint64_t at = first == 2 ? pos : first == 1 && track >= pos ? track
+                                                                              : nextQuickCandidate(pos);
+      first = std::max(first - 1, 0);
       if (at >= limit || at + kSectorBytes > limit) break;
       if (!Part_ReadSector(s, at, out)) break;
       Part_SetPosition(s, at);
