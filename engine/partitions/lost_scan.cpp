@@ -141,7 +141,7 @@ struct Walk {
       }
       if (signature && sec[0] != 0xEB) {
         // A table sector: an EBR when it sits on a track boundary.
-        if (pos % 63 != 0) {
+        if (pos % 63 != 0 || staleTable(sec, pos)) {
           pos += kSectorBytes;
           continue;
         }
@@ -241,6 +241,21 @@ struct Walk {
                  foundStatus(p) == kPartExisting ? "ok" : "fail");
   }
 
+  /// An old table left behind when a chain was rewritten: the volume it describes is already
+  /// listed by the live chain, and walking it would list that volume twice.
+  bool staleTable(const Sector& sec, std::uint64_t at) {
+    MbrTable cand;
+    if (Mbr_ParseSector(sec, cand) != Parse::Ok) return true;
+    const FoundPartition* t = Part_Found(s);
+    for (const MbrEntry& e : cand.entries) {
+      if (e.type == 0 || isExtended(e.type)) continue;
+      const std::uint64_t start = at + std::uint64_t{e.startLba.get()} * s.sectorSize;
+      for (unsigned i = 0; i < kMaxFoundPartitions && t[i].type != 0; ++i)
+        if (t[i].start.get() == start && !isExtended(t[i].type)) return true;
+    }
+    return false;
+  }
+
   /// Entries of this level that repeat an earlier entry go (a chain that met its own table).
   void dropDuplicates(unsigned first) {
     FoundPartition* t = Part_Found(s);
@@ -266,16 +281,7 @@ struct Walk {
 void scanThread(Undelete* u, PartScan* scan) noexcept {
   u->cancelEvent.reset();
   u->totalCancelEvent.reset();
-  std::atomic_ref<std::uint32_t>(u->partitionFlags).fetch_and(~kStateConditionMask);
-  u->ldmDataStart = 0;
-  u->ldmDataSize = 0;
-  int result = 0;
-  try {
-    Walk walk{*scan};
-    result = walk.level(0, scan->diskSize, 0, nullptr, false, 0);
-  } catch (...) {
-    result = 0;  // out of memory: what was found stays
-  }
+  const int result = Part_ScanDisk(*scan);
   const std::uint64_t size = scan->diskSize;
   CachedDrive_Close(u->partScanDrive);
   CachedDrive_Destroy(u->partScanDrive);
@@ -316,8 +322,6 @@ int scanForPartitions(Undelete* u, int drive, int quick) {
   scan->diskSize = size;
   scan->quick = quick != 0;
   scan->sectorSize = Part_TableSectorSize(d, size);
-  // Quick probes are single sectors far apart: a whole cache per probe would read the disk.
-  if (scan->quick) d->cacheCapacity = 0x1000;
   u->partScanTotal = size;
   u->partScanPos = 0;
   state.store((state.load() & ~kStateDriveMask) | (static_cast<std::uint32_t>(drive) & kStateDriveMask));
@@ -355,6 +359,19 @@ bool stateBit(Undelete* u, std::uint32_t bit) {
 bool isGuid(const std::uint8_t* field, const Guid& g) { return std::memcmp(field, g.data(), 16) == 0; }
 
 }  // namespace
+
+int Part_ScanDisk(PartScan& s) {
+  std::atomic_ref<std::uint32_t>(s.u->partitionFlags).fetch_and(~kStateConditionMask);
+  s.u->ldmDataStart = 0;
+  s.u->ldmDataSize = 0;
+  s.walkedTables.clear();
+  try {
+    Walk walk{s};
+    return walk.level(0, s.diskSize, 0, nullptr, false, 0);
+  } catch (...) {
+    return 0;  // out of memory: what was found stays
+  }
+}
 
 int Undelete_ScanForPartitions(Undelete* u, int drive, int quick) noexcept {
   if (u == nullptr) return 0;

@@ -35,6 +35,10 @@ struct PartScan {
   std::vector<std::uint64_t> walkedTables;  // MBR/EBR sectors already walked: chains that loop end
 };
 
+/// The whole walk of one disk on the calling thread (the scan thread runs it; so do the fuzzers):
+/// the found table and disk state of @p s.u are filled. 0 when cancelled.
+[[nodiscard]] int Part_ScanDisk(PartScan& s);
+
 /// Reads @p count bytes at disk offset @p offset; false unless all of them were read.
 [[nodiscard]] bool Part_Read(PartScan& s, std::uint64_t offset, void* buffer, std::uint32_t count);
 [[nodiscard]] bool Part_ReadSector(PartScan& s, std::uint64_t offset, Sector& out);

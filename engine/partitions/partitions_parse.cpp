@@ -287,8 +287,9 @@ Parse Ldm_ParseVblk(ByteSpan block, LdmVblk& out) noexcept {
   const auto h = r.read<LdmVblkHead>();
   if (!h || std::memcmp(h->signature, "VBLK", 4) != 0 || h->group.get() == 0)
     return Parse::NotThis;
-  // Partition and disk records are small; a record split over several blocks is something else.
-  if (h->recordCount.get() > 1) return Parse::NotThis;
+  // A record split over several blocks (a disk with a long device name) starts with what is
+  // read here: only its first fragment is looked at.
+  if (h->record.get() != 0) return Parse::NotThis;
   out = LdmVblk{};
   VblkFields f(block, sizeof(LdmVblkHead));
   switch (h->recordType) {

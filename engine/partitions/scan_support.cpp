@@ -8,6 +8,7 @@
 #include "core/cached_drive.h"
 #include "core/checked.h"
 #include "core/undelete_object.h"
+#include "host/host.h"
 #include "partitions/partitions.h"
 
 namespace {
@@ -31,6 +32,15 @@ std::uint64_t nextQuickCandidate(std::uint64_t pos) {
 }
 
 bool hasSignature(const std::uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
+/// One sector straight from the device: quick probes lie far apart, and a cache refill per probe
+/// would read most of the disk.
+bool probeSector(PartScan& s, std::uint64_t offset, Sector& out) {
+  if (!fitsIn<std::uint64_t>(offset, kSectorBytes, s.diskSize) || !s.drive->device) return false;
+  std::uint32_t got = 0;
+  return s.drive->device->read(s.drive->windowStart + offset, out.data(), kSectorBytes, &got) &&
+         got == kSectorBytes;
+}
 
 }  // namespace
 
@@ -62,7 +72,7 @@ bool Part_ScanForBootSignature(PartScan& s, std::uint64_t& pos, std::uint64_t li
                                                                               : nextQuickCandidate(pos);
       first = std::max(first - 1, 0);
       if (at >= limit || at + kSectorBytes > limit) break;
-      if (!Part_ReadSector(s, at, out)) break;
+      if (!probeSector(s, at, out)) break;
       Part_SetPosition(s, at);
       if (Part_Cancelled(s)) {
         pos = at;
