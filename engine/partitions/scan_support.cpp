@@ -33,6 +33,16 @@ std::uint64_t nextQuickCandidate(std::uint64_t pos) {
 
 bool hasSignature(const std::uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
 
+/// @p pos moved past a hole of a sparse image (never past @p limit); holes hold no signatures.
+void skipHole(PartScan& s, std::uint64_t& pos, std::uint64_t limit) {
+  if (!s.drive->device) return;
+  const std::uint64_t base = s.drive->windowStart;
+  const std::uint64_t next = s.drive->device->nextData(base + pos);
+  if (next <= base + pos) return;
+  const std::uint64_t rel = (next - base) / kSectorBytes * kSectorBytes;
+  if (rel > pos) pos = std::min(rel, limit);
+}
+
 /// One sector straight from the device: quick probes lie far apart, and a cache refill per probe
 /// would read most of the disk.
 bool probeSector(PartScan& s, std::uint64_t offset, Sector& out) {
@@ -72,6 +82,12 @@ bool Part_ScanForBootSignature(PartScan& s, std::uint64_t& pos, std::uint64_t li
                                                                               : nextQuickCandidate(pos);
       first = std::max(first - 1, 0);
       if (at >= limit || at + kSectorBytes > limit) break;
+      std::uint64_t data = at;
+      skipHole(s, data, limit);
+      if (data > at) {
+        pos = data;  // the candidates up to there lie in a hole
+        continue;
+      }
       if (!probeSector(s, at, out)) break;
       Part_SetPosition(s, at);
       if (Part_Cancelled(s)) {
@@ -95,6 +111,8 @@ bool Part_ScanForBootSignature(PartScan& s, std::uint64_t& pos, std::uint64_t li
     return false;
   }
   while (pos < limit && limit - pos >= kSectorBytes) {
+    skipHole(s, pos, limit);
+    if (limit - pos < kSectorBytes) break;
     const auto n = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(kChunk, (limit - pos) / kSectorBytes * kSectorBytes));
     if (!Part_Read(s, pos, chunk.data(), n)) break;
