@@ -117,22 +117,19 @@ bool Partition_Test(Undelete* u, PartitionRecord& r) {
     const std::uint32_t error = u->error;
     const char* stage = u->stageName;
     (void)Undelete_RecognizeDrive(d, u);
-    void* entry = nullptr;
     if (d->fsCount == 0) {
       result = false;
     } else {
       CachedDrive_SelectFileSystem(d, 0);
-      if (CachedDrive_GetFileSystem(d, &entry) && entry != nullptr) {
-        const std::uint32_t type = loadLe<std::uint32_t>(static_cast<std::uint8_t*>(entry));
-        const FileSystemOps* ops = type <= kFsFat32 ? Fs_OpsOfKind(Fs_KindOfType(type)) : nullptr;
-        if (ops == nullptr) {
-          r.fileSystem = static_cast<std::uint8_t>(type);
+      if (const auto entry = Fs_SelectedEntry(d)) {
+        if (entry->fs == nullptr || entry->fs->describeVolume == nullptr) {
+          r.fileSystem = static_cast<std::uint8_t>(entry->type);  // no summary for this type
         } else {
           char info[256] = {};
-          result = ops->describeVolume(d, info, false);
+          result = entry->fs->describeVolume(d, info, false);
           if (result) {
             copyText(r.info, sizeof r.info, info);
-            r.fileSystem = static_cast<std::uint8_t>(type);
+            r.fileSystem = static_cast<std::uint8_t>(entry->type);
           }
         }
       }
