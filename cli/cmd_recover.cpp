@@ -62,7 +62,8 @@ struct Job {
   std::string path;  // as listed: "E:\dir\name"
 };
 
-int recoverCommand(const std::vector<std::string>& args) {
+int recoverCommand(const std::vector<std::string>& rawArgs) {
+  const std::vector<std::string> args = kvx::joinFlagValues(rawArgs);
   RecoverArgs a;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -113,7 +114,7 @@ int recoverCommand(const std::vector<std::string>& args) {
 
   kvx::ScanSession session;
   std::string error;
-  if (!session.resolveSource(a.scan.source, &error)) {
+  if (!session.resolveSource(a.scan, &error)) {
     std::fprintf(stderr, "kvx recover: %s\n", error.c_str());
     return kvx::kExitFailed;
   }
@@ -201,6 +202,8 @@ int recoverCommand(const std::vector<std::string>& args) {
       // Target: DIR / folders below the root / name, every component made safe.
       fs::path dir = a.to;
       const auto chain = session.folderChain(r->folder.get());
+      if (!chain.empty() && !session.rootDirectory(chain[0]).empty())
+        dir /= session.rootDirectory(chain[0]);  // a disk's volume: p1, p2 ...
       for (std::size_t c = 1; c < chain.size(); ++c)
         dir /= kvx::safeComponent(session.text(session.folder(chain[c])->name.get()));
       std::string message;
