@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
   const std::string img = dir + "/bench_partitions.img", ntfs = dir + "/bench_partitions_ntfs.img";
   constexpr unsigned long long kGiB = 1ull << 30, kSector = 512;
   const unsigned long long p1 = 2048, p2 = 20 * kGiB / kSector, p3 = 30 * kGiB / kSector;
-  const unsigned long long s1 = 16 * kGiB / kSector, s2 = 2 * kGiB / kSector, s3 = 24 * kGiB / kSector;
+  const unsigned long long s1 = 16 * kGiB / kSector, s2 = 2 * kGiB / kSector,
+                           s3 = 24 * kGiB / kSector;
   std::printf("building %s (64 GiB sparse)\n", img.c_str());
   char table[256];
   std::snprintf(table, sizeof table,
@@ -65,11 +66,12 @@ int main(int argc, char** argv) {
                 img.c_str(), s1 / 2);
   std::snprintf(fat3, sizeof fat3, "mkfs.fat -F 32 --offset %llu '%s' %llu >/dev/null 2>&1", p3,
                 img.c_str(), s3 / 2);
-  std::snprintf(nt, sizeof nt,
-                "rm -f '%s' && truncate -s %llu '%s' && mkntfs -F -Q -q -p %llu '%s' >/dev/null 2>&1 "
-                "&& dd if='%s' of='%s' bs=1M seek=%llu conv=notrunc,sparse status=none && rm -f '%s'",
-                ntfs.c_str(), s2 * kSector, ntfs.c_str(), p2, ntfs.c_str(), ntfs.c_str(),
-                img.c_str(), p2 * kSector / (1 << 20), ntfs.c_str());
+  std::snprintf(
+      nt, sizeof nt,
+      "rm -f '%s' && truncate -s %llu '%s' && mkntfs -F -Q -q -p %llu '%s' >/dev/null 2>&1 "
+      "&& dd if='%s' of='%s' bs=1M seek=%llu conv=notrunc,sparse status=none && rm -f '%s'",
+      ntfs.c_str(), s2 * kSector, ntfs.c_str(), p2, ntfs.c_str(), ntfs.c_str(), img.c_str(),
+      p2 * kSector / (1 << 20), ntfs.c_str());
   if (!sh("rm -f '" + img + "' && truncate -s 64G '" + img + "'") || !sh(table) || !sh(fat1) ||
       !sh(fat3) || !sh(nt)) {
     std::fprintf(stderr, "could not build the image (sfdisk, mkfs.fat, mkntfs needed)\n");
@@ -82,13 +84,15 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(list.peakKiB));
   }
   if (!sh("dd if=/dev/zero of='" + img + "' bs=512 count=1 conv=notrunc status=none")) return 2;
-  std::printf("MBR zeroed; gaps to search: %.1f GiB\n",
-              static_cast<double>(64 * kGiB - (s1 + s2 + s3) * kSector) / static_cast<double>(kGiB));
+  std::printf(
+      "MBR zeroed; gaps to search: %.1f GiB\n",
+      static_cast<double>(64 * kGiB - (s1 + s2 + s3) * kSector) / static_cast<double>(kGiB));
   int failures = 0;
   for (const bool quick : {true, false}) {
     std::printf("%s scan:\n", quick ? "quick" : "full");
     std::fflush(stdout);
-    const ChildRun r = runTimed(std::string("'") + argv[0] + "' --scan '" + img + "' " + (quick ? "1" : "0"));
+    const ChildRun r =
+        runTimed(std::string("'") + argv[0] + "' --scan '" + img + "' " + (quick ? "1" : "0"));
     std::printf("  wall %.3f s (process), peak %llu KiB, exit %d\n", r.seconds,
                 static_cast<unsigned long long>(r.peakKiB), r.status);
     failures += r.status != 0;
@@ -99,9 +103,9 @@ int main(int argc, char** argv) {
     std::printf("testdisk /cmd analyze,search: %.3f s, peak %llu KiB\n", q.seconds,
                 static_cast<unsigned long long>(q.peakKiB));
   }
-  const ChildRun reading = runTimed("dd if='" + img + "' of=/dev/null bs=2M skip=" +
-                                    std::to_string(22 * 512) + " count=" + std::to_string(8 * 512) +
-                                    " status=none");
+  const ChildRun reading =
+      runTimed("dd if='" + img + "' of=/dev/null bs=2M skip=" + std::to_string(22 * 512) +
+               " count=" + std::to_string(8 * 512) + " status=none");
   std::printf("reference: dd of one 8 GiB gap: %.3f s (%.2f GiB/s)\n", reading.seconds,
               8.0 / reading.seconds);
   sh("rm -f '" + img + "'");

@@ -175,8 +175,8 @@ int partitionsCommand(const std::vector<std::string>& args) {
       Undelete_GetPartitionTypeName(p.type, &type);
       Undelete_GetStatusName(foundStatus(p), &status);
       const unsigned long long sector = 512;
-      std::printf("  %2u  start %llu (%llu B)  length %llu (%llu B)  0x%02X %s  %s%s  copies %u\n", i,
-                  static_cast<unsigned long long>(p.start.get()) / sector,
+      std::printf("  %2u  start %llu (%llu B)  length %llu (%llu B)  0x%02X %s  %s%s  copies %u\n",
+                  i, static_cast<unsigned long long>(p.start.get()) / sector,
                   static_cast<unsigned long long>(p.start.get()),
                   static_cast<unsigned long long>(p.length.get()) / sector,
                   static_cast<unsigned long long>(p.length.get()), p.type, type, status,
@@ -187,7 +187,8 @@ int partitionsCommand(const std::vector<std::string>& args) {
       if (const auto* a = volumeOf(p); a != nullptr && a->record.info[0] != 0)
         std::printf("      %s\n", a->record.info);
     }
-    std::printf("\nPartition list (sectors of 512 bytes; pN: volume N for scan/recover --partition N):\n");
+    std::printf(
+        "\nPartition list (sectors of 512 bytes; pN: volume N for scan/recover --partition N):\n");
     for (const auto& a : areas) {
       const std::string tag = a.volume != 0 ? "p" + std::to_string(a.volume) : "-";
       std::printf("  %-4s %12llu %12llu  %s\n", tag.c_str(),
@@ -201,6 +202,7 @@ int partitionsCommand(const std::vector<std::string>& args) {
 }
 
 const kvx::Registration reg{{"partitions", kUsage,
-                             "search a disk for lost partitions; list its partitions", partitionsCommand}};
+                             "search a disk for lost partitions; list its partitions",
+                             partitionsCommand}};
 
 }  // namespace

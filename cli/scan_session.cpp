@@ -189,8 +189,8 @@ bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) 
   m_roots.clear();
   const bool letter = source.size() == 2 && source[1] == ':';
   std::error_code ec;
-  const bool optical = source.ends_with(".iso") || source.ends_with(".udf") ||
-                       source.rfind("/dev/sr", 0) == 0;
+  const bool optical =
+      source.ends_with(".iso") || source.ends_with(".udf") || source.rfind("/dev/sr", 0) == 0;
   if (letter || optical || source.find('@') != std::string::npos || m_u == nullptr ||
       !std::filesystem::exists(source, ec))
     return resolveSource(source, error);
@@ -224,8 +224,10 @@ bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) 
     return false;
   }
   if ((options.engineOptions & kOptDeepScan) != 0) return resolveSource(source, error);
-  *error = source + ": a partition table but no recognisable volume (a deep scan of the whole "
-           "disk: --deep). Found:\n" + foundSummary(m_u);
+  *error = source +
+           ": a partition table but no recognisable volume (a deep scan of the whole "
+           "disk: --deep). Found:\n" +
+           foundSummary(m_u);
   return false;
 }
 

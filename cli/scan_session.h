@@ -116,7 +116,7 @@ class ScanSession {
  private:
   Undelete* m_u = nullptr;
   char m_letter = 0;
-  std::vector<std::uint32_t> m_specs;            // partition drive specs of a whole disk
+  std::vector<std::uint32_t> m_specs;  // partition drive specs of a whole disk
   std::vector<std::pair<std::string, std::string>> m_roots;  // root name -> "pN"
 };
 

@@ -9,11 +9,18 @@
 
 namespace {
 
-constexpr unsigned kMaxEbrs = 128;  // logical partitions a chain may hold before it counts as a loop
+constexpr unsigned kMaxEbrs =
+    128;  // logical partitions a chain may hold before it counts as a loop
 
 bool recognizedType(std::uint8_t type) {
   switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
       return true;
     default:
       return false;
@@ -32,8 +39,8 @@ bool readGpt(CachedDrive* drive, std::uint64_t diskSize, std::uint32_t ss,
   std::vector<std::uint8_t> sector(ss);
   GptHeaderInfo h;
   const std::uint64_t lastLba = diskSize / ss - 1;
-  const bool primary = readAt(drive, diskSize, ss, sector.data(), ss) &&
-                       Gpt_ParseHeader(sector, 1, h) == Parse::Ok;
+  const bool primary =
+      readAt(drive, diskSize, ss, sector.data(), ss) && Gpt_ParseHeader(sector, 1, h) == Parse::Ok;
   // Without the primary header the backup at the last sector describes the same partitions.
   if (!primary && !(readAt(drive, diskSize, lastLba * ss, sector.data(), ss) &&
                     Gpt_ParseHeader(sector, lastLba, h) == Parse::Ok))

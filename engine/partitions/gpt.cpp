@@ -94,8 +94,7 @@ struct GptDiscovery {
       if (Part_ReadLdmDatabase(s, metaStart, dataStart, diskGuid)) {
         // The database may have added entries: find both again by their starts.
         for (unsigned i = 0; i < kMaxFoundPartitions && t[i].type != 0; ++i)
-          if (t[i].type == 0xFF &&
-              (t[i].start.get() == metaStart || t[i].start.get() == dataStart))
+          if (t[i].type == 0xFF && (t[i].start.get() == metaStart || t[i].start.get() == dataStart))
             Part_SetStatus(t[i], kPartExisting);
       }
       return;

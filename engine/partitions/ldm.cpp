@@ -69,7 +69,8 @@ void searchLdmGaps(PartScan& s) {
         continue;
       }
       Undelete_Log(s.u, "Found partition, offset = %llu, size = %llu\n",
-                   static_cast<unsigned long long>(pos), static_cast<unsigned long long>(boot->size));
+                   static_cast<unsigned long long>(pos),
+                   static_cast<unsigned long long>(boot->size));
       if (!Part_AddFound(s, boot->kind, kPartFound, 0, pos, boot->size, 0)) return;
       pos += boot->size;
     }
@@ -97,7 +98,8 @@ bool Part_ReadLdmDatabase(PartScan& s, std::uint64_t config, std::uint64_t data,
   LdmVmdbInfo vmdb;
   if (!Part_ReadSector(s, *vmdbAt, sec) || Ldm_ParseVmdb(sec, vmdb) != Parse::Ok) return false;
 
-  const std::uint32_t count = std::min(vmdb.lastSequence > 4 ? vmdb.lastSequence - 4 : 0, kMaxVblks);
+  const std::uint32_t count =
+      std::min(vmdb.lastSequence > 4 ? vmdb.lastSequence - 4 : 0, kMaxVblks);
   std::vector<LdmVblk> partitions, disks;
   std::vector<std::uint8_t> block(vmdb.vblkSize);
   std::uint64_t at = *vmdbAt + vmdb.firstVblkOffset;
@@ -131,8 +133,8 @@ int Part_DiscoverLdm(PartScan& s, const MbrTable& mbr) {
       !Part_ReadLdmDatabase(s, *config, *data, ph.hasDiskGuid ? &ph.diskGuid : nullptr))
     return 0;
   s.u->ldmDataStart = static_cast<std::uint32_t>(ph.logicalDiskStart);
-  s.u->ldmDataSize = ph.logicalDiskSize >> 32 ? 0xFFFFFFFFu
-                                              : static_cast<std::uint32_t>(ph.logicalDiskSize);
+  s.u->ldmDataSize =
+      ph.logicalDiskSize >> 32 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ph.logicalDiskSize);
   const MbrEntry& e = mbr.entries[0];
   const bool mbrOk = mbr.signature && e.type == 0x42 && ph.logicalDiskStart >> 32 == 0 &&
                      ph.logicalDiskSize >> 32 == 0 && e.startLba.get() == ph.logicalDiskStart &&
@@ -168,11 +170,14 @@ bool Part_RecoverLdmOnGpt(PartScan& s) {
   const auto dataLength = checkedMul<std::uint64_t>(ph.logicalDiskSize, ss);
   if (!dataStart || !dataLength || *dataStart < *v + 1024 + ss) return false;
   Part_ClearFound(s);
-  struct Rebuilt { const Guid* type; const char* name; std::uint64_t start, length; };
+  struct Rebuilt {
+    const Guid* type;
+    const char* name;
+    std::uint64_t start, length;
+  };
   const Rebuilt entries[3] = {
       {&kGuidLdmMetadata, "LDM metadata partition", 0x4400, *v + ss - 0x4400},
-      {&kGuidMsReserved, "Microsoft reserved partition", *v + 1024,
-       *dataStart - ss - (*v + 1024)},
+      {&kGuidMsReserved, "Microsoft reserved partition", *v + 1024, *dataStart - ss - (*v + 1024)},
       {&kGuidLdmData, "LDM data partition", *dataStart, *dataLength}};
   for (const Rebuilt& r : entries) {
     const auto idx = Part_AddFound(s, 0xFF, kPartFound, 0, r.start, r.length, 0);

@@ -17,16 +17,28 @@
 
 namespace {
 
-constexpr std::uint64_t kGapSkip = 0x4000;   // a table's own area before its search starts
-constexpr unsigned kMaxDepth = 128;          // EBR levels; a longer chain is a loop or garbage
+constexpr std::uint64_t kGapSkip = 0x4000;  // a table's own area before its search starts
+constexpr unsigned kMaxDepth = 128;         // EBR levels; a longer chain is a loop or garbage
 
 bool isExtended(std::uint8_t type) { return Mbr_IsExtendedType(static_cast<std::uint8_t>(type)); }
 
 /// Types whose boot sector is not classified again when their entry is checked.
 bool keepsType(std::uint8_t type) {
   switch (type & 0x7F) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x06: case 0x07: case 0x0A: case 0x0B:
-    case 0x0C: case 0x0E: case 0x0F: case 0x41: case 0x42: case 0x63:
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x06:
+    case 0x07:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
+    case 0x0F:
+    case 0x41:
+    case 0x42:
+    case 0x63:
       return true;
     default:
       return false;
@@ -38,9 +50,12 @@ bool keepsType(std::uint8_t type) {
 std::uint8_t kindAt(std::uint8_t kind, std::uint64_t pos) {
   if (pos % 63 == 0) return kind;
   switch (kind) {
-    case 0x04: return 0x0E;
-    case 0x0B: return 0x0C;
-    default: return kind;
+    case 0x04:
+      return 0x0E;
+    case 0x0B:
+      return 0x0C;
+    default:
+      return kind;
   }
 }
 
@@ -61,15 +76,15 @@ struct Walk {
   PartScan& s;
 
   /// One MBR or EBR level. Returns 0 when cancelled; @p handBack receives where the level ended.
-  int level(std::uint64_t T, std::uint64_t E, std::uint64_t X, std::uint64_t* handBack,
-            bool nested, unsigned depth) {
+  int level(std::uint64_t T, std::uint64_t E, std::uint64_t X, std::uint64_t* handBack, bool nested,
+            unsigned depth) {
     Undelete* u = s.u;
     FoundPartition* t = Part_Found(s);
     const std::uint32_t ss = s.sectorSize;
     Sector sec{};
     // A table walked before (a chain that loops) or too deep a chain adds nothing more.
-    const bool seen = std::find(s.walkedTables.begin(), s.walkedTables.end(), T) !=
-                      s.walkedTables.end();
+    const bool seen =
+        std::find(s.walkedTables.begin(), s.walkedTables.end(), T) != s.walkedTables.end();
     if (seen || depth > kMaxDepth || !Part_ReadSector(s, T, sec)) {
       if (handBack) *handBack = std::min(E, T + kSectorBytes);  // go on after the table sector
       return 1;
@@ -216,8 +231,8 @@ struct Walk {
     if (!Part_ReadSector(s, start, sec)) return;  // status stays unchecked
     Part_SetStatus(p, kPartMissing);
     if (Mbr_HasSignature(sec)) {
-      const bool loops = std::find(s.walkedTables.begin(), s.walkedTables.end(), start) !=
-                         s.walkedTables.end();
+      const bool loops =
+          std::find(s.walkedTables.begin(), s.walkedTables.end(), start) != s.walkedTables.end();
       if (isExtended(p.type) && loops) {
         // A link back into the chain: nothing there that was not walked, and no going back.
         pos = std::max(before, start);
@@ -230,7 +245,8 @@ struct Walk {
       } else {
         if (!keepsType(p.origType)) {
           if (const auto boot = Partition_ClassifyBootSector(sec))
-            if (boot->kind != p.origType) p.type = unhiddenType(p.origType, kindAt(boot->kind, start));
+            if (boot->kind != p.origType)
+              p.type = unhiddenType(p.origType, kindAt(boot->kind, start));
         }
         Part_SetStatus(p, sec[0] == 0xEB ? (nested ? kPartFound : kPartExisting) : kPartMissing);
         pos = start + length;
@@ -324,7 +340,8 @@ int scanForPartitions(Undelete* u, int drive, int quick) {
   scan->sectorSize = Part_TableSectorSize(d, size);
   u->partScanTotal = size;
   u->partScanPos = 0;
-  state.store((state.load() & ~kStateDriveMask) | (static_cast<std::uint32_t>(drive) & kStateDriveMask));
+  state.store((state.load() & ~kStateDriveMask) |
+              (static_cast<std::uint32_t>(drive) & kStateDriveMask));
   u->partScanDrive = d;
   u->partScanDisk = static_cast<std::uint32_t>(drive);
   u->partScanQuick = quick != 0;
@@ -356,7 +373,9 @@ bool stateBit(Undelete* u, std::uint32_t bit) {
   return (std::atomic_ref<std::uint32_t>(u->partitionFlags).load() & bit) != 0;
 }
 
-bool isGuid(const std::uint8_t* field, const Guid& g) { return std::memcmp(field, g.data(), 16) == 0; }
+bool isGuid(const std::uint8_t* field, const Guid& g) {
+  return std::memcmp(field, g.data(), 16) == 0;
+}
 
 }  // namespace
 
@@ -419,10 +438,10 @@ int Undelete_GetPartitionDesc(Undelete* u, unsigned index, FoundPartition* out) 
 }
 
 int Undelete_GetStatusName(std::uint8_t status, const char** text) noexcept {
-  static constexpr const char* kNames[] = {
-      "Unchecked partition, tell developer about it.", "Existing partition",
-      "Partition found by scan", "There is no partition that MBR or LDM tells is",
-      "This partition overlaps existing partition"};
+  static constexpr const char* kNames[] = {"Unchecked partition, tell developer about it.",
+                                           "Existing partition", "Partition found by scan",
+                                           "There is no partition that MBR or LDM tells is",
+                                           "This partition overlaps existing partition"};
   if (text == nullptr) return 1;
   *text = status < 5 ? kNames[status] : "Some error occured, tell developer about it.";
   return 1;
@@ -432,25 +451,62 @@ int Undelete_GetPartitionTypeName(std::uint8_t type, const char** text) noexcept
   if (text == nullptr) return 1;
   const char* name = "Unknown type";
   switch (type) {
-    case 0x00: name = "Unused entry"; break;
-    case 0x01: name = "FAT12"; break;
-    case 0x02: name = "Xenix 1"; break;
-    case 0x03: name = "Xenix 2"; break;
-    case 0x04: name = "FAT16"; break;
-    case 0x05: name = "Extended partition"; break;
-    case 0x06: name = "Huge partition MS-DOS V4"; break;
-    case 0x07: name = "IFS partition"; break;
-    case 0x0A: name = "OS/2 Boot Manager/OPUS/Coherent swap"; break;
-    case 0x0B: name = "FAT32"; break;
-    case 0x0C: name = "FAT32 using extended int13 services"; break;
-    case 0x0E: name = "Win95 partition using extended int13 services"; break;
-    case 0x0F: name = "Extended partition uses extended int13 services"; break;
-    case 0x41: name = "PowerPC Reference Platform (PReP) Boot Partition"; break;
-    case 0x42: name = "Logical Disk Manager partition"; break;
-    case 0x63: name = "Unix"; break;
-    case 0xFD: name = "LDM partition"; break;
-    case 0xFF: name = "GPT partition"; break;
-    default: break;
+    case 0x00:
+      name = "Unused entry";
+      break;
+    case 0x01:
+      name = "FAT12";
+      break;
+    case 0x02:
+      name = "Xenix 1";
+      break;
+    case 0x03:
+      name = "Xenix 2";
+      break;
+    case 0x04:
+      name = "FAT16";
+      break;
+    case 0x05:
+      name = "Extended partition";
+      break;
+    case 0x06:
+      name = "Huge partition MS-DOS V4";
+      break;
+    case 0x07:
+      name = "IFS partition";
+      break;
+    case 0x0A:
+      name = "OS/2 Boot Manager/OPUS/Coherent swap";
+      break;
+    case 0x0B:
+      name = "FAT32";
+      break;
+    case 0x0C:
+      name = "FAT32 using extended int13 services";
+      break;
+    case 0x0E:
+      name = "Win95 partition using extended int13 services";
+      break;
+    case 0x0F:
+      name = "Extended partition uses extended int13 services";
+      break;
+    case 0x41:
+      name = "PowerPC Reference Platform (PReP) Boot Partition";
+      break;
+    case 0x42:
+      name = "Logical Disk Manager partition";
+      break;
+    case 0x63:
+      name = "Unix";
+      break;
+    case 0xFD:
+      name = "LDM partition";
+      break;
+    case 0xFF:
+      name = "GPT partition";
+      break;
+    default:
+      break;
   }
   *text = name;
   return 1;

@@ -52,10 +52,14 @@ void addGap(Undelete* u, std::uint32_t drive, std::uint64_t from, std::uint64_t 
 
 std::uint8_t guessFileSystem(std::uint8_t type) {
   switch (type) {
-    case 0x01: return kFsFat12;
-    case 0x04: return kFsFat16;
-    case 0x0B: return kFsFat32;
-    default: return kFsUnknown;
+    case 0x01:
+      return kFsFat12;
+    case 0x04:
+      return kFsFat16;
+    case 0x0B:
+      return kFsFat32;
+    default:
+      return kFsUnknown;
   }
 }
 
@@ -188,8 +192,10 @@ bool Partition_MergeFound(Undelete* u, std::uint32_t n, std::uint64_t diskSize) 
         if (r.drive != n) continue;
         if (r.number != kUnallocatedArea) highest = std::max<int>(highest, r.number);
         if (r.start.get() == f.start.get()) {
-          if (r.length.get() == f.length.get()) listed = true;
-          else if (same == nullptr) same = &r;
+          if (r.length.get() == f.length.get())
+            listed = true;
+          else if (same == nullptr)
+            same = &r;
         }
       }
       if (listed) continue;
@@ -212,8 +218,7 @@ bool Partition_MergeFound(Undelete* u, std::uint32_t n, std::uint64_t diskSize) 
     std::uint64_t maxEnd = 0;
     for (std::uint32_t i = 0; i < u->partitionCount; ++i) {
       const PartitionRecord& r = u->partitions[i];
-      if (r.drive == n && r.type != 0xEE)
-        maxEnd = std::max(maxEnd, r.start.get() + r.length.get());
+      if (r.drive == n && r.type != 0xEE) maxEnd = std::max(maxEnd, r.start.get() + r.length.get());
     }
     if (diskSize > maxEnd + 0x10000) {
       const std::uint64_t from = (maxEnd / kTrackBytes + 1) * kTrackBytes;

@@ -16,10 +16,11 @@ struct CachedDrive;
 using Sector = std::array<std::uint8_t, kSectorBytes>;
 
 // Disk-state bits (the engine's partition flag word).
-inline constexpr std::uint32_t kStateDriveMask = 0x1FFFFFF;   // 0..24 drive of the last scan
-inline constexpr std::uint32_t kStateBootSector = 1u << 25;   // sector 0 is a boot sector
-inline constexpr std::uint32_t kStateNoBootCode = 1u << 27;   // MBR boot code missing
-inline constexpr std::uint32_t kStateFixProtective = 1u << 28;  // protective/dynamic MBR needs repair
+inline constexpr std::uint32_t kStateDriveMask = 0x1FFFFFF;  // 0..24 drive of the last scan
+inline constexpr std::uint32_t kStateBootSector = 1u << 25;  // sector 0 is a boot sector
+inline constexpr std::uint32_t kStateNoBootCode = 1u << 27;  // MBR boot code missing
+inline constexpr std::uint32_t kStateFixProtective = 1u
+                                                     << 28;  // protective/dynamic MBR needs repair
 inline constexpr std::uint32_t kStateMbrSignature = 1u << 29;
 inline constexpr std::uint32_t kStateGpt = 1u << 30;
 inline constexpr std::uint32_t kStateDynamic = 1u << 31;
@@ -30,7 +31,7 @@ struct PartScan {
   Undelete* u = nullptr;
   CachedDrive* drive = nullptr;
   std::uint64_t diskSize = 0;
-  std::uint32_t sectorSize = 512;   // of the disk's tables; boot sectors are always searched by 512
+  std::uint32_t sectorSize = 512;  // of the disk's tables; boot sectors are always searched by 512
   bool quick = false;
   std::vector<std::uint64_t> walkedTables;  // MBR/EBR sectors already walked: chains that loop end
 };
@@ -88,8 +89,8 @@ bool Partition_MergeFound(Undelete* u, std::uint32_t drive, std::uint64_t diskSi
 struct LayoutEntry {
   std::uint64_t start = 0;
   std::uint64_t length = 0;
-  std::uint32_t number = 0;   // position in the layout, counting empty entries
-  std::uint8_t type = 0;      // 0xFF for GPT entries
+  std::uint32_t number = 0;  // position in the layout, counting empty entries
+  std::uint8_t type = 0;     // 0xFF for GPT entries
   std::uint8_t recognized = 0;
 };
 /// The layout of the disk on @p drive: the MBR's four entries and four per EBR of the chain, or

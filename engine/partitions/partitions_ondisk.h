@@ -49,24 +49,24 @@ static_assert(sizeof(MbrSector) == 512 && offsetof(MbrSector, entries) == 0x1BE 
 
 /// Start of a boot sector: just what the gap search classifies by.
 struct BootSectorHead {
-  std::uint8_t jump[3];        // 0x00 0xEB xx 0x90 on every volume the search accepts
-  char oemName[8];             // 0x03 "NTFS    ", "EXFAT   ", anything on FAT
-  le16 bytesPerSector;         // 0x0B
-  std::uint8_t pad0[3];        // 0x0D
-  std::uint8_t fatCount;       // 0x10 0 on NTFS
-  std::uint8_t pad1[2];        // 0x11
-  le16 totalSectors16;         // 0x13 FAT: volumes under 32 MiB, 0x20 is 0 then
-  std::uint8_t pad1b[0x0B];    // 0x15
-  le32 totalSectors32;         // 0x20 FAT
-  std::uint8_t pad2[4];        // 0x24
-  le64 ntfsTotalSectors;       // 0x28 NTFS: sectors - 1
-  std::uint8_t pad3[6];        // 0x30
-  char fat16Type[8];           // 0x36 "FAT12   " / "FAT16   "
-  std::uint8_t pad4[10];       // 0x3E
-  le64 exfatVolumeLength;      // 0x48 exFAT: sectors
-  std::uint8_t pad5[2];        // 0x50
-  char fat32Type[8];           // 0x52 "FAT32   "
-  std::uint8_t pad6[18];       // 0x5A
+  std::uint8_t jump[3];           // 0x00 0xEB xx 0x90 on every volume the search accepts
+  char oemName[8];                // 0x03 "NTFS    ", "EXFAT   ", anything on FAT
+  le16 bytesPerSector;            // 0x0B
+  std::uint8_t pad0[3];           // 0x0D
+  std::uint8_t fatCount;          // 0x10 0 on NTFS
+  std::uint8_t pad1[2];           // 0x11
+  le16 totalSectors16;            // 0x13 FAT: volumes under 32 MiB, 0x20 is 0 then
+  std::uint8_t pad1b[0x0B];       // 0x15
+  le32 totalSectors32;            // 0x20 FAT
+  std::uint8_t pad2[4];           // 0x24
+  le64 ntfsTotalSectors;          // 0x28 NTFS: sectors - 1
+  std::uint8_t pad3[6];           // 0x30
+  char fat16Type[8];              // 0x36 "FAT12   " / "FAT16   "
+  std::uint8_t pad4[10];          // 0x3E
+  le64 exfatVolumeLength;         // 0x48 exFAT: sectors
+  std::uint8_t pad5[2];           // 0x50
+  char fat32Type[8];              // 0x52 "FAT32   "
+  std::uint8_t pad6[18];          // 0x5A
   std::uint8_t exfatSectorShift;  // 0x6C exFAT: log2 of the sector size
 };
 static_assert(offsetof(BootSectorHead, fatCount) == 0x10 &&
@@ -79,20 +79,20 @@ static_assert(offsetof(BootSectorHead, fatCount) == 0x10 &&
               offsetof(BootSectorHead, exfatSectorShift) == 0x6C);
 
 struct GptHeader {
-  char signature[8];           // 0x00 "EFI PART"
-  le32 revision;               // 0x08
-  le32 headerSize;             // 0x0C 92..sector size
-  le32 headerCrc;              // 0x10 CRC-32 of headerSize bytes with this field zero
-  le32 reserved;               // 0x14
-  le64 myLba;                  // 0x18
-  le64 alternateLba;           // 0x20
-  le64 firstUsableLba;         // 0x28
-  le64 lastUsableLba;          // 0x30
-  std::uint8_t diskGuid[16];   // 0x38
-  le64 entriesLba;             // 0x48
-  le32 entryCount;             // 0x50
-  le32 entrySize;              // 0x54
-  le32 entriesCrc;             // 0x58
+  char signature[8];          // 0x00 "EFI PART"
+  le32 revision;              // 0x08
+  le32 headerSize;            // 0x0C 92..sector size
+  le32 headerCrc;             // 0x10 CRC-32 of headerSize bytes with this field zero
+  le32 reserved;              // 0x14
+  le64 myLba;                 // 0x18
+  le64 alternateLba;          // 0x20
+  le64 firstUsableLba;        // 0x28
+  le64 lastUsableLba;         // 0x30
+  std::uint8_t diskGuid[16];  // 0x38
+  le64 entriesLba;            // 0x48
+  le32 entryCount;            // 0x50
+  le32 entrySize;             // 0x54
+  le32 entriesCrc;            // 0x58
 };
 static_assert(sizeof(GptHeader) == 92 && alignof(GptHeader) == 1);
 static_assert(offsetof(GptHeader, myLba) == 24 && offsetof(GptHeader, alternateLba) == 32 &&
@@ -112,49 +112,49 @@ static_assert(sizeof(GptEntry) == 128 && offsetof(GptEntry, firstLba) == 32 &&
 
 /// Dynamic disk private header (sector 6 of an MBR disk; last sector of a GPT disk's LDM area).
 struct LdmPrivhead {
-  char signature[8];            // 0x000 "PRIVHEAD"
-  std::uint8_t pad0[0x28];      // 0x008
-  char diskGuid[64];            // 0x030 ASCII GUID of this disk, NUL-padded
+  char signature[8];        // 0x000 "PRIVHEAD"
+  std::uint8_t pad0[0x28];  // 0x008
+  char diskGuid[64];        // 0x030 ASCII GUID of this disk, NUL-padded
   std::uint8_t pad1[0x11B - 0x70];
-  be64 logicalDiskStart;        // 0x11B sectors
-  be64 logicalDiskSize;         // 0x123 sectors
-  be64 configStart;             // 0x12B sectors
-  be64 configSize;              // 0x133 sectors
+  be64 logicalDiskStart;  // 0x11B sectors
+  be64 logicalDiskSize;   // 0x123 sectors
+  be64 configStart;       // 0x12B sectors
+  be64 configSize;        // 0x133 sectors
 };
 static_assert(offsetof(LdmPrivhead, diskGuid) == 0x30 &&
               offsetof(LdmPrivhead, logicalDiskStart) == 0x11B &&
               offsetof(LdmPrivhead, configSize) == 0x133 && sizeof(LdmPrivhead) == 0x13B);
 
 struct LdmTocBlock {
-  char signature[8];            // 0x00 "TOCBLOCK"
-  std::uint8_t pad0[0x26];      // 0x08
-  be64 bitmap1Start;            // 0x2E sectors from the configuration start ("config")
-  be64 bitmap1Size;             // 0x36
-  std::uint8_t pad1[0x12];      // 0x3E
-  be64 bitmap2Start;            // 0x50 ("log")
-  be64 bitmap2Size;             // 0x58
+  char signature[8];        // 0x00 "TOCBLOCK"
+  std::uint8_t pad0[0x26];  // 0x08
+  be64 bitmap1Start;        // 0x2E sectors from the configuration start ("config")
+  be64 bitmap1Size;         // 0x36
+  std::uint8_t pad1[0x12];  // 0x3E
+  be64 bitmap2Start;        // 0x50 ("log")
+  be64 bitmap2Size;         // 0x58
 };
 static_assert(offsetof(LdmTocBlock, bitmap1Start) == 0x2E &&
               offsetof(LdmTocBlock, bitmap2Start) == 0x50 &&
               offsetof(LdmTocBlock, bitmap2Size) == 0x58);
 
 struct LdmVmdb {
-  char signature[4];            // 0x00 "VMDB"
-  be32 lastSequence;            // 0x04 sequence number of the last VBLK
-  be32 vblkSize;                // 0x08 bytes per VBLK
-  be32 firstVblkOffset;         // 0x0C bytes from the VMDB to the first VBLK
+  char signature[4];     // 0x00 "VMDB"
+  be32 lastSequence;     // 0x04 sequence number of the last VBLK
+  be32 vblkSize;         // 0x08 bytes per VBLK
+  be32 firstVblkOffset;  // 0x0C bytes from the VMDB to the first VBLK
 };
 static_assert(sizeof(LdmVmdb) == 16);
 
 struct LdmVblkHead {
-  char signature[4];            // 0x00 "VBLK"
-  be32 sequence;                // 0x04
-  be32 group;                   // 0x08 0 for an unused block
-  be16 record;                  // 0x0C fragment number
-  be16 recordCount;             // 0x0E fragments of the record
-  be16 status;                  // 0x10
-  std::uint8_t flags;           // 0x12
-  std::uint8_t recordType;      // 0x13 low nibble: 2 volume, 3 partition, 4 disk
-  be32 size;                    // 0x14
+  char signature[4];        // 0x00 "VBLK"
+  be32 sequence;            // 0x04
+  be32 group;               // 0x08 0 for an unused block
+  be16 record;              // 0x0C fragment number
+  be16 recordCount;         // 0x0E fragments of the record
+  be16 status;              // 0x10
+  std::uint8_t flags;       // 0x12
+  std::uint8_t recordType;  // 0x13 low nibble: 2 volume, 3 partition, 4 disk
+  be32 size;                // 0x14
 };
 static_assert(sizeof(LdmVblkHead) == 0x18 && offsetof(LdmVblkHead, recordType) == 0x13);

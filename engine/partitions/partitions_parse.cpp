@@ -46,9 +46,12 @@ bool parseAsciiGuid(const char* text, std::size_t max, Guid& out) {
 
 constexpr Guid guidOf(std::uint32_t a, std::uint16_t b, std::uint16_t c, std::uint64_t d) {
   Guid g{};
-  for (int i = 0; i < 4; ++i) g[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(a >> (8 * i));
-  for (int i = 0; i < 2; ++i) g[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(b >> (8 * i));
-  for (int i = 0; i < 2; ++i) g[static_cast<std::size_t>(6 + i)] = static_cast<std::uint8_t>(c >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    g[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(a >> (8 * i));
+  for (int i = 0; i < 2; ++i)
+    g[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(b >> (8 * i));
+  for (int i = 0; i < 2; ++i)
+    g[static_cast<std::size_t>(6 + i)] = static_cast<std::uint8_t>(c >> (8 * i));
   for (int i = 0; i < 8; ++i)
     g[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(d >> (8 * (7 - i)));
   return g;
@@ -130,8 +133,7 @@ Parse Mbr_ParseSector(ByteSpan sector, MbrTable& out) noexcept {
   std::copy(std::begin(s->entries), std::end(s->entries), out.entries.begin());
   out.signature = s->signature[0] == 0x55 && s->signature[1] == 0xAA;
   out.firstByte = s->bootCode[0];
-  out.bootCodeMissing =
-      s->bootCode[0] == 0 || allZero(ByteSpan(s->bootCode, sizeof s->bootCode));
+  out.bootCodeMissing = s->bootCode[0] == 0 || allZero(ByteSpan(s->bootCode, sizeof s->bootCode));
   return Parse::Ok;
 }
 
@@ -145,8 +147,8 @@ std::optional<BootKind> Partition_ClassifyBootSector(ByteSpan sector) noexcept {
   if (!b || !Mbr_HasSignature(sector)) return std::nullopt;
   BootKind k;
   // Small FAT volumes count their sectors in 16 bits and leave the 32-bit field 0.
-  const std::uint64_t fatSectors = b->totalSectors32.get() != 0 ? b->totalSectors32.get()
-                                                                 : b->totalSectors16.get();
+  const std::uint64_t fatSectors =
+      b->totalSectors32.get() != 0 ? b->totalSectors32.get() : b->totalSectors16.get();
   if (b->fatCount == 0 && equalsNoCase(b->oemName, "NTFS", 4)) {
     const std::uint64_t n = b->ntfsTotalSectors.get();
     const auto size = checkedMul<std::uint64_t>(n, kSectorBytes);
@@ -285,8 +287,7 @@ Parse Ldm_ParseVmdb(ByteSpan sector, LdmVmdbInfo& out) noexcept {
 Parse Ldm_ParseVblk(ByteSpan block, LdmVblk& out) noexcept {
   ByteReader r(block);
   const auto h = r.read<LdmVblkHead>();
-  if (!h || std::memcmp(h->signature, "VBLK", 4) != 0 || h->group.get() == 0)
-    return Parse::NotThis;
+  if (!h || std::memcmp(h->signature, "VBLK", 4) != 0 || h->group.get() == 0) return Parse::NotThis;
   // A record split over several blocks (a disk with a long device name) starts with what is
   // read here: only its first fragment is looked at.
   if (h->record.get() != 0) return Parse::NotThis;
@@ -306,7 +307,8 @@ Parse Ldm_ParseVblk(ByteSpan block, LdmVblk& out) noexcept {
     case 0x34: {  // disk, GUID as text
       out.kind = LdmVblk::Kind::Disk;
       char text[64] = {};
-      if (!f.number(out.objectId) || !f.text(out.name, sizeof out.name) || !f.text(text, sizeof text))
+      if (!f.number(out.objectId) || !f.text(out.name, sizeof out.name) ||
+          !f.text(text, sizeof text))
         return Parse::Corrupt;
       out.hasDiskGuid = parseAsciiGuid(text, sizeof text, out.diskGuid);
       return Parse::Ok;

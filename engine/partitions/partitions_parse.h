@@ -95,7 +95,7 @@ struct LdmPrivheadInfo {
   std::uint64_t logicalDiskSize = 0;
   std::uint64_t configStart = 0;
   std::uint64_t configSize = 0;
-  Guid diskGuid{};       // this disk, from its ASCII form
+  Guid diskGuid{};  // this disk, from its ASCII form
   bool hasDiskGuid = false;
 };
 [[nodiscard]] Parse Ldm_ParsePrivhead(ByteSpan sector, LdmPrivheadInfo& out) noexcept;
@@ -117,7 +117,7 @@ struct LdmVmdbInfo {
 struct LdmVblk {
   enum class Kind : std::uint8_t { Other, Partition, Disk } kind = Kind::Other;
   std::uint64_t objectId = 0;
-  char name[64] = {};              // NUL-terminated, cut at 63 characters
+  char name[64] = {};  // NUL-terminated, cut at 63 characters
   // Partition records:
   std::uint64_t start = 0;         // sectors from the data area's start
   std::uint64_t volumeOffset = 0;  // sectors

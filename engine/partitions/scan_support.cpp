@@ -78,8 +78,9 @@ bool Part_ScanForBootSignature(PartScan& s, std::uint64_t& pos, std::uint64_t li
     const std::uint64_t track = nextMultiple(pos, kTrack);
     int first = 2;
     while (pos < limit) {
-      const std::uint64_t at = first == 2 ? pos : first == 1 && track >= pos ? track
-                                                                              : nextQuickCandidate(pos);
+      const std::uint64_t at = first == 2                   ? pos
+                               : first == 1 && track >= pos ? track
+                                                            : nextQuickCandidate(pos);
       first = std::max(first - 1, 0);
       if (at >= limit || at + kSectorBytes > limit) break;
       std::uint64_t data = at;
@@ -166,12 +167,14 @@ void Part_SetCopies(FoundPartition& p, unsigned copies) {
 
 void Part_SortFound(FoundPartition* t) {
   // Stable, so that entries at one place keep the order they were found in.
-  std::stable_sort(t, t + kMaxFoundPartitions, [](const FoundPartition& a, const FoundPartition& b) {
-    if ((a.type == 0) != (b.type == 0)) return b.type == 0;
-    if (a.type == 0) return false;
-    if (a.tableOffset.get() != b.tableOffset.get()) return a.tableOffset.get() < b.tableOffset.get();
-    return a.start.get() < b.start.get();
-  });
+  std::stable_sort(t, t + kMaxFoundPartitions,
+                   [](const FoundPartition& a, const FoundPartition& b) {
+                     if ((a.type == 0) != (b.type == 0)) return b.type == 0;
+                     if (a.type == 0) return false;
+                     if (a.tableOffset.get() != b.tableOffset.get())
+                       return a.tableOffset.get() < b.tableOffset.get();
+                     return a.start.get() < b.start.get();
+                   });
 }
 
 void Part_SetName(FoundPartition& p, const char* ascii) {

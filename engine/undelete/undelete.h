@@ -243,16 +243,16 @@ typedef struct UndeleteProbe {
 
 /// One partition or unallocated area of a physical drive. 406 bytes, returned by copy.
 typedef struct PartitionRecord {
-  le64 start;              // 0x00 byte offset on the physical drive
-  le64 length;             // 0x08 bytes
-  uint8_t drive;           // 0x10 physical drive number
-  uint8_t number;          // 0x11 layout position on the drive; kUnallocatedArea for free space
-  uint8_t type;            // 0x12 MBR type byte; 0xFF for a GPT entry; 0 for free space
-  uint8_t fileSystem;      // 0x13 file-system type number of the volume inside (0 none)
-  char letter;             // 0x14 'C'..'Z' when mounted, 0 otherwise
-  uint8_t recognized;      // 0x15 the layout's recognized-partition flag
-  char info[128];          // 0x16 file-system summary, NUL-terminated, empty if none
-  char description[256];   // 0x96 display text, NUL-terminated
+  le64 start;             // 0x00 byte offset on the physical drive
+  le64 length;            // 0x08 bytes
+  uint8_t drive;          // 0x10 physical drive number
+  uint8_t number;         // 0x11 layout position on the drive; kUnallocatedArea for free space
+  uint8_t type;           // 0x12 MBR type byte; 0xFF for a GPT entry; 0 for free space
+  uint8_t fileSystem;     // 0x13 file-system type number of the volume inside (0 none)
+  char letter;            // 0x14 'C'..'Z' when mounted, 0 otherwise
+  uint8_t recognized;     // 0x15 the layout's recognized-partition flag
+  char info[128];         // 0x16 file-system summary, NUL-terminated, empty if none
+  char description[256];  // 0x96 display text, NUL-terminated
 } PartitionRecord;
 UNDELETE_STATIC_ASSERT(sizeof(PartitionRecord) == 406 && UNDELETE_ALIGNOF(PartitionRecord) == 1);
 UNDELETE_STATIC_ASSERT(offsetof(PartitionRecord, drive) == 16 &&
@@ -265,17 +265,17 @@ UNDELETE_CONSTANT(uint32_t, kMaxPartitions, 160);
 /// One entry of the found-partition table of the last lost-partition scan. 195 bytes. Repairs
 /// of the disk's tables work from this table and the disk state (Undelete_IsDriveGPT ...).
 typedef struct FoundPartition {
-  le64 start;               // 0x00 byte offset on the disk
-  le64 length;              // 0x08 bytes
-  le64 relStart;            // 0x10 MBR/EBR entry: its start field x sector size, as stored
-  le64 tableOffset;         // 0x18 byte offset of the MBR/EBR sector that holds (or is to hold)
-                            //      the entry; 0 for the MBR, GPT and dynamic-disk entries
-  uint8_t type;             // 0x20 type in use; 0 = empty slot, 0xFF GPT, 0xFD unconfirmed LDM
-  uint8_t origType;         // 0x21 type as read from the table or found by the scan
-  uint8_t flags;            // 0x22 bits 0..2 status (kPart*), 3..6 GPT copies, 7 active
-  uint8_t typeGuid[16];     // 0x23 GPT partition type GUID (zero for MBR entries)
-  uint8_t uniqueGuid[16];   // 0x33 GPT unique partition GUID
-  le16 name[64];            // 0x43 UTF-16 name, NUL-terminated (GPT and LDM)
+  le64 start;              // 0x00 byte offset on the disk
+  le64 length;             // 0x08 bytes
+  le64 relStart;           // 0x10 MBR/EBR entry: its start field x sector size, as stored
+  le64 tableOffset;        // 0x18 byte offset of the MBR/EBR sector that holds (or is to hold)
+                           //      the entry; 0 for the MBR, GPT and dynamic-disk entries
+  uint8_t type;            // 0x20 type in use; 0 = empty slot, 0xFF GPT, 0xFD unconfirmed LDM
+  uint8_t origType;        // 0x21 type as read from the table or found by the scan
+  uint8_t flags;           // 0x22 bits 0..2 status (kPart*), 3..6 GPT copies, 7 active
+  uint8_t typeGuid[16];    // 0x23 GPT partition type GUID (zero for MBR entries)
+  uint8_t uniqueGuid[16];  // 0x33 GPT unique partition GUID
+  le16 name[64];           // 0x43 UTF-16 name, NUL-terminated (GPT and LDM)
 } FoundPartition;
 UNDELETE_STATIC_ASSERT(sizeof(FoundPartition) == 195 && UNDELETE_ALIGNOF(FoundPartition) == 1);
 UNDELETE_STATIC_ASSERT(offsetof(FoundPartition, type) == 32 &&

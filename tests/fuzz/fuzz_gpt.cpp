@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GptHeaderInfo h;
   const auto header = in.first(size < 512 ? size : 512);
   // Any own-LBA: take the one the header claims, so that the parse goes past that check.
-  const std::uint64_t claimed = size >= 32 ? (std::uint64_t{data[24]} | std::uint64_t{data[25]} << 8) : 1;
+  const std::uint64_t claimed =
+      size >= 32 ? (std::uint64_t{data[24]} | std::uint64_t{data[25]} << 8) : 1;
   if (Gpt_ParseHeader(header, claimed, h) != Parse::Ok) return 0;
   std::vector<GptPartition> parts;
   std::uint32_t corrupt = 0;

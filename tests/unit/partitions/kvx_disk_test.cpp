@@ -24,7 +24,8 @@ TEST(KvxDisk, RecoversADeletedFileOfALogicalPartition) {
   EXPECT_NE(r.out.find("p2\\$MFT"), std::string::npos);
 
   const auto out = dir / "out";
-  r = kvxtest::run(kvx("recover " + q + " --to " + kvxtest::quote(out.string()) + " --deleted 2>&1"));
+  r = kvxtest::run(
+      kvx("recover " + q + " --to " + kvxtest::quote(out.string()) + " --deleted 2>&1"));
   ASSERT_EQ(r.exitCode, 0) << r.out;
   std::string recovered;
   for (const auto& e : std::filesystem::directory_iterator(out / "p3" / "DOCS"))
@@ -45,8 +46,8 @@ TEST(KvxDisk, RecoversADeletedFileOfALogicalPartition) {
 
 TEST(KvxDisk, PartitionsAndDisksAsJson) {
   kvxtest::TempDir dir("kvxparts");
-  const auto zeroed =
-      damagedCopy(images() / "mbr.img", dir.path(), "zeroed.img", {{0, std::vector<std::uint8_t>(512, 0)}});
+  const auto zeroed = damagedCopy(images() / "mbr.img", dir.path(), "zeroed.img",
+                                  {{0, std::vector<std::uint8_t>(512, 0)}});
   auto r = kvxtest::run(kvx("partitions " + kvxtest::quote(zeroed.string()) + " --json"));
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(r.out.find("\"statusName\":\"Existing partition\""), std::string::npos) << r.out;
@@ -57,8 +58,10 @@ TEST(KvxDisk, PartitionsAndDisksAsJson) {
   EXPECT_EQ(found, 5u) << r.out;
   EXPECT_NE(r.out.find("\"mbrPresent\":false"), std::string::npos);
 
-  r = kvxtest::run("KVX_DISKS=" + kvxtest::quote("7=" + zeroed.string()) + " " + kvx("disks --json"));
-  EXPECT_NE(r.out.find("\"number\":7,\"path\":\"" + zeroed.string() + "\""), std::string::npos) << r.out;
+  r = kvxtest::run("KVX_DISKS=" + kvxtest::quote("7=" + zeroed.string()) + " " +
+                   kvx("disks --json"));
+  EXPECT_NE(r.out.find("\"number\":7,\"path\":\"" + zeroed.string() + "\""), std::string::npos)
+      << r.out;
 }
 
 TEST(KvxDisk, PartitionTableWithoutVolumeSaysWhatItFound) {

@@ -18,8 +18,10 @@ bool operator==(const Expect& a, const Expect& b) {
          a.status == b.status;
 }
 
-const std::vector<Expect> kMbrIntact = {{2048, 16384, 0x0E, 1},  {18432, 32768, 0x07, 1},
-                                        {53248, 16384, 0x06, 1}, {71680, 32768, 0x07, 1},
+const std::vector<Expect> kMbrIntact = {{2048, 16384, 0x0E, 1},
+                                        {18432, 32768, 0x07, 1},
+                                        {53248, 16384, 0x06, 1},
+                                        {71680, 32768, 0x07, 1},
                                         {106496, 81920, 0x0C, 1}};
 
 struct DamageCase {
@@ -54,33 +56,65 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DamageCase{"Intact", "mbr.img", {}, kMbrIntact, 0},
         // The NTFS primary's entry deleted: found again by its boot sector.
-        DamageCase{"PrimaryDeleted", "mbr.img", {{0x1CE, zeros(16)}},
-                   {{2048, 16384, 0x0E, 1}, {18432, 32768, 0x07, 2}, {53248, 16384, 0x06, 1},
-                    {71680, 32768, 0x07, 1}, {106496, 81920, 0x0C, 1}}, 1},
+        DamageCase{"PrimaryDeleted",
+                   "mbr.img",
+                   {{0x1CE, zeros(16)}},
+                   {{2048, 16384, 0x0E, 1},
+                    {18432, 32768, 0x07, 2},
+                    {53248, 16384, 0x06, 1},
+                    {71680, 32768, 0x07, 1},
+                    {106496, 81920, 0x0C, 1}},
+                   1},
         // The first EBR's link cut: the logicals behind it come back from their boot sectors
         // (FAT32 off the cylinder grid keeps a FAT type, its LBA form).
-        DamageCase{"EbrLinkCut", "mbr.img", {{51200ull * 512 + 0x1CE, zeros(16)}},
-                   {{2048, 16384, 0x0E, 1}, {18432, 32768, 0x07, 1}, {53248, 16384, 0x06, 1},
-                    {71680, 32768, 0x07, 2}, {106496, 81920, 0x0C, 2}}, 1},
+        DamageCase{"EbrLinkCut",
+                   "mbr.img",
+                   {{51200ull * 512 + 0x1CE, zeros(16)}},
+                   {{2048, 16384, 0x0E, 1},
+                    {18432, 32768, 0x07, 1},
+                    {53248, 16384, 0x06, 1},
+                    {71680, 32768, 0x07, 2},
+                    {106496, 81920, 0x0C, 2}},
+                   1},
         // The whole MBR zeroed: every volume found by its boot sector.
-        DamageCase{"MbrZeroed", "mbr.img", {{0, zeros(512)}},
-                   {{2048, 16384, 0x0E, 2}, {18432, 32768, 0x07, 2}, {53248, 16384, 0x0E, 2},
-                    {71680, 32768, 0x07, 2}, {106496, 81920, 0x0C, 2}}, 1},
+        DamageCase{"MbrZeroed",
+                   "mbr.img",
+                   {{0, zeros(512)}},
+                   {{2048, 16384, 0x0E, 2},
+                    {18432, 32768, 0x07, 2},
+                    {53248, 16384, 0x0E, 2},
+                    {71680, 32768, 0x07, 2},
+                    {106496, 81920, 0x0C, 2}},
+                   1},
         // A hidden FAT16 (0x1E): shown with its plain type.
         DamageCase{"HiddenType", "mbr.img", {{0x1C2, {0x1E}}}, kMbrIntact, 0},
         // The second EBR links back to the first: the loop ends, the third logical is found.
-        DamageCase{"EbrLoop", "mbr.img",
+        DamageCase{"EbrLoop",
+                   "mbr.img",
                    {{69632ull * 512 + 0x1CE, {0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0}}},
-                   {{2048, 16384, 0x0E, 1}, {18432, 32768, 0x07, 1}, {53248, 16384, 0x06, 1},
-                    {71680, 32768, 0x07, 1}, {106496, 81920, 0x0C, 2}}, 1},
+                   {{2048, 16384, 0x0E, 1},
+                    {18432, 32768, 0x07, 1},
+                    {53248, 16384, 0x06, 1},
+                    {71680, 32768, 0x07, 1},
+                    {106496, 81920, 0x0C, 2}},
+                   1},
         // An entry far outside the disk is left unchecked; its volume is found where it is.
-        DamageCase{"EntryOutsideDisk", "mbr.img", {{0x1D6, {0x00, 0xFF, 0xFF, 0xF0}}},
-                   {{2048, 16384, 0x0E, 1}, {18432, 32768, 0x07, 2}, {53248, 16384, 0x06, 1},
-                    {71680, 32768, 0x07, 1}, {106496, 81920, 0x0C, 1}}, 1},
+        DamageCase{"EntryOutsideDisk",
+                   "mbr.img",
+                   {{0x1D6, {0x00, 0xFF, 0xFF, 0xF0}}},
+                   {{2048, 16384, 0x0E, 1},
+                    {18432, 32768, 0x07, 2},
+                    {53248, 16384, 0x06, 1},
+                    {71680, 32768, 0x07, 1},
+                    {106496, 81920, 0x0C, 1}},
+                   1},
         // Cylinder-grid disk without its MBR: FAT16 kinds kept, the EBR on a track boundary is
         // walked again.
-        DamageCase{"ChsMbrZeroed", "chs.img", {{0, zeros(512)}},
-                   {{63, 20096, 0x04, 2}, {20223, 20097, 0x06, 2}, {40383, 20097, 0x06, 2}}, 1}),
+        DamageCase{"ChsMbrZeroed",
+                   "chs.img",
+                   {{0, zeros(512)}},
+                   {{63, 20096, 0x04, 2}, {20223, 20097, 0x06, 2}, {40383, 20097, 0x06, 2}},
+                   1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LostScan, DiskStateOfIntactMbrAndHiddenEntry) {
@@ -92,7 +126,8 @@ TEST(LostScan, DiskStateOfIntactMbrAndHiddenEntry) {
   EXPECT_EQ(Undelete_IsDriveGPT(e.get()), 0);
   EXPECT_EQ(Undelete_NeedUnhide(e.get()), 0);
 
-  const auto hidden = damagedCopy(images() / "mbr.img", dir.path(), "hidden.img", {{0x1C2, {0x1E}}});
+  const auto hidden =
+      damagedCopy(images() / "mbr.img", dir.path(), "hidden.img", {{0x1C2, {0x1E}}});
   const auto table = scan(e.get(), diskOf(hidden), true);
   ASSERT_FALSE(table.empty());
   EXPECT_EQ(table[0].origType, 0x1E);
@@ -100,7 +135,10 @@ TEST(LostScan, DiskStateOfIntactMbrAndHiddenEntry) {
 
   // Sector 0 holding a volume's boot sector: nothing else is looked at.
   const auto fat = dir / "fat.img";
-  ASSERT_EQ(kvxtest::run("mkfs.fat -C -F 16 -s 1 " + kvxtest::quote(fat.string()) + " 8192 >/dev/null 2>&1").exitCode, 0);
+  ASSERT_EQ(kvxtest::run("mkfs.fat -C -F 16 -s 1 " + kvxtest::quote(fat.string()) +
+                         " 8192 >/dev/null 2>&1")
+                .exitCode,
+            0);
   EXPECT_TRUE(scan(e.get(), diskOf(fat), false).empty());
   EXPECT_EQ(Undelete_BootSectorInsteadOfMBR(e.get()), 1);
 }
@@ -138,8 +176,9 @@ TEST(LostScan, GptCopiesAndDamage) {
   EXPECT_EQ(Undelete_NeedFixGPT(e.get()), 1);
 
   // The FAT partition deleted from both copies: found in the gap as a recovered basic-data entry.
-  const auto deleted = damagedCopy(gpt, dir.path(), "deleted.img",
-                                   {{2 * 512 + 128, zeros(128)}, {backupArray * 512 + 128, zeros(128)}});
+  const auto deleted =
+      damagedCopy(gpt, dir.path(), "deleted.img",
+                  {{2 * 512 + 128, zeros(128)}, {backupArray * 512 + 128, zeros(128)}});
   for (const bool quick : {true, false}) {
     table = scan(e.get(), diskOf(deleted), quick);
     ASSERT_EQ(table.size(), 3u);

@@ -50,20 +50,25 @@ TEST(PartitionList, DetectedFromTheDisksOwnTables) {
   // the first partition and the free end of the disk are unallocated areas, described as volumes
   // without a file system.
   const std::string d = "Drive " + std::to_string(disk);
-  EXPECT_EQ(got,
-            "0+2048 n254 t00 fs0 | " + d + ", unallocated, 1.0 MB, Unformated, Sector size: 512\n" +
-            "2048+16384 n0 t0e fs5 | " + d + ", Partition 0, Unmounted, 8.0 MB, FAT16, Cluster size: 512, FATs count: 2\n" +
-            "18432+32768 n1 t07 fs3 | " + list[2].description + "\n" +
-            "53248+16384 n4 t06 fs5 | " + d + ", Partition 4, Unmounted, 8.0 MB, FAT16, Cluster size: 512, FATs count: 2\n" +
-            "71680+32768 n8 t07 fs3 | " + list[4].description + "\n" +
-            "106496+81920 n12 t0c fs6 | " + d + ", Partition 12, Unmounted, 40.0 MB, FAT32, Cluster size: 512, FATs count: 2\n" +
-            "188416+16384 n254 t00 fs0 | " + d + ", unallocated, 8.0 MB, Unformated, Sector size: 512\n");
-  EXPECT_NE(std::string(list[2].description).find(", NTFS"), std::string::npos) << list[2].description;
+  EXPECT_EQ(
+      got,
+      "0+2048 n254 t00 fs0 | " + d + ", unallocated, 1.0 MB, Unformated, Sector size: 512\n" +
+          "2048+16384 n0 t0e fs5 | " + d +
+          ", Partition 0, Unmounted, 8.0 MB, FAT16, Cluster size: 512, FATs count: 2\n" +
+          "18432+32768 n1 t07 fs3 | " + list[2].description + "\n" + "53248+16384 n4 t06 fs5 | " +
+          d + ", Partition 4, Unmounted, 8.0 MB, FAT16, Cluster size: 512, FATs count: 2\n" +
+          "71680+32768 n8 t07 fs3 | " + list[4].description + "\n" + "106496+81920 n12 t0c fs6 | " +
+          d + ", Partition 12, Unmounted, 40.0 MB, FAT32, Cluster size: 512, FATs count: 2\n" +
+          "188416+16384 n254 t00 fs0 | " + d +
+          ", unallocated, 8.0 MB, Unformated, Sector size: 512\n");
+  EXPECT_NE(std::string(list[2].description).find(", NTFS"), std::string::npos)
+      << list[2].description;
 }
 
 TEST(PartitionList, LostPartitionsMergedOnceAndMappedFromTheFoundTable) {
   kvxtest::TempDir dir("partmerge");
-  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "zeroed.img", {{0, std::vector<std::uint8_t>(512, 0)}});
+  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "zeroed.img",
+                               {{0, std::vector<std::uint8_t>(512, 0)}});
   const std::uint32_t disk = diskOf(img);
   Engine e;
   (void)scan(e.get(), disk, false);
@@ -135,7 +140,8 @@ TEST(PartitionList, LogicalPartitionScannedAndRecoveredAsADrive) {
     const void* n = nullptr;
     ASSERT_EQ(Undelete_GetString(e.get(), f->name.get(), &n), 1);
     const std::string fileName = kvxtest::utf8(static_cast<const char16_t*>(n));
-    if ((f->status & kStatusExisting) != 0 || fileName.find("ELETED.TXT") == std::string::npos) continue;
+    if ((f->status & kStatusExisting) != 0 || fileName.find("ELETED.TXT") == std::string::npos)
+      continue;
     const auto target = out / "deleted.txt";
     ASSERT_EQ(Undelete_RecoverFile(e.get(), i, target.c_str()), 1);
     EXPECT_EQ(kvxtest::md5File(target), kvxtest::md5File(images() / "deleted.txt"));

@@ -18,10 +18,9 @@ namespace parttest {
 const std::filesystem::path& images();
 
 /// A copy of @p image under @p dir, patched with @p bytes at @p offset (none: unchanged).
-std::filesystem::path damagedCopy(const std::filesystem::path& image, const std::filesystem::path& dir,
-                                  const std::string& name,
-                                  const std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>>&
-                                      patches);
+std::filesystem::path damagedCopy(
+    const std::filesystem::path& image, const std::filesystem::path& dir, const std::string& name,
+    const std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>>& patches);
 
 /// Physical drive number of an image (added to the engine's disk table once).
 std::uint32_t diskOf(const std::filesystem::path& image);
