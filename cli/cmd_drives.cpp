@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command.h"
+#include "json_writer.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -102,11 +103,14 @@ void print(const std::vector<Row>& rows, bool withType) {
 }
 
 /// Parses the one option both commands take; false on anything else.
-bool parseArgs(const std::vector<std::string>& args, bool& exact, const char* usage) {
+bool parseArgs(const std::vector<std::string>& args, bool& exact, const char* usage,
+               bool* json = nullptr) {
   exact = false;
   for (const auto& a : args) {
     if (a == "--bytes" || a == "-b") {
       exact = true;
+    } else if (json != nullptr && a == "--json") {
+      *json = true;
     } else {
       std::fprintf(stderr, "kvx: unexpected argument '%s'\nusage: kvx %s\n", a.c_str(), usage);
       return false;
@@ -129,7 +133,7 @@ int finish(const std::vector<Row>& rows, bool withType, const char* what) {
 }
 
 constexpr const char* kDrivesUsage = "drives [--bytes]";
-constexpr const char* kDisksUsage = "disks [--bytes]";
+constexpr const char* kDisksUsage = "disks [--bytes] [--json]";
 
 int runDrives(const std::vector<std::string>& args) {
   bool exact = false;
@@ -151,9 +155,10 @@ int runDrives(const std::vector<std::string>& args) {
 }
 
 int runDisks(const std::vector<std::string>& args) {
-  bool exact = false;
-  if (!parseArgs(args, exact, kDisksUsage)) return kvx::kExitUsage;
+  bool exact = false, json = false;
+  if (!parseArgs(args, exact, kDisksUsage, &json)) return kvx::kExitUsage;
   std::vector<Row> rows;
+  std::vector<std::uint64_t> sizes;
   UndeleteDriveEntry d;
   for (std::uint32_t i = 0; Undelete_GetDiskEntry(i, &d); ++i) {
     Row row;
@@ -162,15 +167,35 @@ int runDisks(const std::vector<std::string>& args) {
     row.userNamed = d.origin != kUndeleteOriginDiscovered;
     UndeleteProbe p{};
     (void)Undelete_ProbeDisk(d.number, &p);
-    probe(row, p, d.path, false, exact);
+    probe(row, p, d.path, false, exact || json);
+    sizes.push_back(p.status == kUndeleteProbeUsable ? p.size : 0);
     rows.push_back(std::move(row));
   }
-  return finish(rows, false, "disks");
+  if (!json) return finish(rows, false, "disks");
+  // Physical drives (loop devices and images named by the user included) as one JSON array.
+  kvx::JsonWriter w(stdout);
+  w.beginArray();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    w.beginObject();
+    w.key("number").unsignedNumber(std::stoul(rows[i].name));
+    w.key("path").string(rows[i].source);
+    w.key("userNamed").boolean(rows[i].userNamed);
+    w.key("usable").boolean(rows[i].usable);
+    w.key("size").unsignedNumber(sizes[i]);
+    if (!rows[i].usable) w.key("reason").string(rows[i].size);
+    w.endObject();
+  }
+  w.endArray();
+  w.finish();
+  for (const auto& r : rows)
+    if (!r.usable && r.userNamed) return kvx::kExitFailed;
+  return kvx::kExitOk;
 }
 
 const kvx::Registration drivesReg{
     {"drives", kDrivesUsage, "list drive letters: source, type and size", runDrives}};
 const kvx::Registration disksReg{
-    {"disks", kDisksUsage, "list physical drives: number, source and size", runDisks}};
+    {"disks", kDisksUsage, "list physical drives (loop devices included): number, source, size",
+     runDisks}};
 
 }  // namespace

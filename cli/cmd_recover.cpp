@@ -81,7 +81,11 @@ class OutputFolders {
     m_chain.clear();
     int fd = ::fcntl(m_root, F_DUPFD_CLOEXEC, 0);
     std::string at = m_rootPath;
-    for (std::size_t c = 1; c < chain.size() && fd >= 0; ++c) {
+    for (std::size_t c = 0; c < chain.size() && fd >= 0; ++c) {
+      // The volume's root stands for the destination itself, except on a whole disk, where each
+      // volume gets a folder of its own (p1, p2 ...).
+      const std::string rootName = c == 0 ? session.rootDirectory(chain[0]) : std::string();
+      if (c == 0 && rootName.empty()) continue;
       int next = -1;
       auto known = m_names.find(chain[c]);
       if (known != m_names.end()) {
@@ -91,7 +95,8 @@ class OutputFolders {
         at += "/" + known->second;
       } else {
         const std::string name =
-            kvx::safeComponent(session.text(session.folder(chain[c])->name.get()));
+            c == 0 ? rootName
+                   : kvx::safeComponent(session.text(session.folder(chain[c])->name.get()));
         char chosen[512];
         next = Undelete_OpenOutputFolder(fd, name.c_str(), chosen, sizeof chosen);
         if (next < 0) {
@@ -126,7 +131,8 @@ struct Job {
   std::string path;  // as listed: "E:\dir\name"
 };
 
-int recoverCommand(const std::vector<std::string>& args) {
+int recoverCommand(const std::vector<std::string>& rawArgs) {
+  const std::vector<std::string> args = kvx::joinFlagValues(rawArgs);
   RecoverArgs a;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -208,7 +214,7 @@ int recoverCommand(const std::vector<std::string>& args) {
 
   kvx::ScanSession session;
   std::string error;
-  if (!session.resolveSource(a.scan.source, &error)) return failEarly(error, kErrOpenDrive);
+  if (!session.resolveSource(a.scan, &error)) return failEarly(error, kErrOpenDrive);
   // Writing to the drive being recovered from would overwrite the very data sought.
   // A mounted image can hold the destination under two letters (the image and its loop device),
   // so every letter of the destination is checked, not just the first.

@@ -27,7 +27,8 @@ EngineError engineError(const ScanSession& s) {
   return e;
 }
 
-int scanCommand(const std::vector<std::string>& args) {
+int scanCommand(const std::vector<std::string>& rawArgs) {
+  const std::vector<std::string> args = kvx::joinFlagValues(rawArgs);
   kvx::ScanOptions options;
   kvx::ScanQuestions questions;
   for (const auto& a : args) {
@@ -62,7 +63,7 @@ int scanCommand(const std::vector<std::string>& args) {
   options.callbackArg = &questions;
   std::string error;
   bool cancelled = false;
-  if (!session.resolveSource(options.source, &error) || !session.run(options, &cancelled, &error)) {
+  if (!session.resolveSource(options, &error) || !session.run(options, &cancelled, &error)) {
     std::fprintf(stderr, "kvx scan: %s\n", error.c_str());
     if (options.json) {
       EngineError e = engineError(session);

@@ -17,11 +17,42 @@
 #include <thread>
 #include <unordered_map>
 
+#include "disk_partitions.h"
 #include "json_writer.h"
 
 namespace kvx {
 
+std::vector<std::string> joinFlagValues(const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if ((args[i] == "--partition" || args[i] == "--offset") && i + 1 < args.size()) {
+      out.push_back(args[i] + "=" + args[i + 1]);
+      ++i;
+    } else {
+      out.push_back(args[i]);
+    }
+  }
+  return out;
+}
+
 bool parseScanFlag(const std::string& arg, ScanOptions& options) {
+  const auto number = [&](const char* flag, std::uint64_t& out) {
+    const std::string eq = std::string(flag) + "=";
+    if (arg.rfind(eq, 0) != 0) return false;
+    const std::string v = arg.substr(eq.size());
+    char* end = nullptr;
+    out = std::strtoull(v.c_str(), &end, 0);
+    return !v.empty() && end != nullptr && *end == 0;
+  };
+  std::uint64_t v = 0;
+  if (number("--partition", v) && v > 0 && v < 1000) {
+    options.partition = static_cast<unsigned>(v);
+    return true;
+  }
+  if (number("--offset", v)) {
+    options.offset = v;
+    return true;
+  }
   if (arg == "--deep")
     options.engineOptions |= kOptDeepScan;
   else if (arg == "--test-ext")
@@ -156,6 +187,54 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
   return true;
 }
 
+bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) {
+  const std::string& source = options.source;
+  m_specs.clear();
+  m_roots.clear();
+  const bool letter = source.size() == 2 && source[1] == ':';
+  std::error_code ec;
+  const bool optical =
+      source.ends_with(".iso") || source.ends_with(".udf") || source.rfind("/dev/sr", 0) == 0;
+  if (letter || optical || source.find('@') != std::string::npos || m_u == nullptr ||
+      !std::filesystem::exists(source, ec))
+    return resolveSource(source, error);
+  if (options.offset) {
+    // A window of the image from that byte on, under a letter of its own for this run.
+    const std::string window = source + "@" + std::to_string(*options.offset);
+    m_letter = 0;
+    if (Undelete_AddDrive(window.c_str(), 0, &m_letter) == 0 || m_letter == 0) {
+      *error = window + ": cannot be used as a drive";
+      return false;
+    }
+    return true;
+  }
+  std::uint32_t disk = 0;
+  if (!diskNumber(source, &disk, error) || !scanDisk(m_u, disk, true, false, error)) return false;
+  if (!diskHasTable(m_u)) {
+    if (options.partition != 0) {
+      *error = source + ": no partition table, so no --partition";
+      return false;
+    }
+    return resolveSource(source, error);  // a volume of its own (or nothing recognisable)
+  }
+  for (const DiskArea& a : diskAreas(m_u, disk)) {
+    if (a.volume == 0 || (options.partition != 0 && a.volume != options.partition)) continue;
+    m_specs.push_back(1u << 24 | a.listIndex);
+    m_roots.emplace_back(a.record.description, "p" + std::to_string(a.volume));
+  }
+  if (!m_specs.empty()) return true;
+  if (options.partition != 0) {
+    *error = source + ": no volume " + std::to_string(options.partition) + " (see kvx partitions)";
+    return false;
+  }
+  if ((options.engineOptions & kOptDeepScan) != 0) return resolveSource(source, error);
+  *error = source +
+           ": a partition table but no recognisable volume (a deep scan of the whole "
+           "disk: --deep). Found:\n" +
+           foundSummary(m_u);
+  return false;
+}
+
 namespace {
 int reportToStderr(void* context, const char* line) {
   std::string_view text(line);
@@ -186,11 +265,13 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
   ProgressLine progress;
   if (options.report) Undelete_SetVerbose(m_u, reportToStderr, &progress);
   const std::uint32_t driveSpec = static_cast<std::uint32_t>(m_letter - 'A');
+  const std::uint32_t* specs = m_specs.empty() ? &driveSpec : m_specs.data();
+  const auto count = static_cast<std::uint16_t>(m_specs.empty() ? 1 : m_specs.size());
   InterruptGuard interrupts;
   const int started =
       options.resume
           ? Undelete_RestoreSession(m_u, 0, options.saveCallback, options.callbackArg)
-          : Undelete_SearchMultiple(m_u, &driveSpec, 1, options.engineOptions, options.saveCallback,
+          : Undelete_SearchMultiple(m_u, specs, count, options.engineOptions, options.saveCallback,
                                     options.memoryCallback, options.callbackArg);
   if (started == 0) {
     Undelete_SetVerbose(m_u, nullptr, nullptr);
@@ -301,9 +382,20 @@ std::string ScanSession::folderPath(std::uint32_t index) const {
   std::string path;
   for (const std::uint32_t i : folderChain(index)) {
     if (!path.empty()) path += '\\';
-    path += text(folder(i)->name.get());
+    const std::string root = path.empty() ? rootDirectory(i) : std::string();
+    path += root.empty() ? text(folder(i)->name.get()) : root;
   }
   return path;
+}
+
+std::string ScanSession::rootDirectory(std::uint32_t rootFolder) const {
+  if (m_roots.empty()) return {};
+  const FolderRecord* f = folder(rootFolder);
+  if (f == nullptr) return {};
+  const std::string name = text(f->name.get());
+  for (const auto& [title, dir] : m_roots)
+    if (title == name) return dir;
+  return {};
 }
 
 bool ScanSession::folderHidden(std::uint32_t index) const {

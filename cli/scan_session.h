@@ -25,13 +25,21 @@ struct ScanOptions {
   UndeleteQueryCallback memoryCallback = nullptr;
   void* callbackArg = nullptr;
   bool resume = false;  // continue the saved session instead of starting a scan of source
+  // Whole-disk sources: which volume (1.. as numbered by kvx partitions; 0 all), or a byte offset.
+  unsigned partition = 0;
+  std::optional<std::uint64_t> offset;
 };
+
+/// "--partition N" and "--offset N" as one argument each ("--partition=N"), so that the command
+/// loops see one argument per flag.
+std::vector<std::string> joinFlagValues(const std::vector<std::string>& args);
 
 /// Takes a scan flag (--deep, --test-ext, --rename-ext, --test-all, --json, --report) into
 /// @p options; false when @p arg is none of them.
 bool parseScanFlag(const std::string& arg, ScanOptions& options);
 /// Usage text of the scan flags.
-inline constexpr const char* kScanFlagsUsage = "[--deep] [--test-ext] [--rename-ext] [--test-all]";
+inline constexpr const char* kScanFlagsUsage =
+    "[--deep] [--test-ext] [--rename-ext] [--test-all] [--partition N|--offset BYTES]";
 
 /// Held by whatever writes to stderr while a scan runs (progress, report lines, questions).
 std::mutex& terminalMutex();
@@ -74,6 +82,13 @@ class ScanSession {
   /// Resolves SOURCE: "E:" is a letter of the drive table; anything else is an image or device
   /// mapped to a free letter for this run. False with @p error set.
   bool resolveSource(const std::string& source, std::string* error);
+  /// The same for scans: a whole-disk image or device is scanned volume by volume (each under a
+  /// root folder p1, p2 ...), or the volume @p options pick; a disk with a partition table but no
+  /// volume fails with what was found, unless a deep scan of the whole disk is asked for.
+  bool resolveSource(const ScanOptions& options, std::string* error);
+  /// Folder name below the destination for a root folder: "p2" for a disk's volume; empty for a
+  /// drive's own root (its files go straight into the destination).
+  [[nodiscard]] std::string rootDirectory(std::uint32_t rootFolder) const;
   [[nodiscard]] char letter() const { return m_letter; }
 
   /// Runs the scan to its end with progress on stderr. False when it could not start
@@ -101,6 +116,8 @@ class ScanSession {
  private:
   Undelete* m_u = nullptr;
   char m_letter = 0;
+  std::vector<std::uint32_t> m_specs;  // partition drive specs of a whole disk
+  std::vector<std::pair<std::string, std::string>> m_roots;  // root name -> "pN"
 };
 
 /// Whether a scan that ran to its end with engine error @p code failed (exit 1): any error but a

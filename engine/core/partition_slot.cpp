@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/le.h"
+#include "undelete/undelete.h"
 
 namespace {
 // Entry layout of the partition list (406 bytes).
@@ -13,10 +14,11 @@ constexpr std::size_t kStartAt = 0, kLengthAt = 8, kDriveAt = 16, kLetterAt = 20
                       kDescriptionAt = 150, kDescriptionSize = 256;
 }  // namespace
 
-bool Search_GetPartitionSlot(Undelete*, std::uint32_t, PartitionSlotInfo*) noexcept {
-  // The list is the partition module's, which is not in this build: no index has an entry. With
-  // it, this reads entry index (kRecordSize bytes) through its export and decodes it below.
-  return false;
+bool Search_GetPartitionSlot(Undelete* u, std::uint32_t index, PartitionSlotInfo* out) noexcept {
+  PartitionRecord record{};
+  if (out == nullptr || Undelete_GetPartition(u, index, &record) == 0) return false;
+  static_assert(sizeof record == kRecordSize);
+  return Search_DecodePartitionSlot(reinterpret_cast<const std::uint8_t*>(&record), out);
 }
 
 bool Search_DecodePartitionSlot(const std::uint8_t* raw, PartitionSlotInfo* out) noexcept {

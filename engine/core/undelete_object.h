@@ -99,9 +99,21 @@ struct Undelete {
   std::atomic<bool> searchRunning{false};
   std::atomic<std::uint32_t> searchExitCode{0};
 
-  // Partition table of the physical drives (flag word: low 25 bits start as ones).
+  // Partition list of the physical drives and the last lost-partition scan. partitionFlags is the
+  // disk-state word (bits 0..24 drive of the last scan, 25..31 its condition; bit 26 belongs to
+  // the session logic). The scan thread runs in the searchThread slot.
   std::uint32_t partitionFlags = 0x1FFFFFF;
   std::uint32_t partitionCount = 0;
+  PartitionRecord partitions[kMaxPartitions] = {};
+  FoundPartition foundPartitions[kMaxFoundPartitions] = {};
+  std::atomic<std::uint64_t> partScanPos{0};    // bytes
+  std::atomic<std::uint64_t> partScanTotal{0};  // bytes; 0 once the scan has ended
+  CachedDrive* partScanDrive = nullptr;
+  std::uint32_t partScanDisk = 0;
+  bool partScanQuick = false;
+  std::uint32_t ldmDataStart = 0;               // sectors (PRIVHEAD)
+  std::uint32_t ldmDataSize = 0;                // sectors; 0xFFFFFFFF when it does not fit
+  std::uint64_t ldmDatabaseOffset = 0;          // bytes: the VMDB
 
   // Wipe.
   std::uint64_t wipeTotal = 0;

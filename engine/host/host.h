@@ -22,6 +22,9 @@ class HostDevice {
   [[nodiscard]] virtual std::uint64_t size() const noexcept = 0;
   /// CD table of contents: start blocks of up to 100 tracks. Images have one track at 0.
   [[nodiscard]] virtual bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept;
+  /// Where the next bytes at or after @p offset that may be non-zero start: image files skip
+  /// their holes, anything else answers @p offset. The size when nothing but holes follows.
+  [[nodiscard]] virtual std::uint64_t nextData(std::uint64_t offset) noexcept { return offset; }
 };
 
 /// Platform drive types as the engine knows them.

@@ -105,6 +105,19 @@ int Undelete_AddDrive(const char* source, char letter, char* used) noexcept {
   });
 }
 
+int Undelete_AddDisk(const char* source, std::uint32_t* number) noexcept {
+  return guarded([&] {
+    if (source == nullptr) {
+      Host_SetLastError(kErrNullPointer);
+      return false;
+    }
+    const std::uint32_t n = Host_AddDisk(source);
+    if (n == 0xFFFFFFFFu) return false;
+    if (number != nullptr) *number = n;
+    return true;
+  });
+}
+
 int Undelete_GetDriveEntry(std::uint32_t index, UndeleteDriveEntry* out) noexcept {
   return guarded([&] {
     if (out == nullptr) return false;

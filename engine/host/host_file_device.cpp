@@ -83,6 +83,14 @@ class FileDevice final : public HostDevice {
 
   std::uint64_t size() const noexcept override { return m_size; }
 
+  std::uint64_t nextData(std::uint64_t offset) noexcept override {
+    if (offset >= m_size || offset > static_cast<std::uint64_t>(INT64_MAX)) return offset;
+    const off_t at = ::lseek(m_fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (at >= 0)
+      return static_cast<std::uint64_t>(at) > offset ? static_cast<std::uint64_t>(at) : offset;
+    return errno == ENXIO ? m_size : offset;  // ENXIO: only a hole up to the end
+  }
+
   bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept override {
     if (!m_cdrom) return HostDevice::readToc(trackStarts);
     return host::readCdToc(m_fd, trackStarts);

@@ -100,8 +100,9 @@ std::vector<Discovered> discoverDisks() {
   std::error_code ec;
   for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (ignoredName(name) || startsWith(name, "loop") || startsWith(name, "sr")) continue;
-    // A card reader or drive without a medium has size 0: nothing to open.
+    // Loop devices are disks too: an image attached with losetup is looked at as the disk it
+    // holds. A detached loop device, a card reader or drive without a medium has size 0.
+    if (ignoredName(name) || startsWith(name, "sr")) continue;
     if (readNumber(it->path() / "size") == 0) continue;
     out.push_back({name, "/dev/" + name, readNumber(it->path() / "removable") == 1, false});
   }

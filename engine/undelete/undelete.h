@@ -244,6 +244,67 @@ typedef struct UndeleteProbe {
   int32_t systemError;  // errno of a failed read; 0 for a short read or another status
 } UndeleteProbe;
 
+/// One partition or unallocated area of a physical drive. 406 bytes, returned by copy.
+typedef struct PartitionRecord {
+  le64 start;             // 0x00 byte offset on the physical drive
+  le64 length;            // 0x08 bytes
+  uint8_t drive;          // 0x10 physical drive number
+  uint8_t number;         // 0x11 layout position on the drive; kUnallocatedArea for free space
+  uint8_t type;           // 0x12 MBR type byte; 0xFF for a GPT entry; 0 for free space
+  uint8_t fileSystem;     // 0x13 file-system type number of the volume inside (0 none)
+  char letter;            // 0x14 'C'..'Z' when mounted, 0 otherwise
+  uint8_t recognized;     // 0x15 the layout's recognized-partition flag
+  char info[128];         // 0x16 file-system summary, NUL-terminated, empty if none
+  char description[256];  // 0x96 display text, NUL-terminated
+} PartitionRecord;
+UNDELETE_STATIC_ASSERT(sizeof(PartitionRecord) == 406 && UNDELETE_ALIGNOF(PartitionRecord) == 1);
+UNDELETE_STATIC_ASSERT(offsetof(PartitionRecord, drive) == 16 &&
+                       offsetof(PartitionRecord, letter) == 20 &&
+                       offsetof(PartitionRecord, info) == 22 &&
+                       offsetof(PartitionRecord, description) == 150);
+UNDELETE_CONSTANT(uint8_t, kUnallocatedArea, 254);
+UNDELETE_CONSTANT(uint32_t, kMaxPartitions, 160);
+
+/// One entry of the found-partition table of the last lost-partition scan. 195 bytes. Repairs
+/// of the disk's tables work from this table and the disk state (Undelete_IsDriveGPT ...).
+typedef struct FoundPartition {
+  le64 start;              // 0x00 byte offset on the disk
+  le64 length;             // 0x08 bytes
+  le64 relStart;           // 0x10 MBR/EBR entry: its start field x sector size, as stored
+  le64 tableOffset;        // 0x18 byte offset of the MBR/EBR sector that holds (or is to hold)
+                           //      the entry; 0 for the MBR, GPT and dynamic-disk entries
+  uint8_t type;            // 0x20 type in use; 0 = empty slot, 0xFF GPT, 0xFD unconfirmed LDM
+  uint8_t origType;        // 0x21 type as read from the table or found by the scan
+  uint8_t flags;           // 0x22 bits 0..2 status (kPart*), 3..6 GPT copies, 7 active
+  uint8_t typeGuid[16];    // 0x23 GPT partition type GUID (zero for MBR entries)
+  uint8_t uniqueGuid[16];  // 0x33 GPT unique partition GUID
+  le16 name[64];           // 0x43 UTF-16 name, NUL-terminated (GPT and LDM)
+} FoundPartition;
+UNDELETE_STATIC_ASSERT(sizeof(FoundPartition) == 195 && UNDELETE_ALIGNOF(FoundPartition) == 1);
+UNDELETE_STATIC_ASSERT(offsetof(FoundPartition, type) == 32 &&
+                       offsetof(FoundPartition, flags) == 34 &&
+                       offsetof(FoundPartition, typeGuid) == 35 &&
+                       offsetof(FoundPartition, uniqueGuid) == 51 &&
+                       offsetof(FoundPartition, name) == 67);
+UNDELETE_CONSTANT(uint32_t, kMaxFoundPartitions, 32);
+// FoundPartition status (flags bits 0..2; texts from Undelete_GetStatusName).
+UNDELETE_CONSTANT(uint8_t, kPartUnchecked, 0);
+UNDELETE_CONSTANT(uint8_t, kPartExisting, 1);  // the table's entry, and its volume is there
+UNDELETE_CONSTANT(uint8_t, kPartFound, 2);     // found by the scan, no table lists it (now)
+UNDELETE_CONSTANT(uint8_t, kPartMissing, 3);   // a table lists it, nothing is there
+UNDELETE_CONSTANT(uint8_t, kPartOverlaps, 4);  // found, but overlaps a listed partition
+#ifdef __cplusplus
+[[nodiscard]] constexpr uint8_t foundStatus(const FoundPartition& p) noexcept {
+  return static_cast<uint8_t>(p.flags & 0x07u);
+}
+[[nodiscard]] constexpr uint8_t foundCopies(const FoundPartition& p) noexcept {
+  return static_cast<uint8_t>((p.flags >> 3) & 0x0Fu);
+}
+[[nodiscard]] constexpr bool foundActive(const FoundPartition& p) noexcept {
+  return (p.flags & 0x80u) != 0;
+}
+#endif
+
 /// Scan-report callback (Undelete_SetVerbose); the result is ignored.
 typedef int (*UndeleteReportCallback)(void* context, const char* line);
 /// Save and memory callbacks of Undelete_SearchMultiple / Undelete_RestoreSession.
@@ -367,6 +428,38 @@ UNDELETE_API int Undelete_RestoreSession(Undelete* u, uint32_t ignored,
 // Partitions (the drive-letter summary is used by Undelete_GetDriveInfo).
 UNDELETE_API int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
                                               char* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_PhysicalDrivePresent(int drive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_DetectPhysicalDrivesPartitions(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetPartitionCount(Undelete* u, int* count) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetPartition(Undelete* u, unsigned index,
+                                       PartitionRecord* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetGlobalPartitionIndex(Undelete* u, unsigned found,
+                                                  int* listIndex) UNDELETE_NOEXCEPT;
+/// Linux addition: makes @p source (a disk image or a whole-disk device) a physical drive, or
+/// finds the number it already has; @p number (may be null) gets it. On failure
+/// Undelete_GetHostError says why.
+UNDELETE_API int Undelete_AddDisk(const char* source, uint32_t* number) UNDELETE_NOEXCEPT;
+
+// Lost partitions.
+UNDELETE_API int Undelete_ScanForPartitions(Undelete* u, int drive, int quick) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetPartitionProgress(Undelete* u, uint64_t* position,
+                                               uint64_t* total) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetPartitionDesc(Undelete* u, unsigned index,
+                                           FoundPartition* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetStatusName(uint8_t status, const char** text) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetPartitionTypeName(uint8_t type, const char** text) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_ShouldShow(Undelete* u, unsigned index) UNDELETE_NOEXCEPT;
+
+// Disk condition after a lost-partition scan, and the repair decisions over its found table.
+UNDELETE_API int Undelete_BootSectorInsteadOfMBR(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_MBRPresent(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_NeedFixMBRBootCode(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_NeedFixProtectiveMBR(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_IsDriveGPT(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_IsDriveDynamic(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_NeedFixMBR(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_NeedFixGPT(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_NeedUnhide(Undelete* u) UNDELETE_NOEXCEPT;
 
 #ifdef __cplusplus
 }  // extern "C"

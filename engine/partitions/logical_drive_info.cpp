@@ -1,6 +1,5 @@
 // One-line summary of a drive letter: open it, recognise its file system, let the file system
-// describe itself. The partition module owns this export: when it is built in, it takes this
-// definition over (delete this file then; a second definition does not link).
+// describe itself.
 #include "core/cached_drive.h"
 #include "core/fs_dispatch.h"
 #include "core/le.h"
@@ -9,8 +8,7 @@
 #include "core/undelete_object.h"
 #include "undelete/undelete.h"
 
-int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
-                                                        char* out) noexcept {
+int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm, char* out) noexcept {
   if (u == nullptr || out == nullptr) return 0;
   // A description is a query: the scan's error and stage stay as they were.
   const std::uint32_t error = u->error;
