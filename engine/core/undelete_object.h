@@ -104,6 +104,7 @@ struct Undelete {
   std::atomic<std::uint32_t> wipeProgress{0};
   std::uint8_t wipeLetter = 0;
   std::thread wipeThread;
+  std::atomic<bool> wipeRunning{false};
 
   std::string sessionPath;  // <cwd at creation>/LastSession.Results
 

@@ -83,6 +83,8 @@ class FileDevice final : public HostDevice {
 
   std::uint64_t size() const noexcept override { return m_size; }
 
+  bool flush() noexcept override { return ::fdatasync(m_fd) == 0; }
+
   bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept override {
     if (!m_cdrom) return HostDevice::readToc(trackStarts);
     return host::readCdToc(m_fd, trackStarts);

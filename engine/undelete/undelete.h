@@ -201,4 +201,18 @@ UNDELETE_API int Undelete_RestoreSession(Undelete* u, std::uint32_t ignored,
 UNDELETE_API int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
                                               char* out) noexcept;
 
+// Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
+// passes), seven passes of remembered and random bytes, the 35-pass table.
+UNDELETE_API int Undelete_SetWipeMethod(Undelete* u, std::uint32_t method,
+                                        std::uint32_t passes) noexcept;
+UNDELETE_API int Undelete_WipeFile(Undelete* u, std::uint32_t index, std::uint32_t exclusive) noexcept;
+UNDELETE_API int Undelete_WipeFolder(Undelete* u, std::uint32_t index) noexcept;
+UNDELETE_API int Undelete_WipeMultiple(Undelete* u, const std::uint32_t* driveSpecs,
+                                       std::uint16_t count) noexcept;
+UNDELETE_API int Undelete_WipeFreeSpace(Undelete* u, const std::uint32_t* driveSpecs,
+                                        std::uint16_t count, std::uint32_t wipeEntries,
+                                        std::uint32_t removeRestorePoint) noexcept;
+UNDELETE_API int Undelete_GetWipeProgress(Undelete* u, std::uint32_t* position,
+                                          std::uint32_t* total) noexcept;
+
 }  // extern "C"

@@ -11,7 +11,9 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_IsCancelled Undelete_TooManyFiles Undelete_GetFilesCount \
             Undelete_GetDeletedCount Undelete_GetFileInfo Undelete_GetFolderCount \
             Undelete_GetFolderInfo Undelete_GetFileState Undelete_GetDriveInfo \
-            Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo; do
+            Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo \
+            Undelete_SetWipeMethod Undelete_WipeFile Undelete_WipeFolder Undelete_WipeMultiple \
+            Undelete_WipeFreeSpace Undelete_GetWipeProgress; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1
