@@ -110,32 +110,6 @@ bool FAT_ReadVolumeBitmap(CachedDrive* drive, HostVolumeBitmap& out) noexcept {
   }
 }
 
-bool FAT_WipeFile(Undelete* u, HostVolume* volume, HostScratchFile* scratch, FileRecord* record,
-                  std::uint32_t clusterBytes, std::atomic<std::uint64_t>* bytesDone) noexcept {
-  if (u == nullptr || volume == nullptr || scratch == nullptr || record == nullptr ||
-      clusterBytes == 0 || !volume->isOpen())
-    return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
-  if (loc == nullptr) return true;
-  const std::uint32_t first = loadLe<std::uint32_t>(loc);
-  if (first == 0xFFFFFFFFu || first < 2) return true;  // a deep-scan find, or no data cluster
-  const std::uint64_t size = record->size.get();
-  std::vector<std::uint8_t> buffer;
-  try {
-    buffer.resize(scratch->size());
-  } catch (const std::bad_alloc&) {
-    Host_SetLastError(kErrMemory);
-    return false;
-  }
-  // The clusters are consecutive from the first (the recoverer's assumption too); a size of n
-  // bytes covers ceil(n / clusterBytes) of them, the last partly used one included.
-  const std::uint64_t clusters = (size + clusterBytes - 1) / clusterBytes;
-  const bool ok = Wipe_OverwriteClusters(u, *volume, *scratch, first - 2u, clusters, buffer);
-  if (bytesDone != nullptr) bytesDone->store(ok ? size : 0, std::memory_order_relaxed);
-  if (u->drive != nullptr) u->drive->cacheStart = ~std::uint64_t{0};
-  return ok;
-}
-
 bool FAT_WipeFreeSpace(Undelete* u, HostVolume* volume, std::uint32_t clusterCount,
                        std::uint64_t bytesBefore) noexcept {
   if (u == nullptr || volume == nullptr || !volume->isOpen() || !volume->hasBitmap()) return false;
@@ -205,6 +179,10 @@ struct EntryWiper {
   std::uint64_t wiped = 0;
   std::unordered_set<std::uint32_t> seen;
   bool ok = true;
+  // Detach mode: only the deleted entry of this first cluster and size loses its cluster.
+  std::uint32_t detachCluster = 0;
+  std::uint32_t detachSize = 0;
+  bool detached = false;
 
   /// Byte ranges of one directory: the FAT12/16 root area, or a cluster chain.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> extentsOf(std::uint32_t cluster) {
@@ -238,23 +216,37 @@ struct EntryWiper {
       bool changed = false;
       for (std::uint32_t at = 0; at + 32 <= length; at += 32) {
         std::uint8_t* e = bytes.data() + at;
-        if (ended) {
+        if (detachCluster != 0) {
+          if (e[0] == 0x00) break;
+          std::uint32_t c = loadLe<std::uint16_t>(e + 26);
+          if (g.isFat32()) c |= std::uint32_t{loadLe<std::uint16_t>(e + 20)} << 16;
+          if (e[0] == 0xE5 && e[11] != kFatAttrLongName && c == detachCluster &&
+              loadLe<std::uint32_t>(e + 28) == detachSize) {
+            storeLe<std::uint16_t>(e + 20, 0);
+            storeLe<std::uint16_t>(e + 26, 0);
+            changed = detached = true;
+            break;
+          }
+        }
+        if (detachCluster != 0 && e[0] != 0xE5) {
+          // fall through to the sub-directory search below
+        } else if (detachCluster != 0) {
+          continue;
+        } else if (ended) {
           // Past the end marker: nothing a driver reads, but old names may linger.
           if (std::any_of(e, e + 32, [](std::uint8_t x) { return x != 0; })) {
             std::memset(e, 0, 32);
             changed = true;
           }
           continue;
-        }
-        if (e[0] == 0x00) {
+        } else if (e[0] == 0x00) {
           ended = true;
           if (std::any_of(e, e + 32, [](std::uint8_t x) { return x != 0; })) {
             std::memset(e, 0, 32);
             changed = true;
           }
           continue;
-        }
-        if (e[0] == 0xE5) {
+        } else if (e[0] == 0xE5) {
           std::uint8_t filler[32];
           fillerEntry(filler, counter++);
           if (std::memcmp(filler, e, 32) != 0) {
@@ -276,12 +268,60 @@ struct EntryWiper {
         ok = false;
         return;
       }
+      if (detached) return;
     }
-    for (const std::uint32_t child : children) directory(child, depth + 1);
+    for (const std::uint32_t child : children) {
+      if (detached) return;
+      directory(child, depth + 1);
+    }
   }
 };
 
 }  // namespace
+
+bool FAT_WipeFile(Undelete* u, HostVolume* volume, HostScratchFile* scratch, FileRecord* record,
+                  std::uint32_t clusterBytes, std::atomic<std::uint64_t>* bytesDone) noexcept {
+  if (u == nullptr || volume == nullptr || scratch == nullptr || record == nullptr ||
+      clusterBytes == 0 || !volume->isOpen())
+    return false;
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  if (loc == nullptr) return true;
+  const std::uint32_t first = loadLe<std::uint32_t>(loc);
+  if (first == 0xFFFFFFFFu || first < 2) return true;  // a deep-scan find, or no data cluster
+  const std::uint64_t size = record->size.get();
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(scratch->size());
+  } catch (const std::bad_alloc&) {
+    Host_SetLastError(kErrMemory);
+    return false;
+  }
+  // The clusters are consecutive from the first (the recoverer's assumption too); a size of n
+  // bytes covers ceil(n / clusterBytes) of them, the last partly used one included.
+  const std::uint64_t clusters = (size + clusterBytes - 1) / clusterBytes;
+  bool ok = Wipe_OverwriteClusters(u, *volume, *scratch, first - 2u, clusters, buffer);
+  if (bytesDone != nullptr) bytesDone->store(ok ? size : 0, std::memory_order_relaxed);
+  // The deleted entry still names the overwritten clusters; without its cluster no scanner or
+  // recoverer takes them for the file's content any more (its name stays for the entry wipe).
+  FatGeometry g;
+  if (ok && !cancelled(u) && FAT_GetGeometry(u->drive, g)) {
+    try {
+      EntryWiper w;
+      w.u = u;
+      w.volume = volume;
+      w.g = g;
+      w.detachCluster = first;
+      w.detachSize = static_cast<std::uint32_t>(size);
+      w.directory(g.isFat32() ? g.rootCluster : 0, 0);
+      ok = w.ok;
+    } catch (const std::bad_alloc&) {
+      Host_SetLastError(kErrMemory);
+      ok = false;
+    }
+  }
+  if (u->drive != nullptr) u->drive->cacheStart = ~std::uint64_t{0};
+  return ok;
+}
 
 bool FAT_WipeEntries(Undelete* u, HostVolume* volume) noexcept {
   if (u == nullptr) return true;

@@ -95,6 +95,24 @@ bool wipeRunList(Undelete* u, HostVolume& volume, HostScratchFile& scratch,
   return true;
 }
 
+/// Applies the update sequence again after the record changed (USN kept): the last two bytes of
+/// every block go to the array and the USN takes their place. False for an unsound array.
+bool protectRecord(std::span<std::uint8_t> r) noexcept {
+  if (r.size() < 0x30) return false;
+  const std::uint32_t usaOffset = loadLe<std::uint16_t>(r.data() + 0x04);
+  const std::uint32_t usaCount = loadLe<std::uint16_t>(r.data() + 0x06);
+  const auto blocks = static_cast<std::uint32_t>(r.size() / kNtfsFixupStride);
+  if (usaCount != blocks + 1 || usaOffset < 0x28 || usaOffset + usaCount * 2u > r.size())
+    return false;
+  const std::uint16_t usn = loadLe<std::uint16_t>(r.data() + usaOffset);
+  for (std::uint32_t i = 0; i < blocks; ++i) {
+    std::uint8_t* end = r.data() + (i + 1) * kNtfsFixupStride - 2;
+    std::memcpy(r.data() + usaOffset + 2 * (i + 1), end, 2);
+    storeLe<std::uint16_t>(end, usn);
+  }
+  return true;
+}
+
 /// Turns a free record into an empty one: header kept, no attributes, update sequence redone.
 /// False (record untouched) when its header is not sound enough to rewrite.
 bool blankRecord(std::span<std::uint8_t> r) noexcept {
@@ -108,6 +126,7 @@ bool blankRecord(std::span<std::uint8_t> r) noexcept {
     return false;
   std::memset(r.data() + attrs, 0, r.size() - attrs);
   storeLe<std::uint32_t>(r.data() + attrs, 0xFFFFFFFFu);  // end of attributes
+  storeLe<std::uint32_t>(r.data() + attrs + 4, 0);
   storeLe<std::uint16_t>(r.data() + 0x12, 0);             // links
   storeLe<std::uint16_t>(r.data() + 0x16, 0);             // flags: not in use
   storeLe<std::uint32_t>(r.data() + 0x18, attrs + 8);     // bytes in use
@@ -116,12 +135,27 @@ bool blankRecord(std::span<std::uint8_t> r) noexcept {
   std::uint16_t usn = static_cast<std::uint16_t>(loadLe<std::uint16_t>(r.data() + usaOffset) + 1);
   if (usn == 0 || usn == 0xFFFF) usn = 1;
   storeLe<std::uint16_t>(r.data() + usaOffset, usn);
-  for (std::uint32_t i = 0; i < blocks; ++i) {
-    std::uint8_t* end = r.data() + (i + 1) * kNtfsFixupStride - 2;
-    std::memcpy(r.data() + usaOffset + 2 * (i + 1), end, 2);
-    storeLe<std::uint16_t>(end, usn);
+  return protectRecord(r);
+}
+
+/// In a free record (fix-up removed): sets the unnamed data's sizes to 0, so that nothing points
+/// at the clusters that were just overwritten. False when there is no such attribute.
+bool detachData(std::span<std::uint8_t> r) noexcept {
+  if ((loadLe<std::uint16_t>(r.data() + 0x16) & 1u) != 0) return false;  // in use again
+  std::size_t at = loadLe<std::uint16_t>(r.data() + 0x14);
+  for (int guard = 0; guard < 256 && at + 0x40 <= r.size(); ++guard) {
+    const std::uint32_t type = loadLe<std::uint32_t>(r.data() + at);
+    const std::uint32_t length = loadLe<std::uint32_t>(r.data() + at + 4);
+    if (type == 0xFFFFFFFFu || length < 0x18 || length > r.size() - at) return false;
+    if (type == 0x80 && r[at + 8] == 1 && r[at + 9] == 0 && length >= 0x40 &&
+        loadLe<std::uint64_t>(r.data() + at + 0x10) == 0) {
+      storeLe<std::uint64_t>(r.data() + at + 0x30, 0);  // data size
+      storeLe<std::uint64_t>(r.data() + at + 0x38, 0);  // initialized size
+      return true;
+    }
+    at += length;
   }
-  return true;
+  return false;
 }
 
 /// Record is free: "FILE" with the in-use flag clear. Damaged records are left as they are.
@@ -209,6 +243,23 @@ bool NTFS_WipeFile(Undelete* u, FileRecord* record, HostVolume* volume, HostScra
                          bytesDone);
       }
       ref = s->next.get();
+    }
+    // The free record keeps pointing at the overwritten clusters; with its data size 0 no
+    // scanner or recoverer takes them for the file's content any more.
+    NtfsVolume* ntfs = NTFS_CurrentVolume(u->drive);
+    if (ok && !cancelled(u) && ntfs != nullptr) {
+      MftWalker walker(u->drive, *ntfs);
+      std::span<std::uint8_t> bytes;
+      std::uint64_t at = 0;
+      const std::uint64_t wanted = info->recordNumber.get();
+      if (walker.open() && wanted < walker.count()) {
+        bool found = true;
+        while (found && walker.index() <= wanted) found = walker.next(&bytes, &at);
+        std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
+        if (found && NTFS_ApplyFixup(copy, kNtfsFixupStride) && detachData(copy) &&
+            protectRecord(copy))
+          ok = volume->writeRaw(at, copy.data(), static_cast<std::uint32_t>(copy.size()));
+      }
     }
   } catch (const std::bad_alloc&) {
     Host_SetLastError(kErrMemory);
