@@ -55,13 +55,16 @@ class FatWipe : public ::testing::TestWithParam<FatCase> {
     if (!kvxtest::haveTools({"mkfs.fat", "mcopy", "python3", "fls", "icat", "blkls", "istat",
                              "fsck.fat", "tsk_recover"}))
       GTEST_SKIP() << "dosfstools, mtools, python3 and The Sleuth Kit are needed";
-    before = dir / "before.img";
+    // One image of each kind per program, copied for every test.
+    static kvxtest::TempDir shared{"wipe-fat-base"};
+    before = shared / (std::string(GetParam().name) + ".img");
+    if (!fs::exists(before)) {
+      ASSERT_EQ(run("bash -c " + quote(kBuild) + " x " + quote(before.string()) + " " +
+                    GetParam().kind + " " + GetParam().kib)
+                    .exitCode,
+                0);
+    }
     img = dir / "fat.img";
-    std::string script = kBuild;
-    ASSERT_EQ(run("bash -c " + quote(script) + " x " + quote(before.string()) + " " +
-                  GetParam().kind + " " + GetParam().kib)
-                  .exitCode,
-              0);
     fs::copy_file(before, img);
     ASSERT_TRUE(contains(img, "WIPEMARK-A:") && contains(img, "WIPEMARK-B:"));
   }

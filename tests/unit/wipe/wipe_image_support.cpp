@@ -25,8 +25,14 @@ bool treeContains(const fs::path& dir, const std::string& marker) {
   return false;
 }
 
-Allocation allocation(const fs::path& image) {
+Allocation allocation(const fs::path& image, bool ntfs) {
   Allocation a;
+  // blkls counts NTFS clusters and FAT sectors; the volume may end in a part of a unit.
+  const auto stat = run("fsstat " + quote(image.string()) + " 2>/dev/null").out;
+  const std::string key = ntfs ? "Cluster Size: " : "Sector Size: ";
+  const auto at = stat.find(key);
+  if (at == std::string::npos) return a;
+  const std::uint64_t unit = std::stoull(stat.substr(at + key.size()));
   const auto out = run("blkls -l -e " + quote(image.string())).out;
   std::istringstream in(out);
   std::string line;
@@ -36,7 +42,7 @@ Allocation allocation(const fs::path& image) {
       continue;
     a.allocated.push_back(line.substr(bar + 1) == "a");
   }
-  if (!a.allocated.empty()) a.unitBytes = fs::file_size(image) / a.allocated.size();
+  a.unitBytes = unit;
   return a;
 }
 
@@ -84,9 +90,6 @@ std::set<std::uint64_t> metadataUnits(const fs::path& image, bool ntfs) {
   }
   for (const auto& i : inodes) istatUnits(image, i, false, units);
   if (ntfs) istatUnits(image, "0", true, units);
-  if (!ntfs) {
-    // The FAT12/16 root directory is reported as the root's sectors too; nothing more to add.
-  }
   return units;
 }
 
@@ -110,7 +113,7 @@ std::map<std::string, std::string> liveFiles(const fs::path& image) {
 
 std::vector<std::uint64_t> changedAllocatedUnits(const fs::path& before, const fs::path& after,
                                                  bool ntfs) {
-  const Allocation a = allocation(before);
+  const Allocation a = allocation(before, ntfs);
   const auto meta = metadataUnits(before, ntfs);
   const auto b0 = kvxtest::readFile(before), b1 = kvxtest::readFile(after);
   std::vector<std::uint64_t> bad;

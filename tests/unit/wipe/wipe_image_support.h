@@ -21,7 +21,7 @@ struct Allocation {
   std::uint64_t unitBytes = 0;
   std::vector<bool> allocated;
 };
-Allocation allocation(const std::filesystem::path& image);
+Allocation allocation(const std::filesystem::path& image, bool ntfs);
 
 /// Units of the structures a wipe may rewrite: directories, and on NTFS the $MFT.
 std::set<std::uint64_t> metadataUnits(const std::filesystem::path& image, bool ntfs);
@@ -34,7 +34,7 @@ std::map<std::string, std::string> liveFiles(const std::filesystem::path& image)
 std::vector<std::uint64_t> changedAllocatedUnits(const std::filesystem::path& before,
                                                  const std::filesystem::path& after, bool ntfs);
 
-/// kvx with arguments (standard error kept in the output when @p withErr).
+/// The kvx command line with @p args appended, for run().
 std::string kvx(const std::string& args);
 
 }  // namespace wipetest
