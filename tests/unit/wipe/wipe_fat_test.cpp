@@ -4,6 +4,7 @@
 // whether anything of a wiped file survives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -114,6 +115,25 @@ TEST_P(FatWipe, FreeSpaceWithEntriesLeavesNoMarkerAndNoDeletedName) {
   EXPECT_FALSE(contains(img, "ONE2    BIN"));
   expectConsistentAndLiveFilesKept();
   expectNotRecoverable("WIPEMARK-B:");
+}
+
+TEST_P(FatWipe, DeepScanFindIsWipedOverItsClusters) {
+  // Text in free clusters that no entry names: only the deep scan finds it.
+  {
+    std::FILE* f = std::fopen(img.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, 8l << 20, SEEK_SET);
+    for (int i = 0; i < 300; ++i) std::fputs("RAWMARK-C: a line of text that no entry names\n", f);
+    std::fclose(f);
+  }
+  before = dir / "with-text.img";  // the shared image stays as it was
+  fs::copy_file(img, before);
+  const auto r =
+      run(kvx("wipe-file " + quote(img.string()) + " --deep --pattern 'file_*.txt' --yes 2>&1"));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("Files by content"), std::string::npos) << r.out;
+  EXPECT_FALSE(contains(img, "RAWMARK-C:"));
+  expectConsistentAndLiveFilesKept();
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FatWipe,
