@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "../cli/json_writer.cpp"
-#include "../cli/scan_output.cpp"
-#include "../cli/scan_session.cpp"
+#include "json_writer.h"
+#include "scan_output.h"
+#include "scan_session.h"
 #include "bench_util.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "command.h"
-#include "host/host.h"
+#include "undelete/undelete.h"
 
 namespace {
 
@@ -41,11 +41,11 @@ std::string sizeText(std::uint64_t bytes, bool exact) {
 
 const char* typeName(std::uint32_t type) {
   switch (type) {
-    case kHostDriveCdRom:
+    case kUndeleteDriveCdRom:
       return "cd-rom";
-    case kHostDriveRemovable:
+    case kUndeleteDriveRemovable:
       return "removable";
-    case kHostDriveFixed:
+    case kUndeleteDriveFixed:
       return "fixed";
     default:
       return "unknown";
@@ -54,38 +54,34 @@ const char* typeName(std::uint32_t type) {
 
 /// The host's failure text without the leading "path: ", which the row already shows.
 std::string reasonFor(const std::string& path) {
-  std::string text = Host_LastErrorText();
+  char buffer[4096 + 256];
+  (void)Undelete_GetHostError(nullptr, buffer, sizeof buffer);
+  std::string text = buffer;
   const std::string prefix = path + ": ";
   if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
   return text.empty() ? "cannot be opened" : text;
 }
 
-/// Opens the source and reads its first block; fills size or the reason it is unusable.
-void probe(Row& row, std::unique_ptr<HostDevice> device, const std::string& path, bool optical,
-           bool exact) {
-  if (!device) {
+/// Fills size from the engine's probe of the source, or the reason it is unusable.
+void probe(Row& row, const UndeleteProbe& p, const std::string& path, bool optical, bool exact) {
+  if (p.status == kUndeleteProbeCannotOpen) {
     row.usable = false;
     row.size = "unusable: " + reasonFor(path);
     return;
   }
-  const std::uint64_t size = device->size();
-  if (size == 0) {
+  if (p.status == kUndeleteProbeEmpty) {
     row.usable = false;
     row.size = optical ? "unusable: no disc" : "unusable: empty (size 0)";
     return;
   }
-  std::vector<std::uint8_t> block(2048);
-  const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, optical ? 2048 : 512));
-  std::uint32_t got = 0;
-  errno = 0;
-  if (!device->read(0, block.data(), want, &got) || got != want) {
-    const int err = errno;
+  if (p.status != kUndeleteProbeUsable) {
+    const int err = p.systemError;
     row.usable = false;
     row.size = std::string("unusable: read error (") +
                (err != 0 ? std::strerror(err) : "short read") + ")";
     return;
   }
-  row.size = sizeText(size, exact);
+  row.size = sizeText(p.size, exact);
 }
 
 void print(const std::vector<Row>& rows, bool withType) {
@@ -139,13 +135,16 @@ int runDrives(const std::vector<std::string>& args) {
   bool exact = false;
   if (!parseArgs(args, exact, kDrivesUsage)) return kvx::kExitUsage;
   std::vector<Row> rows;
-  for (const auto& d : Host_ListDrives()) {
+  UndeleteDriveEntry d;
+  for (std::uint32_t i = 0; Undelete_GetDriveEntry(i, &d); ++i) {
     Row row;
     row.name = std::string(1, d.letter) + ":";
     row.source = d.source;
     row.type = typeName(d.type);
-    row.userNamed = d.origin != HostOrigin::Discovered;
-    probe(row, Host_OpenDrive(d.letter, false), d.path, d.type == kHostDriveCdRom, exact);
+    row.userNamed = d.origin != kUndeleteOriginDiscovered;
+    UndeleteProbe p{};
+    (void)Undelete_ProbeDrive(d.letter, &p);
+    probe(row, p, d.path, d.type == kUndeleteDriveCdRom, exact);
     rows.push_back(std::move(row));
   }
   return finish(rows, true, "drives");
@@ -155,12 +154,15 @@ int runDisks(const std::vector<std::string>& args) {
   bool exact = false;
   if (!parseArgs(args, exact, kDisksUsage)) return kvx::kExitUsage;
   std::vector<Row> rows;
-  for (const auto& d : Host_ListDisks()) {
+  UndeleteDriveEntry d;
+  for (std::uint32_t i = 0; Undelete_GetDiskEntry(i, &d); ++i) {
     Row row;
     row.name = std::to_string(d.number);
     row.source = d.path;
-    row.userNamed = d.origin != HostOrigin::Discovered;
-    probe(row, Host_OpenDisk(d.number, false), d.path, false, exact);
+    row.userNamed = d.origin != kUndeleteOriginDiscovered;
+    UndeleteProbe p{};
+    (void)Undelete_ProbeDisk(d.number, &p);
+    probe(row, p, d.path, false, exact);
     rows.push_back(std::move(row));
   }
   return finish(rows, false, "disks");

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "command.h"
-#include "host/host.h"
 #include "json_writer.h"
 #include "scan_session.h"
 
@@ -121,7 +120,10 @@ int recoverCommand(const std::vector<std::string>& args) {
   // Writing to the drive being recovered from would overwrite the very data sought.
   // A mounted image can hold the destination under two letters (the image and its loop device),
   // so every letter of the destination is checked, not just the first.
-  const std::string destLetters = Host_LettersOfPath(existingAncestor(a.to).string());
+  char letterBuffer[27] = {};
+  (void)Undelete_LettersOfPath(existingAncestor(a.to).string().c_str(), letterBuffer,
+                               sizeof letterBuffer);
+  const std::string destLetters = letterBuffer;
   auto refuse = [&](char letter) {
     std::fprintf(stderr,
                  "kvx recover: refusing to write to %s: it is on drive %c:, the drive the files "

@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "command.h"
-#include "core/last_error.h"
-#include "host/host.h"
 #include "scan_output.h"
 #include "scan_session.h"
 #include "session_prompt.h"
@@ -89,9 +87,12 @@ bool mapDrives(const SessionArgs& a) {
       std::fprintf(stderr, "kvx session: %s: no such file or device\n", source.c_str());
       return false;
     }
-    if (Host_AddDrive(source, letter) != letter) {
+    char used = 0;
+    if (!Undelete_AddDrive(source.c_str(), letter, &used) || used != letter) {
+      std::uint32_t code = 0;
+      (void)Undelete_GetHostError(&code, nullptr, 0);
       std::fprintf(stderr, "kvx session: %s cannot be used as drive %c: (error 0x%08X)\n",
-                   source.c_str(), letter, Host_GetLastError());
+                   source.c_str(), letter, code);
       return false;
     }
   }

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "json_writer.h"
-#include "ntfs/ntfs.h"
 
 namespace kvx {
 
@@ -114,13 +114,18 @@ void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::str
     w.key("location").string(folders.location(folder));
     // Named data streams of an NTFS file; written only when there are any.
     if (((location >> 12) & 7u) == kKindNtfs) {
-      const auto streams = NTFS_ListStreams(s.engine(), r);
+      std::vector<std::pair<std::u16string_view, std::uint64_t>> streams;
+      const char16_t* streamName = nullptr;
+      std::uint64_t streamSize = 0;
+      for (std::uint32_t k = 0; Undelete_GetFileStream(s.engine(), i, k, &streamName, &streamSize);
+           ++k)
+        streams.emplace_back(streamName, streamSize);
       if (!streams.empty()) {
         w.key("streams").beginArray();
-        for (const auto& stream : streams) {
+        for (const auto& [streamText, size] : streams) {
           w.beginObject();
-          w.key("name").string(utf16ToUtf8(stream.name));
-          w.key("size").unsignedNumber(stream.size);
+          w.key("name").string(utf16ToUtf8(streamText));
+          w.key("size").unsignedNumber(size);
           w.endObject();
         }
         w.endArray();

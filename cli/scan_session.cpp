@@ -17,8 +17,6 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core/last_error.h"
-#include "host/host.h"
 #include "json_writer.h"
 
 namespace kvx {
@@ -126,7 +124,7 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
   if (source.size() == 2 && source[1] == ':' &&
       std::isalpha(static_cast<unsigned char>(source[0]))) {
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(source[0])));
-    if (!Host_FindDrive(letter)) {
+    if (!Undelete_FindDrive(letter, nullptr)) {
       *error = std::string("no drive ") + letter + ": in the drive table (see kvx --help)";
       return false;
     }
@@ -138,10 +136,13 @@ bool ScanSession::resolveSource(const std::string& source, std::string* error) {
     *error = source + ": no such file or device";
     return false;
   }
-  m_letter = Host_AddDrive(source);
+  m_letter = 0;
+  if (!Undelete_AddDrive(source.c_str(), 0, &m_letter)) m_letter = 0;
   if (m_letter == 0) {
     *error = source + ": cannot be used as a drive";
-    if (const std::uint32_t code = Host_GetLastError(); code != 0) {
+    std::uint32_t code = 0;
+    (void)Undelete_GetHostError(&code, nullptr, 0);
+    if (code != 0) {
       char buf[32];
       std::snprintf(buf, sizeof buf, " (error 0x%08X)", code);
       *error += buf;

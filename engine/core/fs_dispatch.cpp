@@ -1,136 +1,97 @@
-// The file-system table: one entry per file-system kind, adapting each module's argument order.
-// Modules not in the build (UDF, CDFS) are referenced weakly: their entries stay null and their
-// adapters answer false.
+// The file-system table: one row per file-system kind, each row the descriptor its module defines.
+//
+// How to add a file-system kind (say exFAT):
+//  1. Give it a kind number in undelete.h (FsKind; location has 3 bits, so at most 8 kinds) and
+//     type numbers for its table entries (FsType), if it makes new ones.
+//  2. In its own folder, define `extern const FsDescriptor kExfatDescriptor` (copy
+//     fat/fat_descriptor.cpp): name, types (name, search texts, minEntrySize), recognisers for
+//     512- and/or 2048-byte sectors with their texts, search, recover (adapt argument orders
+//     there), describe, saveEntry/loadEntry (null: saved as it stands), deep-scan hook, wipe;
+//     leave out what the module lacks. Declare it in the module's header.
+//  3. Put `&kExfatDescriptor` in kTable below at its kind (UDF/CDFS: replace the placeholder).
+//     Recognisers are tried in table order. The FsTable tests check the row is complete.
+// A kind not in the build has a null row: every caller goes through Fs_OfKind/Fs_OfType.
 #include "core/fs_dispatch.h"
 
-#include <atomic>
-#include <cstdint>
-#include <iterator>
-#include <new>
+#include <array>
 
-#include "core/last_error.h"
-#include "undelete/undelete.h"
-
-// Declared by the modules' own headers, so a changed parameter list fails to compile instead of
-// leaving an entry silently empty.
+#include "core/cached_drive.h"
+#include "core/le.h"
 #include "fat/fat.h"
 #include "ntfs/ntfs.h"
 #include "raw/unformated.h"
-
-#define KVX_WEAK __attribute__((weak))
-bool UDF_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept KVX_WEAK;
-bool UDF_SearchFiles(Undelete* u) noexcept KVX_WEAK;
-bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
-                     std::atomic<std::uint64_t>* bytesDone) noexcept KVX_WEAK;
-bool UDF_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept KVX_WEAK;
-bool UDF_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept KVX_WEAK;
-
-bool CDFS_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept KVX_WEAK;
-bool CDFS_SearchFiles(Undelete* u) noexcept KVX_WEAK;
-bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
-                      std::atomic<std::uint64_t>* bytesDone) noexcept KVX_WEAK;
-bool CDFS_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) noexcept KVX_WEAK;
-#undef KVX_WEAK
-
-// Needed for u->bytesDone in the recover adapters.
-#include "core/undelete_object.h"
+#include "undelete/undelete.h"
 
 namespace {
 
-/// Runs a module call; a missing function or an allocation failure inside it answers false.
-template <class Fn, class... Args>
-bool call(Fn* fn, Args... args) noexcept {
-  if (fn == nullptr) return false;
-  try {
-    return fn(args...);
-  } catch (const std::bad_alloc&) {
-    Host_SetLastError(kErrMemory);
-  } catch (...) {
-  }
-  return false;
-}
-
-/// The deep-scan hook's tries are not wrapped: the hook catches and reports failures itself.
-template <class Fn>
-bool callHook(Fn* fn, Undelete* u, std::uint64_t offset) {
-  return fn != nullptr && fn(u, offset);
-}
-
-constexpr FileSystemOps kOps[] = {
-    {"Unformated", []() noexcept { return true; },
-     [](Undelete*, CachedDrive* d) noexcept { return call(Unformated_RecognizeDrive, d); },
-     [](Undelete* u) noexcept { return call(Unformated_SearchFiles, u); },
-     [](Undelete* u, FileRecord* r, const char* t) noexcept {
-       return call(Unformated_RecoverFile, u, r, t, &u->bytesDone);
-     },
-     [](CachedDrive* d, char* text, bool s) noexcept {
-       return call(Unformated_DescribeVolume, d, text, s);
-     },
-     [](Undelete*, std::uint64_t) { return false; }},
-    {"FAT", []() noexcept { return true; },
-     [](Undelete* u, CachedDrive* d) noexcept { return call(FAT_RecognizeDrive, u, d); },
-     [](Undelete* u) noexcept { return call(FAT_SearchFiles, u); },
-     [](Undelete* u, FileRecord* r, const char* t) noexcept {
-       return call(FAT_RecoverFile, u, r, t, &u->bytesDone);
-     },
-     [](CachedDrive* d, char* text, bool s) noexcept {
-       return call(FAT_DescribeVolume, d, text, s);
-     },
-     [](Undelete* u, std::uint64_t off) { return callHook(FAT_RecognizeFileSystem, u, off); }},
-    {"NTFS", []() noexcept { return true; },
-     [](Undelete* u, CachedDrive* d) noexcept { return call(NTFS_RecognizeDrive, d, u); },
-     [](Undelete* u) noexcept { return call(NTFS_SearchFiles, u); },
-     [](Undelete* u, FileRecord* r, const char* t) noexcept {
-       return call(NTFS_RecoverFile, r, &u->bytesDone, u, t);
-     },
-     [](CachedDrive* d, char* text, bool s) noexcept {
-       return call(NTFS_DescribeVolume, d, text, s);
-     },
-     [](Undelete* u, std::uint64_t off) { return callHook(NTFS_RecognizeFileSystem, u, off); }},
-    {"UDF", []() noexcept { return UDF_SearchFiles != nullptr; },
-     [](Undelete* u, CachedDrive* d) noexcept { return call(UDF_RecognizeDrive, u, d); },
-     [](Undelete* u) noexcept { return call(UDF_SearchFiles, u); },
-     [](Undelete* u, FileRecord* r, const char* t) noexcept {
-       return call(UDF_RecoverFile, u, r, t, &u->bytesDone);
-     },
-     [](CachedDrive* d, char* text, bool s) noexcept {
-       return call(UDF_DescribeVolume, d, text, s);
-     },
-     [](Undelete* u, std::uint64_t off) { return callHook(UDF_RecognizeFileSystem, u, off); }},
-    {"CDFS", []() noexcept { return CDFS_SearchFiles != nullptr; },
-     [](Undelete* u, CachedDrive* d) noexcept { return call(CDFS_RecognizeDrive, u, d); },
-     [](Undelete* u) noexcept { return call(CDFS_SearchFiles, u); },
-     [](Undelete* u, FileRecord* r, const char* t) noexcept {
-       return call(CDFS_RecoverFile, u, r, t, &u->bytesDone);
-     },
-     [](CachedDrive* d, char* text, bool s) noexcept {
-       return call(CDFS_DescribeVolume, d, text, s);
-     },
-     [](Undelete*, std::uint64_t) { return false; }},
+// Optical kinds: their module is not in the build yet. These rows keep only what the interface
+// fixes (names, texts, saved sizes), so that their session entries still round-trip as they stand;
+// the optical module replaces them with its own descriptors.
+constexpr FsTypeInfo kUdfTypes[] = {{kFsUdf, "UDF",
+                                     "Undelete_Search: Searching for files on UDF.\n",
+                                     "\tScanning file system %d, UDF.\n", 40}};
+constexpr FsTypeInfo kCdfsTypes[] = {{kFsCdfs, "CDFS",
+                                      "Undelete_Search: Searching for files on CDFS.\n",
+                                      "\tScanning file system %d, CDFS.\n", 2916}};
+constexpr FsDescriptor kUdfPlaceholder{
+    .kind = kKindUdf,
+    .name = "UDF",
+    .types = kUdfTypes,
+    .recognizedReport = "UDF file system recognized.\n",
+    .recoverLog = "Undelete_RecoverFile: Calling UDF_RecoverFile to recover file.\n",
+    .selectBeforeRecover = true,
 };
-static_assert(std::size(kOps) == kKindCdfs + 1);
+constexpr FsDescriptor kCdfsPlaceholder{
+    .kind = kKindCdfs,
+    .name = "CDFS",
+    .types = kCdfsTypes,
+    .recognizedReport = "\tCDFS file system recognized.\n",
+    .recoverLog = "Undelete_RecoverFile: Calling CDFS_RecoverFile to recover file.\n",
+    .selectBeforeRecover = true,
+};
+
+// Indexed by kind.
+constexpr std::array<const FsDescriptor*, 5> kTable{{
+    &kUnformatedDescriptor,  // kKindRaw: also the fallback when nothing else recognises a drive
+    &kFatDescriptor,         // kKindFat
+    &kNtfsDescriptor,        // kKindNtfs
+    &kUdfPlaceholder,        // kKindUdf
+    &kCdfsPlaceholder,       // kKindCdfs
+}};
 
 }  // namespace
 
-const FileSystemOps* Fs_OpsOfKind(std::uint32_t kind) noexcept {
-  return kind < std::size(kOps) ? &kOps[kind] : nullptr;
+std::span<const FsDescriptor* const> Fs_Table() noexcept { return kTable; }
+
+const FsDescriptor* Fs_OfKind(std::uint32_t kind) noexcept {
+  return kind < kTable.size() ? kTable[kind] : nullptr;
 }
 
-std::uint32_t Fs_KindOfType(std::uint32_t type) noexcept {
-  switch (type) {
-    case kFsUnknown:
-      return kKindRaw;
-    case kFsCdfs:
-      return kKindCdfs;
-    case kFsUdf:
-      return kKindUdf;
-    case kFsNtfs:
-      return kKindNtfs;
-    case kFsFat12:
-    case kFsFat16:
-    case kFsFat32:
-      return kKindFat;
-    default:
-      return 0xFFFFFFFFu;
+const FsDescriptor* Fs_OfType(std::uint32_t type, const FsTypeInfo** info) noexcept {
+  for (const FsDescriptor* fs : kTable) {
+    if (fs == nullptr) continue;
+    for (const FsTypeInfo& t : fs->types) {
+      if (t.type != type) continue;
+      if (info != nullptr) *info = &t;
+      return fs;
+    }
   }
+  if (info != nullptr) *info = nullptr;
+  return nullptr;
+}
+
+std::optional<FsEntry> Fs_Entry(const CachedDrive* drive, std::uint32_t index) noexcept {
+  if (drive == nullptr || index >= drive->fsCount || index >= kMaxFileSystems) return std::nullopt;
+  auto* bytes = static_cast<std::uint8_t*>(drive->fsTable[index]);
+  const std::uint32_t size = drive->fsSizes[index];
+  if (bytes == nullptr || size < sizeof(std::uint32_t)) return std::nullopt;
+  FsEntry e;
+  e.type = loadLe<std::uint32_t>(bytes);
+  e.bytes = {bytes, size};
+  e.fs = Fs_OfType(e.type, &e.typeInfo);
+  return e;
+}
+
+std::optional<FsEntry> Fs_SelectedEntry(const CachedDrive* drive) noexcept {
+  return drive != nullptr ? Fs_Entry(drive, drive->fsCurrent) : std::nullopt;
 }

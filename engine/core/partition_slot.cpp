@@ -1,16 +1,10 @@
-// Reads one entry of the physical-drive partition list for a partition drive slot. Kept apart from
-// the interface header: the list's export is referenced weakly here (the partition module may not
-// be in the build) and only the bytes of the entry that a slot needs are taken.
+// Reads one entry of the physical-drive partition list for a partition drive slot, taking only the
+// bytes of the entry that a slot needs.
 #include "core/partition_slot.h"
 
 #include <cstring>
 
 #include "core/le.h"
-
-struct Undelete;
-
-extern "C" int Undelete_GetPartition(Undelete* u, unsigned index, void* out) noexcept
-    __attribute__((weak));
 
 namespace {
 // Entry layout of the partition list (406 bytes).
@@ -19,10 +13,14 @@ constexpr std::size_t kStartAt = 0, kLengthAt = 8, kDriveAt = 16, kLetterAt = 20
                       kDescriptionAt = 150, kDescriptionSize = 256;
 }  // namespace
 
-bool Search_GetPartitionSlot(Undelete* u, std::uint32_t index, PartitionSlotInfo* out) noexcept {
-  if (Undelete_GetPartition == nullptr || out == nullptr) return false;
-  alignas(8) std::uint8_t raw[kRecordSize + 1] = {};
-  if (Undelete_GetPartition(u, index, raw) == 0) return false;
+bool Search_GetPartitionSlot(Undelete*, std::uint32_t, PartitionSlotInfo*) noexcept {
+  // The list is the partition module's, which is not in this build: no index has an entry. With
+  // it, this reads entry index (kRecordSize bytes) through its export and decodes it below.
+  return false;
+}
+
+bool Search_DecodePartitionSlot(const std::uint8_t* raw, PartitionSlotInfo* out) noexcept {
+  if (raw == nullptr || out == nullptr) return false;
   out->start = loadLe<std::uint64_t>(raw + kStartAt);
   out->length = loadLe<std::uint64_t>(raw + kLengthAt);
   out->disk = raw[kDriveAt];

@@ -16,3 +16,5 @@ struct PartitionSlotInfo {
 /// Entry @p index of the partition list; false when it does not exist (or no list is built in).
 [[nodiscard]] bool Search_GetPartitionSlot(Undelete* u, std::uint32_t index,
                                            PartitionSlotInfo* out) noexcept;
+/// Decodes the slot's fields from one 406-byte entry of the partition list.
+bool Search_DecodePartitionSlot(const std::uint8_t* raw, PartitionSlotInfo* out) noexcept;

@@ -32,10 +32,9 @@ void describePartitionSlot(Undelete* u, const DriveSlot& slot, char* name, char*
   CachedDrive* drive = slot.drive;
   if (drive == nullptr || drive->fsCount == 0) return;
   CachedDrive_SelectFileSystem(drive, 0);
-  void* entry = nullptr;
-  if (!CachedDrive_GetFileSystem(drive, &entry) || entry == nullptr) return;
-  const std::uint32_t kind = Fs_KindOfType(loadLe<std::uint32_t>(static_cast<std::uint8_t*>(entry)));
-  if (const FileSystemOps* ops = Fs_OpsOfKind(kind)) (void)ops->describeVolume(drive, details, false);
+  const auto entry = Fs_SelectedEntry(drive);
+  if (entry && entry->fs != nullptr && entry->fs->describeVolume != nullptr)
+    (void)entry->fs->describeVolume(drive, details, false);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // Recovery dispatch: hands one found file to the recoverer of the file system that found it.
-#include <array>
 #include <new>
 
 #include "core/cached_drive.h"
@@ -11,20 +10,6 @@
 #include "undelete/undelete.h"
 
 namespace {
-
-/// One recoverer per file-system kind (FileRecord.location bits 12..14).
-struct Recoverer {
-  const char* logLine;
-  bool selectFileSystem;  // the record's file system is selected on the drive first
-};
-constexpr std::array<Recoverer, 5> kRecoverers{{
-    {"Undelete_RecoverFile: Calling Unformated_RecoverFile to recover file.\n", false},
-    {"Undelete_RecoverFile: Calling FAT_RecoverFile to recover file.\n", true},
-    {"Undelete_RecoverFile: Calling NTFS_RecoverFile to recover file.\n", true},
-    {"Undelete_RecoverFile: Calling UDF_RecoverFile to recover file.\n", true},
-    {"Undelete_RecoverFile: Calling CDFS_RecoverFile to recover file.\n", true},
-}};
-static_assert(kRecoverers.size() == kKindCdfs + 1);
 
 bool invalid(Undelete* u, const char* why) {
   Undelete_Log(u, "%s", why);
@@ -53,11 +38,11 @@ bool recoverFile(Undelete* u, std::uint32_t index, const char* target) {
   const std::uint32_t kind = (location >> 12) & 7u;
   if (u->driveTable == nullptr || slot >= u->driveCount || u->driveTable[slot].drive == nullptr)
     return invalid(u, "Undelete_RecoverFile: File's drive is not open.\n");
-  if (kind >= kRecoverers.size())
+  const FsDescriptor* fs = Fs_OfKind(kind);
+  if (fs == nullptr)
     return invalid(u, "Undelete_RecoverFile: Unknown file system of the file.\n");
   CachedDrive* drive = u->driveTable[slot].drive;
-  const Recoverer& rec = kRecoverers[kind];
-  if (rec.selectFileSystem) {
+  if (fs->selectBeforeRecover) {
     const std::uint32_t fs = stored->fsIndex.get();
     if (fs >= drive->fsCount)
       return invalid(u, "Undelete_RecoverFile: File's file system is not on its drive.\n");
@@ -68,10 +53,10 @@ bool recoverFile(Undelete* u, std::uint32_t index, const char* target) {
 
   // The lists are read-only after a scan: the recoverer gets its own copy of the record.
   FileRecord record = *stored;
-  Undelete_Log(u, "%s", rec.logLine);
+  Undelete_Log(u, "%s", fs->recoverLog);
   u->error = kErrNone;
   Host_SetLastError(kErrNone);
-  const bool ok = Fs_OpsOfKind(kind)->recoverFile(u, &record, target);
+  const bool ok = fs->recoverFile != nullptr && fs->recoverFile(u, &record, target, &u->bytesDone);
   if (!ok && u->error == kErrNone) u->error = Host_GetLastError();
   u->bytesDone = 0;
   return ok;

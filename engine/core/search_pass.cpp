@@ -19,32 +19,22 @@
 
 namespace {
 
-/// Type number of the drive's selected file-system entry; false when the table is empty.
-bool selectedType(const CachedDrive* drive, std::uint32_t* type) {
-  void* entry = nullptr;
-  if (drive == nullptr || drive->fsCount == 0 || !CachedDrive_GetFileSystem(drive, &entry) ||
-      entry == nullptr)
-    return false;
-  *type = loadLe<std::uint32_t>(static_cast<const std::uint8_t*>(entry));
-  return true;
-}
-
 bool recognize512(CachedDrive* drive, Undelete* u) {
-  if (Fs_OpsOfKind(kKindFat)->recognizeDrive(u, drive)) {
-    Undelete_Report(u, "\tFAT file system recognized.\n");
-  } else {
-    Undelete_Log(u, "Undelete_RecognizeDrive: FAT file system not recognized.\n");
-    if (Fs_OpsOfKind(kKindNtfs)->recognizeDrive(u, drive))
-      Undelete_Report(u, "\tNTFS file system recognized.\n");
-    else
-      Undelete_Log(u, "Undelete_RecognizeDrive: NTFS file system not recognized.\n");
+  // Every kind but the raw one, in table order; the first that recognises the drive ends the walk.
+  for (const FsDescriptor* fs : Fs_Table()) {
+    if (fs == nullptr || fs->kind == kKindRaw || fs->recognize512 == nullptr) continue;
+    if (fs->recognize512(u, drive)) {
+      Undelete_Report(u, "%s", fs->recognizedReport);
+      break;
+    }
+    Undelete_Log(u, "%s", fs->notRecognizedLog);
   }
   if (drive->fsCount == 0) {
     Undelete_Report(u, "\tUnrecognized file system, probably drive is unformatted.\n");
     Undelete_Log(u, "Undelete_RecognizeDrive: NTFS file system not recognized too.\n");
     u->error = kErrUnrecognized;
     Host_SetLastError(kErrUnrecognized);
-    return Fs_OpsOfKind(kKindRaw)->recognizeDrive(u, drive);
+    return Fs_OfKind(kKindRaw)->recognize512(u, drive);
   }
   Undelete_Log(u, "Undelete_RecognizeDrive: FAT or NTFS file system recognized.\n");
   return true;
@@ -57,45 +47,34 @@ bool recognize2048(CachedDrive* drive, Undelete* u) {
   u->error = kErrBootSector;
   Undelete_Log(u,
                "Undelete_RecognizeDrive: Unable to read boot sector or no boot sector signature.\n");
-  const bool udf = Fs_OpsOfKind(kKindUdf)->recognizeDrive(u, drive) && drive->fsCount > 0;
-  if (drive->fsCount == 0) (void)Fs_OpsOfKind(kKindCdfs)->recognizeDrive(u, drive);
-  if (drive->fsCount == 0) {
+  const FsDescriptor* found = nullptr;
+  for (const FsDescriptor* fs : Fs_Table()) {
+    if (fs == nullptr || fs->recognize2048 == nullptr) continue;
+    (void)fs->recognize2048(u, drive);
+    if (drive->fsCount > 0) {
+      found = fs;
+      break;
+    }
+  }
+  if (found == nullptr) {
     Undelete_Report(u, "\tUnrecognized file system.\n");
     Undelete_Log(u, "Undelete_RecognizeDrive: Neither CDFS nor UDF file system recognized.\n");
     u->error = kErrUnrecognized;
     return true;
   }
   u->error = before;
-  if (udf)
-    Undelete_Report(u, "UDF file system recognized.\n");
-  else
-    Undelete_Report(u, "\tCDFS file system recognized.\n");
+  Undelete_Report(u, "%s", found->recognizedReport);
   Undelete_Log(u, "Undelete_RecognizeDrive: CDFS or UDF file system recognized.\n");
   return true;
 }
-
-struct PassKind {
-  const char* log;
-  const char* report;
-};
-constexpr PassKind kPassKinds[] = {
-    {"Undelete_Search: Searching for files on unrecognized or unformatted partition.\n",
-     "\tScanning file system %d, unrecognized file system.\n"},
-    {"Undelete_Search: Searching for files on CDFS.\n", "\tScanning file system %d, CDFS.\n"},
-    {"Undelete_Search: Searching for files on UDF.\n", "\tScanning file system %d, UDF.\n"},
-    {"Undelete_Search: Searching for files on NTFS partition.\n", "\tScanning file system %d, NTFS.\n"},
-    {"Undelete_Search: Searching for files on FAT partition.\n", "\tScanning file system %d, FAT12.\n"},
-    {"Undelete_Search: Searching for files on FAT partition.\n", "\tScanning file system %d, FAT16.\n"},
-    {"Undelete_Search: Searching for files on FAT partition.\n", "\tScanning file system %d, FAT32.\n"},
-};
 
 }  // namespace
 
 bool Undelete_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept {
   if (drive == nullptr || u == nullptr) return false;
   if (drive->fsCount > 0) {
-    std::uint32_t type = 0;
-    return drive->fsCount == 1 || (selectedType(drive, &type) && type == kFsNtfs);
+    const auto entry = Fs_SelectedEntry(drive);
+    return drive->fsCount == 1 || (entry && entry->type == kFsNtfs);
   }
   u->stageName = "Recognizing file system";
   switch (drive->sectorSize) {
@@ -116,32 +95,30 @@ bool Undelete_Search(Undelete* u) noexcept {
 
   if (u->deepScanResume == 0 && u->fsIndex == 0 && !Undelete_RecognizeDrive(drive, u)) return false;
 
-  std::uint32_t type = 0;
-  if (!selectedType(drive, &type)) return false;
+  const auto entry = Fs_SelectedEntry(drive);
+  if (!entry) return false;
   Undelete_Log(u, "Undelete_Search: File system recognized.\n");
   if (const FolderRecord* root = Storage_Folder(u, u->rootFolder)) u->rootName = root->name.get();
 
-  const std::uint32_t kind = Fs_KindOfType(type);
-  if (kind == 0xFFFFFFFFu) return false;
-  Undelete_Log(u, "%s", kPassKinds[type].log);
-  Undelete_Report(u, kPassKinds[type].report, u->fsIndex + 1);
-  const bool result = Fs_OpsOfKind(kind)->searchFiles(u);
-  if (type != kFsUnknown && result) Undelete_Log(u, "Undelete_Search: Search successful.\n");
+  if (entry->fs == nullptr) return false;
+  Undelete_Log(u, "%s", entry->typeInfo->searchLog);
+  Undelete_Report(u, entry->typeInfo->searchReport, u->fsIndex + 1);
+  const bool result = entry->fs->searchFiles != nullptr && entry->fs->searchFiles(u);
+  if (entry->type != kFsUnknown && result) Undelete_Log(u, "Undelete_Search: Search successful.\n");
   if (!u->cancelEvent.isSet()) Undelete_Report(u, "\tScan complete.\n");
   return result;
 }
 
 bool Undelete_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept {
   if (u == nullptr) return false;
-  static constexpr std::uint32_t kOrder[] = {kKindNtfs, kKindFat, kKindUdf};
   bool result = false;
-  for (const std::uint32_t kind : kOrder) {
-    const FileSystemOps* ops = Fs_OpsOfKind(kind);
+  for (const FsDescriptor* fs : Fs_Table()) {
+    if (fs == nullptr || fs->recognizeFileSystem == nullptr) continue;
     try {
-      result = ops->recognizeFileSystem(u, offset);
+      result = fs->recognizeFileSystem(u, offset);
     } catch (...) {
       // A damaged structure must not end the scan: this position is simply not taken.
-      Undelete_Log(u, "Exception occured in %s_RecognizeFileSystem, Offset = %" PRIx64, ops->name,
+      Undelete_Log(u, "Exception occured in %s_RecognizeFileSystem, Offset = %" PRIx64, fs->name,
                    offset);
       Undelete_DumpSector(u, offset);
       result = false;

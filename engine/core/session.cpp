@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/partition_slot.h"
@@ -24,54 +25,15 @@
 #include "core/undelete_object.h"
 #include "host/host.h"
 
-// FAT, NTFS and the unformatted module are referenced directly (declared in session.h), so that a
-// program linking the engine archive gets them with the session code. The optical modules are
-// referenced weakly: without them their entries are saved as they stand, which is also how those
-// entries are loaded.
-#define KVX_WEAK __attribute__((weak))
-bool CDFS_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
-bool UDF_SaveVolumeInfo(CachedDrive*, void**, std::uint32_t*) noexcept KVX_WEAK;
-#undef KVX_WEAK
-
 namespace {
-
-using SaveFn = bool (*)(CachedDrive*, void**, std::uint32_t*) noexcept;
-using LoadFn = bool (*)(const void*, std::uint32_t, CachedDrive*) noexcept;
 
 constexpr std::uint32_t kRefBit = 0x80000000u;
 
-/// Saved entry sizes of the types that are loaded as they stand (0 unformatted, 1 CDFS, 2 UDF).
-constexpr std::uint32_t kPlainEntrySize[3] = {4, 2916, 40};
-
-SaveFn saveFnOf(std::uint32_t type) noexcept {
-  switch (type) {
-    case kFsUnknown:
-      return Unformated_SaveVolumeInfo;
-    case kFsCdfs:
-      return CDFS_SaveVolumeInfo;
-    case kFsUdf:
-      return UDF_SaveVolumeInfo;
-    case kFsNtfs:
-      return NTFS_SaveVolumeInfo;
-    case kFsFat12:
-    case kFsFat16:
-    case kFsFat32:
-      return FAT_SaveVolumeInfo;
-    default:
-      return nullptr;
-  }
-}
-
-LoadFn loadFnOf(std::uint32_t type) noexcept {
-  if (type == kFsNtfs) return NTFS_LoadVolumeInfo;
-  if (type >= kFsFat12 && type <= kFsFat32) return FAT_LoadVolumeInfo;
-  return nullptr;
-}
-
-std::uint32_t typeOfEntry(std::span<const std::uint8_t> entry) noexcept {
-  le32 type;
-  std::memcpy(&type, entry.data(), sizeof type);
-  return type.get();
+/// A saved entry of a type whose kind takes it as it stands must hold at least that type's size.
+bool tooShortForItsType(std::span<const std::uint8_t> entry) noexcept {
+  const FsTypeInfo* info = nullptr;
+  const FsDescriptor* fs = Fs_OfType(loadLe<std::uint32_t>(entry.data()), &info);
+  return fs != nullptr && fs->loadEntry == nullptr && entry.size() < info->minEntrySize;
 }
 
 /// A string reference in a stored record: none, or inside the stored strings.
@@ -156,8 +118,7 @@ Parse parseBody(ByteReader& r, SessionImage& s) {
       if (!readLe(r, size) || size < 4) return Parse::Corrupt;
       const auto entry = r.bytes(size);
       if (!entry) return Parse::Corrupt;
-      const std::uint32_t type = typeOfEntry(*entry);
-      if (type < 3 && size < kPlainEntrySize[type]) return Parse::Corrupt;
+      if (tooShortForItsType(*entry)) return Parse::Corrupt;
       state.fileSystems.push_back(*entry);
     }
   }
@@ -261,25 +222,22 @@ void writeDriveState(SessionWriter& w, CachedDrive* drive) noexcept {
   const std::uint32_t selected = drive->fsCurrent;
   for (std::uint32_t i = 0; i < count; ++i) {
     CachedDrive_SelectFileSystem(drive, i);
-    void* entry = nullptr;
-    if (!CachedDrive_GetFileSystem(drive, &entry) || entry == nullptr) {
+    const auto entry = Fs_Entry(drive, i);
+    if (!entry || entry->fs == nullptr) {  // a type no kind of this build makes is not saved
       w.fail();
       continue;
     }
-    le32 typeField;
-    std::memcpy(&typeField, entry, sizeof typeField);
-    const std::uint32_t type = typeField.get();
     void* block = nullptr;
     std::uint32_t size = 0;
     bool saved = false;
-    if (SaveFn save = saveFnOf(type); save != nullptr) {
-      saved = save(drive, &block, &size);
-    } else if (type < 3 && drive->fsSizes[i] >= kPlainEntrySize[type]) {
+    if (entry->fs->saveEntry != nullptr) {
+      saved = entry->fs->saveEntry(drive, &block, &size);
+    } else if (entry->bytes.size() >= entry->typeInfo->minEntrySize) {
       // Loaded as it stands, so it may be saved as it stands.
-      block = std::malloc(drive->fsSizes[i]);
+      block = std::malloc(entry->bytes.size());
       if (block != nullptr) {
-        std::memcpy(block, entry, drive->fsSizes[i]);
-        size = drive->fsSizes[i];
+        std::memcpy(block, entry->bytes.data(), entry->bytes.size());
+        size = static_cast<std::uint32_t>(entry->bytes.size());
         saved = true;
       }
     }
@@ -407,19 +365,17 @@ bool loadDriveState(const SessionImage::DriveState& state, CachedDrive* drive) n
     return false;
   }
   for (const auto& entry : state.fileSystems) {
-    const std::uint32_t type = typeOfEntry(entry);
+    const FsDescriptor* fs = Fs_OfType(loadLe<std::uint32_t>(entry.data()));
     const auto size = static_cast<std::uint32_t>(entry.size());
     bool added;
-    if (type < 3) {
+    if (fs == nullptr) {
+      continue;  // a type this engine does not know is skipped
+    } else if (fs->loadEntry == nullptr) {
       // Taken as it stands (at least the type's size, as the parser checked): a module gets back
       // every byte its entry had when it was saved.
       added = CachedDrive_AddFileSystem(drive, size, entry.data());
-    } else if (type <= kFsFat32) {
-      const LoadFn load = loadFnOf(type);
-      if (load == nullptr) Host_SetLastError(kErrUnrecognized);
-      added = load != nullptr && load(entry.data(), size, drive);
     } else {
-      continue;  // a type this engine does not know is skipped
+      added = fs->loadEntry(entry.data(), size, drive);
     }
     if (!added) return false;
   }

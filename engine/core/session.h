@@ -20,17 +20,6 @@
 struct Undelete;
 struct CachedDrive;
 
-// What the file systems provide. Save gives a std::malloc'ed block of the selected entry's saved
-// description (released here with std::free); Load rebuilds an entry from one and adds it to the
-// drive's table.
-bool FAT_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
-bool FAT_LoadVolumeInfo(const void* entry, std::uint32_t size, CachedDrive* drive) noexcept;
-bool NTFS_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
-bool NTFS_LoadVolumeInfo(const void* entry, std::uint32_t size, CachedDrive* drive) noexcept;
-bool Unformated_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
-bool CDFS_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
-bool UDF_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
-
 /// Writes the session file at u->sessionPath with the first @p fileCount files, @p folderCount
 /// folders and @p stringUnits units of strings (the search thread's restart point). The file is
 /// written beside the old one and replaces it only when complete, so a failed save leaves any

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
@@ -39,9 +40,6 @@ constexpr std::array<ErrorText, 19> kErrorTexts{{
     {kErrDriveSize, "Unable to obtain drive size."},
     {kErrNullPointer, "NULL pointer passed."},
 }};
-
-constexpr std::array<const char*, 7> kFsNames{
-    {"Unknown FS", "CDFS", "UDF", "NTFS", "FAT12", "FAT16", "FAT32"}};
 
 bool envIsOne(const char* name) noexcept {
   const char* v = std::getenv(name);
@@ -180,8 +178,9 @@ int Undelete_GetErrorMessage(Undelete* u, const char** out) noexcept {
 int Undelete_IsGoodOS() noexcept { return 1; }
 
 int Undelete_FileSystemIndexToName(Undelete*, std::uint32_t type, const char** out) noexcept {
-  if (out == nullptr || type >= kFsNames.size()) return 0;
-  *out = kFsNames[type];
+  const FsTypeInfo* info = nullptr;
+  if (out == nullptr || Fs_OfType(type, &info) == nullptr) return 0;
+  *out = info->name;
   return 1;
 }
 

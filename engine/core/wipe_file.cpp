@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/storage.h"
@@ -214,7 +215,8 @@ bool wipeDeleted(Undelete* u, FileRecord* stored) {
   const std::uint16_t location = stored->location.get();
   const std::uint32_t slotIndex = location & 0xFFFu;
   const std::uint32_t kind = (location >> 12) & 7u;
-  if (kind == kKindUdf || kind == kKindCdfs || kind > kKindCdfs) {
+  const FsDescriptor* fs = Fs_OfKind(kind);
+  if (fs == nullptr || fs->wipeFile == nullptr) {  // optical media cannot be written
     Host_SetLastError(kErrInvalidParameter);
     return false;
   }
@@ -233,27 +235,19 @@ bool wipeDeleted(Undelete* u, FileRecord* stored) {
   WipeTarget target;
   if (!Wipe_OpenTarget(u, slot, true, target)) return false;
   const std::uint32_t cb = target.volume->bitmap().clusterBytes;
-  const bool fatVolume = target.type >= kFsFat12 && target.type <= kFsFat32;
-  if ((kind == kKindFat && !fatVolume) || (kind == kKindNtfs && target.type != kFsNtfs)) {
+  // A file of one kind on a volume that now holds another has nothing left to find there.
+  if (kind != kKindRaw && (target.fs == nullptr || target.fs->kind != kind)) {
     Host_SetLastError(kErrUnrecognized);
     return false;
   }
-  HostScratchFile* scratch = target.volume->createScratch(kind == kKindRaw ? cb : kWipeChunk);
+  HostScratchFile* scratch =
+      target.volume->createScratch(fs->wipeOneClusterScratch ? cb : kWipeChunk);
   if (scratch == nullptr) return false;
   FileRecord record = *stored;
   CachedDrive* previous = u->drive;
   u->drive = target.drive;
-  bool ok = false;
-  if (kind == kKindFat) {
-    Undelete_Log(u, "Undelete_WipeFile: Calling FAT_Wipe to recover file.\n");
-    ok = FAT_WipeFile(u, target.volume.get(), scratch, &record, cb, &u->bytesDone);
-  } else if (kind == kKindNtfs) {
-    Undelete_Log(u, "Undelete_WipeFile: Calling NTFS_Wipe to recover file.\n");
-    ok = NTFS_WipeFile(u, &record, target.volume.get(), scratch, cb, &u->bytesDone);
-  } else {
-    Undelete_Log(u, "Undelete_WipeFile: Calling Unformated_WipeFile to recover file.\n");
-    ok = Unformated_WipeFile(u, target.volume.get(), scratch, &record, &u->bytesDone);
-  }
+  if (fs->wipeLog != nullptr) Undelete_Log(u, "%s", fs->wipeLog);
+  bool ok = fs->wipeFile(u, &record, target.volume.get(), scratch, &u->bytesDone);
   u->drive = previous;
   // Success means on the disk: the writes are flushed before it is reported.
   if (!target.close()) ok = false;

@@ -9,8 +9,8 @@
 #include "core/log.h"
 #include "core/undelete_object.h"
 #include "core/wipe.h"
-#include "fat/fat.h"
-#include "ntfs/ntfs.h"
+#include "core/fs_dispatch.h"
+#include "core/search.h"
 
 bool WipeTarget::close() noexcept {
   bool ok = true;
@@ -46,19 +46,22 @@ bool Wipe_OpenTarget(Undelete* u, const DriveSlot& slot, bool rawAllowed,
     }
     HostVolumeBitmap bitmap;
     bool have = false;
-    if (FAT_RecognizeDrive(u, out.drive) || NTFS_RecognizeDrive(out.drive, u)) {
+    out.fs = nullptr;
+    if (Undelete_RecognizeDrive(out.drive, u) && out.drive->fsCount != 0) {
       CachedDrive_SelectFileSystem(out.drive, 0);
-      void* entry = nullptr;
-      if (CachedDrive_GetFileSystem(out.drive, &entry) && entry != nullptr)
-        out.type = *static_cast<const std::uint32_t*>(entry);
-      have = out.type == kFsNtfs ? NTFS_ReadVolumeBitmap(out.drive, bitmap)
-                                 : FAT_ReadVolumeBitmap(out.drive, bitmap);
+      if (const auto entry = Fs_SelectedEntry(out.drive)) {
+        out.type = entry->type;
+        out.fs = entry->fs;
+      }
+    }
+    if (out.fs != nullptr && out.fs->readVolumeBitmap != nullptr) {
+      have = out.fs->readVolumeBitmap(out.drive, bitmap);
       if (!have) {
         Undelete_Log(u, "Wipe: Unable to read the volume bitmap.\n");
         if (Host_GetLastError() == kErrNone) Host_SetLastError(kErrReadFat);
         return false;
       }
-    } else if (rawAllowed) {
+    } else if (rawAllowed && out.type == kFsUnknown) {
       const std::uint32_t sector = out.drive->sectorSize != 0 ? out.drive->sectorSize : 512;
       bitmap.clusterBytes = sector;
       bitmap.clusterCount = out.volume->size() / sector;

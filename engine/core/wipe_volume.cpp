@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/partition_slot.h"
@@ -236,11 +237,10 @@ bool addRoot(Undelete* u, const DriveSlot& slot) {
   return true;
 }
 
-bool wipeEntries(Undelete* u, const DriveSlot& slot, std::uint32_t type, HostVolume* volume) {
-  if ((u->wipeFlags & 1u) == 0 || !addRoot(u, slot)) return true;
-  if (type == kFsNtfs) return NTFS_FillFreeRecords(u, volume);
-  if (type >= kFsFat12 && type <= kFsFat32) return FAT_WipeEntries(u, volume);
-  return true;
+bool wipeEntries(Undelete* u, const DriveSlot& slot, const FsDescriptor* fs, HostVolume* volume) {
+  if ((u->wipeFlags & 1u) == 0 || fs == nullptr || fs->wipeEntries == nullptr) return true;
+  if (!addRoot(u, slot)) return true;
+  return fs->wipeEntries(u, volume);
 }
 
 /// One slot of the free-space wipe; false on a failure (the error is recorded).
@@ -251,14 +251,11 @@ bool wipeSlotFreeSpace(Undelete* u, DriveSlot& slot, std::uint64_t before) {
   WipeTarget target;
   if (Wipe_OpenTarget(u, slot, false, target)) {
     u->drive = target.drive;
-    bool ok = wipeEntries(u, slot, target.type, target.volume.get());
+    bool ok = wipeEntries(u, slot, target.fs, target.volume.get());
     Undelete_Report(u, "Obtained exclusive access, using fast wipe method.");
-    const HostVolumeBitmap& bitmap = target.volume->bitmap();
     if (ok && !cancelled(u)) {
-      ok = target.type == kFsNtfs
-               ? NTFS_WipeFreeClusters(u, target.volume.get(), bitmap.clusterBytes, before)
-               : FAT_WipeFreeSpace(u, target.volume.get(),
-                                   static_cast<std::uint32_t>(bitmap.clusterCount), before);
+      ok = target.fs != nullptr && target.fs->wipeFreeSpace != nullptr &&
+           target.fs->wipeFreeSpace(u, target.volume.get(), before);
     }
     u->drive = slot.drive;
     if (!target.close()) ok = false;  // the flush is part of the wipe
@@ -272,11 +269,8 @@ bool wipeSlotFreeSpace(Undelete* u, DriveSlot& slot, std::uint64_t before) {
   u->drive = slot.drive;
   if (!Undelete_RecognizeDrive(slot.drive, u) || slot.drive->fsCount == 0) return false;
   CachedDrive_SelectFileSystem(slot.drive, 0);
-  void* entry = nullptr;
-  std::uint32_t type = 0;
-  if (CachedDrive_GetFileSystem(slot.drive, &entry) && entry != nullptr)
-    type = *static_cast<const std::uint32_t*>(entry);
-  bool ok = wipeEntries(u, slot, type, nullptr);
+  const auto entry = Fs_SelectedEntry(slot.drive);
+  bool ok = wipeEntries(u, slot, entry ? entry->fs : nullptr, nullptr);
   if (!cancelled(u)) ok = slowWipe(u, static_cast<char>(slot.letter), size, before) && ok;
   return ok;
 }

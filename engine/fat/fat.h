@@ -61,11 +61,11 @@ inline constexpr std::uint32_t kFatMaxDepth = 128;
 bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                      std::atomic<std::uint64_t>* bytesDone) noexcept;
 
-// --- Lost file systems found by the deep scan --------------------------------------------------
+// --- The table row ------------------------------------------------------------------------------
 
-/// Offered a sector that may start a FAT directory of an earlier file system. This build keeps a
-/// default that takes nothing; the format-recovery module replaces it.
-bool FAT_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept;
+/// FAT's row of the file-system table (fat_descriptor.cpp). Lost FAT volumes found by the deep
+/// scan are the format-recovery module's, which is not built yet: the row's hook is null.
+extern const struct FsDescriptor kFatDescriptor;
 
 // --- Description and session ------------------------------------------------------------------
 

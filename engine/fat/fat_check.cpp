@@ -9,20 +9,12 @@
 #include "deepscan/deepscan.h"
 #include "fat/fat.h"
 
-// Provided by the deep-scan module; without it the check does nothing.
-bool FileFormat_DetectBytes(std::span<const std::uint8_t> window, FormatResult& out) noexcept
-    __attribute__((weak));
-bool FileFormat_CheckExtension(FileRecord* record, std::uint32_t identifier, bool rename,
-                               Undelete* u, char16_t* name, std::size_t nameCapacity) noexcept
-    __attribute__((weak));
-
 namespace {
 constexpr std::uint32_t kCheckBytes = 51200;
 }  // namespace
 
 bool FAT_CheckRealType(Undelete* u, FileRecord* record, bool renameFlag, std::uint32_t firstCluster,
                        char16_t* name, std::size_t nameCapacity) noexcept {
-  if (FileFormat_DetectBytes == nullptr || FileFormat_CheckExtension == nullptr) return false;
   const std::uint64_t size = record->size.get();
   FatGeometry g;
   if (size == 0 || !FAT_GetGeometry(u->drive, g)) return false;

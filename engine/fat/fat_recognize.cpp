@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "fat/fat.h"
@@ -100,13 +101,10 @@ bool FAT_RecognizeDrive(Undelete* u, CachedDrive* drive) noexcept {
 }
 
 bool FAT_GetGeometry(const CachedDrive* drive, FatGeometry& out) noexcept {
-  if (drive == nullptr || drive->fsCurrent >= drive->fsCount ||
-      drive->fsCurrent >= kMaxFileSystems) {
-    return false;
-  }
-  const auto* block = static_cast<const std::uint8_t*>(drive->fsTable[drive->fsCurrent]);
-  const std::uint32_t size = drive->fsSizes[drive->fsCurrent];
-  if (block == nullptr || size < sizeof(FatVolumeInfo)) return false;
+  const auto entry = Fs_SelectedEntry(drive);
+  if (!entry || entry->bytes.size() < sizeof(FatVolumeInfo)) return false;
+  const std::uint8_t* block = entry->bytes.data();
+  const auto size = static_cast<std::uint32_t>(entry->bytes.size());
   FatVolumeInfo info;
   std::memcpy(&info, block, sizeof info);
   if (info.fatBytes.get() > size - sizeof(FatVolumeInfo)) return false;

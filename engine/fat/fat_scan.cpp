@@ -11,11 +11,8 @@
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
+#include "deepscan/deepscan.h"
 #include "fat/fat.h"
-
-// The content scan lives in the deep-scan module; without it the option does nothing.
-bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom, std::uint32_t progressTo) noexcept
-    __attribute__((weak));
 
 namespace {
 
@@ -344,7 +341,7 @@ bool FAT_SearchFiles(Undelete* u) noexcept {
       std::uint64_t bits = 0;
       (void)CachedDrive_GetMapBits(&bits, drive);
       u->deepScanTotal = bits;
-      if (FileFormat_ScanHole != nullptr) (void)FileFormat_ScanHole(u, 1000, 9500);
+      (void)FileFormat_ScanHole(u, 1000, 9500);
     }
   }
   return u->files != nullptr;

@@ -5,16 +5,19 @@
 #include <cstring>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "fat/fat.h"
 
 bool FAT_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept {
   if (block == nullptr || size == nullptr) return false;
   FatGeometry g;
-  if (!FAT_GetGeometry(drive, g)) return false;
+  const auto entry = Fs_SelectedEntry(drive);
+  if (!entry || !FAT_GetGeometry(drive, g)) return false;
+  // FAT_GetGeometry has checked that the entry holds the record and its table copy.
   const std::uint32_t total = static_cast<std::uint32_t>(sizeof(FatVolumeInfo)) + g.fatBytes;
   void* out = std::malloc(total);
   if (out == nullptr) return false;
-  std::memcpy(out, drive->fsTable[drive->fsCurrent], total);
+  std::memcpy(out, entry->bytes.data(), total);
   FatVolumeInfo info;
   std::memcpy(&info, out, sizeof info);
   info.fatCopy.set(0);  // an address means nothing in a file

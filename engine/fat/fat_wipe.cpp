@@ -137,6 +137,7 @@ bool FAT_WipeFreeSpace(Undelete* u, HostVolume* volume, std::uint32_t clusterCou
     Host_SetLastError(kErrMemory);
     return false;
   }
+  if (cb == 0 || cb > kRunBytes) return false;
   const std::uint64_t runMax = kRunBytes / cb;
   bool ok = true;
   std::uint64_t c = 0;

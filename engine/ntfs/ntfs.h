@@ -163,6 +163,8 @@ bool NTFS_RecognizeFileSystem(Undelete* u, std::uint64_t offset) noexcept;
 /// Session file: the 44 saved bytes of the selected entry (malloc'ed), and the rebuild from them.
 bool NTFS_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept;
 bool NTFS_LoadVolumeInfo(const void* entry, std::uint32_t size, CachedDrive* drive) noexcept;
+/// NTFS's row of the file-system table (ntfs_descriptor.cpp).
+extern const struct FsDescriptor kNtfsDescriptor;
 
 /// One named stream of a listed NTFS file, for listings (kvx JSON "streams").
 struct NtfsStreamEntry {

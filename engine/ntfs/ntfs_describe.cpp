@@ -6,6 +6,7 @@
 #include "core/cached_drive.h"
 #include "core/size_text.h"
 #include "core/storage.h"
+#include "core/undelete_object.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
 
@@ -46,4 +47,28 @@ std::vector<NtfsStreamEntry> NTFS_ListStreams(const Undelete* u, const FileRecor
     ref = s->next.get();
   }
   return out;
+}
+
+int Undelete_GetFileStream(Undelete* u, std::uint32_t index, std::uint32_t stream,
+                           const char16_t** name, std::uint64_t* size) noexcept {
+  if (u == nullptr || u->files == nullptr || index >= u->fileCount.load()) return 0;
+  const FileRecord* record = Storage_File(u, index);
+  if (record == nullptr || ((record->location.get() >> 12) & 7) != kKindNtfs) return 0;
+  const auto* info = static_cast<const NtfsFileInfo*>(Storage_At(u, record->locator.get()));
+  if (info == nullptr || info->recordNumber.get() == kNtfsNoRecord) return 0;
+  std::uint32_t ref = info->streams.get();
+  // The chain is bounded as in NTFS_ListStreams: a damaged session must not loop here.
+  for (std::uint32_t i = 0; ref != 0 && i < 4096; ++i) {
+    const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+    if (s == nullptr) return 0;
+    if (i == stream) {
+      static constexpr char16_t kNoName[] = u"";
+      const auto* text = static_cast<const char16_t*>(Storage_At(u, s->name.get()));
+      if (name != nullptr) *name = text != nullptr ? text : kNoName;
+      if (size != nullptr) *size = s->size.get();
+      return 1;
+    }
+    ref = s->next.get();
+  }
+  return 0;
 }

@@ -3,19 +3,16 @@
 #include <cstring>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/log.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
 
 NtfsVolume* NTFS_CurrentVolume(CachedDrive* drive) noexcept {
   if (drive == nullptr) return nullptr;
-  void* entry = nullptr;
-  if (!CachedDrive_GetFileSystem(drive, &entry) || entry == nullptr) return nullptr;
-  if (drive->fsCurrent >= drive->fsCount || drive->fsSizes[drive->fsCurrent] < sizeof(NtfsVolume)) {
-    return nullptr;
-  }
-  auto* volume = static_cast<NtfsVolume*>(entry);
-  return volume->info.type.get() == kFsNtfs ? volume : nullptr;
+  const auto entry = Fs_SelectedEntry(drive);
+  if (!entry || entry->type != kFsNtfs || entry->bytes.size() < sizeof(NtfsVolume)) return nullptr;
+  return reinterpret_cast<NtfsVolume*>(entry->bytes.data());
 }
 
 bool NTFS_RecognizeDrive(CachedDrive* drive, Undelete* u) noexcept {

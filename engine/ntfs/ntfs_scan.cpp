@@ -17,17 +17,9 @@
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
+#include "deepscan/deepscan.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
-
-// The deep scan and the content detector live in another module that may be absent from a build.
-bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom, std::uint32_t progressTo) noexcept
-    __attribute__((weak));
-bool FileFormat_Detect(ExtentReader* reader, std::uint32_t* identifier, std::uint32_t* completeness,
-                       std::uint64_t* length, const char** note) noexcept __attribute__((weak));
-bool FileFormat_CheckExtension(FileRecord* record, std::uint32_t identifier, bool rename,
-                               Undelete* u, char16_t* name, std::size_t nameCapacity) noexcept
-    __attribute__((weak));
 
 namespace {
 
@@ -137,7 +129,6 @@ std::uint32_t resolveParent(Undelete* u, NtfsVolume& volume, std::uint32_t root,
 void checkRealType(Undelete* u, CachedDrive* drive, const NtfsVolume& volume,
                    const NtfsParsedRecord& rec, FileRecord& file, char16_t* name,
                    std::size_t capacity) {
-  if (FileFormat_Detect == nullptr || FileFormat_CheckExtension == nullptr) return;
   if (rec.size == 0 || rec.runListLength == 0 || rec.data.empty()) return;
   if (rec.dataFlags & kNtfsDataEncrypted) return;
   // Compressed clusters hold LZNT1 data, not the file's bytes: their content says nothing.
@@ -538,7 +529,7 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
     CachedDrive_GetMapBits(&bits, drive);
     u->deepScanTotal = bits;
     Undelete_Report(u, "\tPerforming deep scan.\n");
-    if (FileFormat_ScanHole != nullptr) FileFormat_ScanHole(u, 1000, 9500);
+    (void)FileFormat_ScanHole(u, 1000, 9500);
   }
   return anyRecord;
 }

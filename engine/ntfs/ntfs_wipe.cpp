@@ -28,6 +28,7 @@ namespace {
 constexpr std::uint64_t kBitmapRecord = 6;
 constexpr std::uint64_t kFirstUserRecord = 16;
 constexpr std::uint32_t kBitmapPieceBytes = 256;  // 2048 clusters a request
+constexpr std::uint64_t kMaxRunBytes = 8u << 20;
 
 bool cancelled(const Undelete* u) noexcept { return u->cancelEvent.isSet(); }
 
@@ -275,8 +276,14 @@ bool NTFS_WipeFreeClusters(Undelete* u, HostVolume* volume, std::uint32_t cluste
       volume->bitmap().clusterBytes != clusterBytes)
     return false;
   std::vector<std::uint8_t> buffer;
+  // 2048 clusters a write, but never more than 8 MiB at once: a run longer than the buffer is
+  // written piece by piece.
+  const std::uint64_t runMax =
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(kBitmapPieceBytes * 8,
+                                                         kMaxRunBytes / clusterBytes));
+  if (clusterBytes > kMaxRunBytes) return false;
   try {
-    buffer.resize(std::size_t{clusterBytes} * kBitmapPieceBytes * 8);
+    buffer.resize(runMax * clusterBytes);
   } catch (const std::bad_alloc&) {
     Host_SetLastError(kErrMemory);
     return false;
@@ -291,10 +298,13 @@ bool NTFS_WipeFreeClusters(Undelete* u, HostVolume* volume, std::uint32_t cluste
     if (!volume->getBitmap(lcn, bits, sizeof bits, &first, &count, &more)) break;
     std::uint64_t runStart = 0, runLength = 0;
     const auto flushRun = [&] {
-      if (runLength == 0) return;
-      if (!Wipe_WriteRun(method, passes, static_cast<std::uint32_t>(runLength * clusterBytes),
-                         base + runStart * clusterBytes, buffer.data(), *volume))
-        ok = false;
+      for (std::uint64_t done = 0; done < runLength && ok;) {
+        const std::uint64_t n = std::min(runMax, runLength - done);
+        if (!Wipe_WriteRun(method, passes, static_cast<std::uint32_t>(n * clusterBytes),
+                           base + (runStart + done) * clusterBytes, buffer.data(), *volume))
+          ok = false;
+        done += n;
+      }
       runLength = 0;
     };
     for (std::uint64_t i = 0; i < count; ++i) {

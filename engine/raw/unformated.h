@@ -26,3 +26,5 @@ bool Unformated_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) n
 /// The entry as saved in a session: a 4-byte block (std::malloc'ed; the caller frees it).
 [[nodiscard]] bool Unformated_SaveVolumeInfo(CachedDrive* drive, void** block,
                                              std::uint32_t* size) noexcept;
+/// The raw kind's row of the file-system table (unformated_descriptor.cpp).
+extern const struct FsDescriptor kUnformatedDescriptor;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/size_text.h"
 #include "raw/unformated.h"
 #include "undelete/undelete.h"
@@ -36,9 +37,7 @@ bool Unformated_DescribeVolume(CachedDrive* drive, char* text, bool shortForm) n
 bool Unformated_SaveVolumeInfo(CachedDrive* drive, void** block, std::uint32_t* size) noexcept {
   if (block == nullptr || size == nullptr) return false;
   std::uint32_t type = kFsUnknown;
-  void* entry = nullptr;
-  if (drive != nullptr && CachedDrive_GetFileSystem(drive, &entry) && entry != nullptr)
-    std::memcpy(&type, entry, sizeof type);
+  if (const auto entry = Fs_SelectedEntry(drive)) std::memcpy(&type, entry->bytes.data(), sizeof type);
   void* copy = std::malloc(sizeof type);
   if (copy == nullptr) return false;
   std::memcpy(copy, &type, sizeof type);

@@ -1,14 +1,15 @@
-// The engine's C interface: the Undelete_* exports and the records that cross it.
+// The engine's C interface: the Undelete_* exports and the records that cross it. Front ends
+// (kvx, the GUI) include this header and nothing else of the engine; it compiles as C and C++.
 //
 // Every record here is byte-packed and little-endian. Fields that the engine's records once held as
 // pointers into the strings storage hold a 32-bit string reference instead: the byte offset from
 // the storage base with bit 31 set, 0 for none. Undelete_GetString turns one into an address.
 #pragma once
+#ifndef UNDELETE_UNDELETE_H
+#define UNDELETE_UNDELETE_H
 
-#include <cstddef>
-#include <cstdint>
-
-#include "core/le.h"
+#include <stddef.h>
+#include <stdint.h>
 
 #if defined(UNDELETE_BUILDING)
 #define UNDELETE_API __attribute__((visibility("default")))
@@ -16,75 +17,136 @@
 #define UNDELETE_API
 #endif
 
-struct Undelete;
+#ifdef __cplusplus
+#include <concepts>
+#include <type_traits>
+
+#define UNDELETE_NOEXCEPT noexcept
+#define UNDELETE_CONSTANT(type, name, value) inline constexpr type name = value
+#define UNDELETE_ENUM(name, type) enum name : type
+#define UNDELETE_STATIC_ASSERT(condition) static_assert(condition)
+#define UNDELETE_ALIGNOF(type) alignof(type)
+
+/// Little-endian field: alignment 1, no padding, read and written byte by byte.
+template <std::unsigned_integral T>
+struct Le {
+  uint8_t raw[sizeof(T)];
+  [[nodiscard]] constexpr T get() const noexcept {
+    T v = 0;
+    for (size_t i = sizeof(T); i-- > 0;) v = static_cast<T>((v << 8) | raw[i]);
+    return v;
+  }
+  constexpr void set(T v) noexcept {
+    for (auto& b : raw) {
+      b = static_cast<uint8_t>(v & 0xFFu);
+      v = static_cast<T>(v >> 8);
+    }
+  }
+};
+using le16 = Le<uint16_t>;
+using le32 = Le<uint32_t>;
+using le64 = Le<uint64_t>;
+static_assert(std::is_trivially_copyable_v<le16> && std::is_trivially_copyable_v<le32> &&
+              std::is_trivially_copyable_v<le64>);
+/// UTF-16 code unit of names handed out by the exports.
+using UndeleteChar16 = char16_t;
+#else
+// C sees the same bytes: read a field with the little-endian byte order of its raw[] array.
+#define UNDELETE_NOEXCEPT
+#if defined(__GNUC__)
+#define UNDELETE_CONSTANT(type, name, value) static const type name __attribute__((unused)) = value
+#else
+#define UNDELETE_CONSTANT(type, name, value) static const type name = value
+#endif
+#define UNDELETE_ENUM(name, type) enum name
+#define UNDELETE_STATIC_ASSERT(condition) _Static_assert(condition, #condition)
+#define UNDELETE_ALIGNOF(type) _Alignof(type)
+typedef struct le16 {
+  uint8_t raw[2];
+} le16;
+typedef struct le32 {
+  uint8_t raw[4];
+} le32;
+typedef struct le64 {
+  uint8_t raw[8];
+} le64;
+typedef uint16_t UndeleteChar16;
+#endif
+
+UNDELETE_STATIC_ASSERT(sizeof(le16) == 2 && UNDELETE_ALIGNOF(le16) == 1);
+UNDELETE_STATIC_ASSERT(sizeof(le32) == 4 && UNDELETE_ALIGNOF(le32) == 1);
+UNDELETE_STATIC_ASSERT(sizeof(le64) == 8 && UNDELETE_ALIGNOF(le64) == 1);
+
+typedef struct Undelete Undelete;
 
 /// Windows FILETIME: 100-ns ticks since 1601-01-01 UTC.
-using FileTime = le64;
+typedef le64 FileTime;
 
 /// One found file. 127 bytes; stored byte for byte in the session file.
-struct FileRecord {
-  le32 folder;                    // 0x00 index of the containing FolderRecord
-  le32 reserved;                  // 0x04 written 0
-  le64 size;                      // 0x08 bytes
-  le64 volumeOffset;              // 0x10 byte offset on the device of the file's volume
-  FileTime modified;              // 0x18
-  FileTime created;               // 0x20
-  FileTime accessed;              // 0x28
-  le32 name;                      // 0x30 string ref: UTF-16 name
-  le32 rootName;                  // 0x34 string ref: name of the drive's root folder
-  le32 note;                      // 0x38 string ref: optional UTF-16 note; 0 = none
-  le32 overwrittenBy;             // 0x3C i32: -1 none, -2 other file system, else file index
-  le64 firstOverwritten[3];       // 0x40 overwritten cluster positions; empty = all ones
-  le64 overwrittenClusters;       // 0x58
-  le64 totalClusters;             // 0x60
-  std::uint8_t status;            // 0x68 bit 0 existing; bits 1..5 state; bits 6..7 scanner's
-  le16 marks;                     // 0x69 bit 0 replaced
-  std::uint8_t stateOnly;         // 0x6B bit 0: show the state without counts
-  std::uint8_t attributes;        // 0x6C kAttr* letters
-  le64 scanKey;                   // 0x6D
-  le16 location;                  // 0x75 bits 0..11 slot, 12..14 kind, 15 add flag
-  le32 fsIndex;                   // 0x77 index in the drive's file-system table
-  le32 locator;                   // 0x7B string ref: the recoverer's block
-};
-static_assert(sizeof(FileRecord) == 127 && alignof(FileRecord) == 1);
-static_assert(offsetof(FileRecord, size) == 8 && offsetof(FileRecord, modified) == 24 &&
-              offsetof(FileRecord, name) == 48 && offsetof(FileRecord, overwrittenBy) == 60 &&
-              offsetof(FileRecord, firstOverwritten) == 64 &&
-              offsetof(FileRecord, overwrittenClusters) == 88 &&
-              offsetof(FileRecord, totalClusters) == 96 && offsetof(FileRecord, status) == 104 &&
-              offsetof(FileRecord, marks) == 105 && offsetof(FileRecord, stateOnly) == 107 &&
-              offsetof(FileRecord, attributes) == 108 && offsetof(FileRecord, scanKey) == 109 &&
-              offsetof(FileRecord, location) == 117 && offsetof(FileRecord, fsIndex) == 119 &&
-              offsetof(FileRecord, locator) == 123);
+typedef struct FileRecord {
+  le32 folder;               // 0x00 index of the containing FolderRecord
+  le32 reserved;             // 0x04 written 0
+  le64 size;                 // 0x08 bytes
+  le64 volumeOffset;         // 0x10 byte offset on the device of the file's volume
+  FileTime modified;         // 0x18
+  FileTime created;          // 0x20
+  FileTime accessed;         // 0x28
+  le32 name;                 // 0x30 string ref: UTF-16 name
+  le32 rootName;             // 0x34 string ref: name of the drive's root folder
+  le32 note;                 // 0x38 string ref: optional UTF-16 note; 0 = none
+  le32 overwrittenBy;        // 0x3C i32: -1 none, -2 other file system, else file index
+  le64 firstOverwritten[3];  // 0x40 overwritten cluster positions; empty = all ones
+  le64 overwrittenClusters;  // 0x58
+  le64 totalClusters;        // 0x60
+  uint8_t status;            // 0x68 bit 0 existing; bits 1..5 state; bits 6..7 scanner's
+  le16 marks;                // 0x69 bit 0 replaced
+  uint8_t stateOnly;         // 0x6B bit 0: show the state without counts
+  uint8_t attributes;        // 0x6C kAttr* letters
+  le64 scanKey;              // 0x6D
+  le16 location;             // 0x75 bits 0..11 slot, 12..14 kind, 15 add flag
+  le32 fsIndex;              // 0x77 index in the drive's file-system table
+  le32 locator;              // 0x7B string ref: the recoverer's block
+} FileRecord;
+UNDELETE_STATIC_ASSERT(sizeof(FileRecord) == 127 && UNDELETE_ALIGNOF(FileRecord) == 1);
+UNDELETE_STATIC_ASSERT(
+    offsetof(FileRecord, size) == 8 && offsetof(FileRecord, modified) == 24 &&
+    offsetof(FileRecord, name) == 48 && offsetof(FileRecord, overwrittenBy) == 60 &&
+    offsetof(FileRecord, firstOverwritten) == 64 &&
+    offsetof(FileRecord, overwrittenClusters) == 88 && offsetof(FileRecord, totalClusters) == 96 &&
+    offsetof(FileRecord, status) == 104 && offsetof(FileRecord, marks) == 105 &&
+    offsetof(FileRecord, stateOnly) == 107 && offsetof(FileRecord, attributes) == 108 &&
+    offsetof(FileRecord, scanKey) == 109 && offsetof(FileRecord, location) == 117 &&
+    offsetof(FileRecord, fsIndex) == 119 && offsetof(FileRecord, locator) == 123);
 
 /// One found folder. 20 bytes; stored byte for byte in the session file.
-struct FolderRecord {
+typedef struct FolderRecord {
   le32 name;     // 0x00 string ref: UTF-16 name
   le32 parent;   // 0x04 parent folder index; 0xFFFFFFFF for a drive root
   le32 flags;    // 0x08 bits 0..15 tag, 16..23 attributes, 29 hidden, 30 deleted, 31 scanner's
   le64 scanKey;  // 0x0C
-};
-static_assert(sizeof(FolderRecord) == 20 && alignof(FolderRecord) == 1);
-static_assert(offsetof(FolderRecord, parent) == 4 && offsetof(FolderRecord, flags) == 8 &&
-              offsetof(FolderRecord, scanKey) == 12);
+} FolderRecord;
+UNDELETE_STATIC_ASSERT(sizeof(FolderRecord) == 20 && UNDELETE_ALIGNOF(FolderRecord) == 1);
+UNDELETE_STATIC_ASSERT(offsetof(FolderRecord, parent) == 4 && offsetof(FolderRecord, flags) == 8 &&
+                       offsetof(FolderRecord, scanKey) == 12);
 
 // FileRecord.status / FolderRecord.flags bits.
-inline constexpr std::uint8_t kStatusExisting = 0x01;
-inline constexpr std::uint32_t kFolderHidden = 1u << 29;
-inline constexpr std::uint32_t kFolderDeleted = 1u << 30;
-inline constexpr std::uint32_t kFolderScannerFlag = 1u << 31;
-inline constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
+UNDELETE_CONSTANT(uint8_t, kStatusExisting, 0x01);
+UNDELETE_CONSTANT(uint32_t, kFolderHidden, 1u << 29);
+UNDELETE_CONSTANT(uint32_t, kFolderDeleted, 1u << 30);
+UNDELETE_CONSTANT(uint32_t, kFolderScannerFlag, 1u << 31);
+UNDELETE_CONSTANT(uint32_t, kNoParent, 0xFFFFFFFFu);
 
 // Attribute letters (FileRecord.attributes, FolderRecord.flags bits 16..23): "ARHSCE".
-inline constexpr std::uint8_t kAttrArchive = 0x01;
-inline constexpr std::uint8_t kAttrReadOnly = 0x02;
-inline constexpr std::uint8_t kAttrHidden = 0x04;
-inline constexpr std::uint8_t kAttrSystem = 0x08;
-inline constexpr std::uint8_t kAttrCompressed = 0x10;
-inline constexpr std::uint8_t kAttrEncrypted = 0x20;
+UNDELETE_CONSTANT(uint8_t, kAttrArchive, 0x01);
+UNDELETE_CONSTANT(uint8_t, kAttrReadOnly, 0x02);
+UNDELETE_CONSTANT(uint8_t, kAttrHidden, 0x04);
+UNDELETE_CONSTANT(uint8_t, kAttrSystem, 0x08);
+UNDELETE_CONSTANT(uint8_t, kAttrCompressed, 0x10);
+UNDELETE_CONSTANT(uint8_t, kAttrEncrypted, 0x20);
 
 // File states (status bits 1..5).
-enum FileState : std::uint8_t {
+// clang-format off
+UNDELETE_ENUM(FileState, uint8_t) {
   kStateUnrecoverable = 0,
   kStateBad = 1,
   kStatePoor = 2,
@@ -92,9 +154,11 @@ enum FileState : std::uint8_t {
   kStateExcellent = 4,
   kStateExisting = 5,
 };
+// clang-format on
 
 // File-system type numbers (first u32 of every file-system table entry).
-enum FsType : std::uint32_t {
+// clang-format off
+UNDELETE_ENUM(FsType, uint32_t) {
   kFsUnknown = 0,
   kFsCdfs = 1,
   kFsUdf = 2,
@@ -103,116 +167,199 @@ enum FsType : std::uint32_t {
   kFsFat16 = 5,
   kFsFat32 = 6,
 };
+// clang-format on
 
 // File-system kinds (FileRecord.location bits 12..14): which recoverer serves a file.
-enum FsKind : std::uint16_t { kKindRaw = 0, kKindFat = 1, kKindNtfs = 2, kKindUdf = 3, kKindCdfs = 4 };
+// clang-format off
+UNDELETE_ENUM(FsKind, uint16_t) { kKindRaw = 0, kKindFat = 1, kKindNtfs = 2, kKindUdf = 3, kKindCdfs = 4 };
+// clang-format on
 
 // Scan options (fourth argument of Undelete_SearchMultiple).
-inline constexpr std::uint32_t kOptTestExtension = 0x01;
-inline constexpr std::uint32_t kOptRenameExtension = 0x02;
-inline constexpr std::uint32_t kOptTestAll = 0x04;
-inline constexpr std::uint32_t kOptDeepScan = 0x08;
+UNDELETE_CONSTANT(uint32_t, kOptTestExtension, 0x01);
+UNDELETE_CONSTANT(uint32_t, kOptRenameExtension, 0x02);
+UNDELETE_CONSTANT(uint32_t, kOptTestAll, 0x04);
+UNDELETE_CONSTANT(uint32_t, kOptDeepScan, 0x08);
 
 // Engine error codes (Undelete_GetError); texts come from Undelete_GetErrorMessage.
-inline constexpr std::uint32_t kErrNone = 0;
-inline constexpr std::uint32_t kErrFreeSpace = 0x20000001;
-inline constexpr std::uint32_t kErrOpenDrive = 0x20000002;
-inline constexpr std::uint32_t kErrAccessDenied = 0x20000003;
-inline constexpr std::uint32_t kErrBootSector = 0x20000004;
-inline constexpr std::uint32_t kErrUnrecognized = 0x20000005;
-inline constexpr std::uint32_t kErrBootInfo = 0x20000006;
-inline constexpr std::uint32_t kErrReadFat = 0x20000007;
-inline constexpr std::uint32_t kErrMemory = 0x20000008;
-inline constexpr std::uint32_t kErrUserAbort = 0x20000009;
-inline constexpr std::uint32_t kErrMftDescription = 0x2000000A;
-inline constexpr std::uint32_t kErrInvalidParameter = 0x2000000B;
-inline constexpr std::uint32_t kErrCreateFile = 0x2000000C;
-inline constexpr std::uint32_t kErrCrypted = 0x2000000D;
-inline constexpr std::uint32_t kErrWriteFile = 0x2000000E;
-inline constexpr std::uint32_t kErrReadSource = 0x2000000F;
-inline constexpr std::uint32_t kErrDecompress = 0x20000010;  // no message
-inline constexpr std::uint32_t kErrOsTooOld = 0x20000011;
-inline constexpr std::uint32_t kErrDriveSize = 0x20000012;
-inline constexpr std::uint32_t kErrNullPointer = 0x20000013;
+UNDELETE_CONSTANT(uint32_t, kErrNone, 0);
+UNDELETE_CONSTANT(uint32_t, kErrFreeSpace, 0x20000001);
+UNDELETE_CONSTANT(uint32_t, kErrOpenDrive, 0x20000002);
+UNDELETE_CONSTANT(uint32_t, kErrAccessDenied, 0x20000003);
+UNDELETE_CONSTANT(uint32_t, kErrBootSector, 0x20000004);
+UNDELETE_CONSTANT(uint32_t, kErrUnrecognized, 0x20000005);
+UNDELETE_CONSTANT(uint32_t, kErrBootInfo, 0x20000006);
+UNDELETE_CONSTANT(uint32_t, kErrReadFat, 0x20000007);
+UNDELETE_CONSTANT(uint32_t, kErrMemory, 0x20000008);
+UNDELETE_CONSTANT(uint32_t, kErrUserAbort, 0x20000009);
+UNDELETE_CONSTANT(uint32_t, kErrMftDescription, 0x2000000A);
+UNDELETE_CONSTANT(uint32_t, kErrInvalidParameter, 0x2000000B);
+UNDELETE_CONSTANT(uint32_t, kErrCreateFile, 0x2000000C);
+UNDELETE_CONSTANT(uint32_t, kErrCrypted, 0x2000000D);
+UNDELETE_CONSTANT(uint32_t, kErrWriteFile, 0x2000000E);
+UNDELETE_CONSTANT(uint32_t, kErrReadSource, 0x2000000F);
+UNDELETE_CONSTANT(uint32_t, kErrDecompress, 0x20000010);  // no message
+UNDELETE_CONSTANT(uint32_t, kErrOsTooOld, 0x20000011);
+UNDELETE_CONSTANT(uint32_t, kErrDriveSize, 0x20000012);
+UNDELETE_CONSTANT(uint32_t, kErrNullPointer, 0x20000013);
+
+// --- Linux additions: the drive table -------------------------------------------------------
+// Drive letters and physical drive numbers map to sources (block devices, image files, windows
+// "disk.img@OFFSET+LENGTH" of disk images); see Undelete_AddDrive and Undelete_GetDriveEntry.
+
+// Drive types (UndeleteDriveEntry.type), the platform's numbers.
+UNDELETE_CONSTANT(uint8_t, kUndeleteDriveUnknown, 0);
+UNDELETE_CONSTANT(uint8_t, kUndeleteDriveRemovable, 2);
+UNDELETE_CONSTANT(uint8_t, kUndeleteDriveFixed, 3);
+UNDELETE_CONSTANT(uint8_t, kUndeleteDriveCdRom, 5);
+// Where an entry came from (UndeleteDriveEntry.origin): named by the user, or found here.
+UNDELETE_CONSTANT(uint8_t, kUndeleteOriginEnvironment, 0);  // KVX_DRIVES / KVX_DISKS
+UNDELETE_CONSTANT(uint8_t, kUndeleteOriginConfigFile, 1);   // drives.ini
+UNDELETE_CONSTANT(uint8_t, kUndeleteOriginAdded, 2);        // Undelete_AddDrive
+UNDELETE_CONSTANT(uint8_t, kUndeleteOriginDiscovered, 3);   // sysfs
+// Outcome of Undelete_ProbeDrive / Undelete_ProbeDisk (UndeleteProbe.status).
+UNDELETE_CONSTANT(uint32_t, kUndeleteProbeUsable, 0);
+UNDELETE_CONSTANT(uint32_t, kUndeleteProbeCannotOpen, 1);  // text: Undelete_GetHostError
+UNDELETE_CONSTANT(uint32_t, kUndeleteProbeEmpty, 2);       // size 0 (an optical drive: no disc)
+UNDELETE_CONSTANT(uint32_t, kUndeleteProbeReadError, 3);   // first block unreadable
+
+/// One entry of the drive table (letters) or the physical-drive table (numbers). Not a stored
+/// record: its layout may grow.
+typedef struct UndeleteDriveEntry {
+  uint32_t number;    // physical drive number; 0 for a letter
+  char letter;        // 'A'..'Z'; 0 for a physical drive
+  uint8_t type;       // kUndeleteDrive*; kUndeleteDriveUnknown for a physical drive
+  uint8_t origin;     // kUndeleteOrigin*
+  uint8_t reserved;   // 0
+  char source[4096];  // as given: "/dev/sdb1", "/img/usb.img", "disk.img@OFFSET+LENGTH"
+  char path[4096];    // the file or device opened; a longer one is cut (NUL-terminated)
+} UndeleteDriveEntry;
+
+/// What opening a source and reading its first block (512 bytes, 2048 on a CD-ROM) found.
+typedef struct UndeleteProbe {
+  uint64_t size;        // bytes; 0 unless usable
+  uint32_t status;      // kUndeleteProbe*
+  int32_t systemError;  // errno of a failed read; 0 for a short read or another status
+} UndeleteProbe;
 
 /// Scan-report callback (Undelete_SetVerbose); the result is ignored.
-using UndeleteReportCallback = int (*)(void* context, const char* line);
+typedef int (*UndeleteReportCallback)(void* context, const char* line);
 /// Save and memory callbacks of Undelete_SearchMultiple / Undelete_RestoreSession.
-using UndeleteQueryCallback = int (*)(void* arg);
+typedef int (*UndeleteQueryCallback)(void* arg);
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // Frame.
-UNDELETE_API int Undelete_Create(Undelete** out) noexcept;
-UNDELETE_API int Undelete_Delete(Undelete* u) noexcept;
-UNDELETE_API int Undelete_Done(Undelete* u) noexcept;
+UNDELETE_API int Undelete_Create(Undelete** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_Delete(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_Done(Undelete* u) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_SetVerbose(Undelete* u, UndeleteReportCallback callback,
-                                     void* context) noexcept;
-UNDELETE_API int Undelete_GetError(Undelete* u, std::uint32_t* out) noexcept;
-UNDELETE_API int Undelete_GetErrorMessage(Undelete* u, const char** out) noexcept;
-UNDELETE_API int Undelete_IsGoodOS() noexcept;
-UNDELETE_API int Undelete_FileSystemIndexToName(Undelete* u, std::uint32_t type,
-                                                const char** out) noexcept;
+                                     void* context) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetError(Undelete* u, uint32_t* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetErrorMessage(Undelete* u, const char** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_IsGoodOS(void) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_FileSystemIndexToName(Undelete* u, uint32_t type,
+                                                const char** out) UNDELETE_NOEXCEPT;
 /// Address of the strings-storage entry that @p ref names; 0 for null or out of range.
-UNDELETE_API int Undelete_GetString(Undelete* u, std::uint32_t ref, const void** out) noexcept;
+UNDELETE_API int Undelete_GetString(Undelete* u, uint32_t ref, const void** out) UNDELETE_NOEXCEPT;
+
+// Linux additions for front ends (kvx, the GUI's "Open disk image..."). Texts are UTF-8; every
+// function returns 1 on success and 0 otherwise, and none keeps a pointer it was given.
+/// Maps @p source (an image, a device or "image@OFFSET+LENGTH") to drive @p letter, or to the
+/// first free letter from C when @p letter is 0; @p used (may be null) gets the letter. On
+/// failure Undelete_GetHostError says why.
+UNDELETE_API int Undelete_AddDrive(const char* source, char letter, char* used) UNDELETE_NOEXCEPT;
+/// Entry @p index (0, 1, ...) of the drive table in letter order; 0 past the last.
+UNDELETE_API int Undelete_GetDriveEntry(uint32_t index, UndeleteDriveEntry* out) UNDELETE_NOEXCEPT;
+/// Entry @p index of the physical-drive table; 0 past the last.
+UNDELETE_API int Undelete_GetDiskEntry(uint32_t index, UndeleteDriveEntry* out) UNDELETE_NOEXCEPT;
+/// The entry of drive @p letter; 0 when the letter is not in the table (@p out may be null).
+UNDELETE_API int Undelete_FindDrive(char letter, UndeleteDriveEntry* out) UNDELETE_NOEXCEPT;
+/// Opens drive @p letter read-only and reads its first block. Returns 1 when it was probed (also
+/// when unusable: see out->status), 0 for a null @p out.
+UNDELETE_API int Undelete_ProbeDrive(char letter, UndeleteProbe* out) UNDELETE_NOEXCEPT;
+/// The same for physical drive @p number.
+UNDELETE_API int Undelete_ProbeDisk(uint32_t number, UndeleteProbe* out) UNDELETE_NOEXCEPT;
+/// Every letter whose source shares bytes with the mount holding @p directory (letters named by
+/// the user first), as a NUL-terminated string in @p out; "" when none. 0 when it does not fit.
+UNDELETE_API int Undelete_LettersOfPath(const char* directory, char* out,
+                                        uint32_t outSize) UNDELETE_NOEXCEPT;
+/// This thread's last failure of the drive functions above: its code (kErr*, 0 for none) and a
+/// text for people ("/x.img: No such file or directory"; cut to @p textSize, may be empty).
+/// @p code and @p text may be null.
+UNDELETE_API int Undelete_GetHostError(uint32_t* code, char* text,
+                                       uint32_t textSize) UNDELETE_NOEXCEPT;
+/// Named data stream @p stream (0, 1, ...) of listed file @p index, in the order the file system
+/// keeps them: its UTF-16 name (NUL-terminated, valid as long as the results) and size in bytes.
+/// 0 past the last stream and for files that have none (every file not found on NTFS).
+UNDELETE_API int Undelete_GetFileStream(Undelete* u, uint32_t index, uint32_t stream,
+                                        const UndeleteChar16** name,
+                                        uint64_t* size) UNDELETE_NOEXCEPT;
 
 // Scan.
-UNDELETE_API int Undelete_SearchMultiple(Undelete* u, const std::uint32_t* driveSpecs,
-                                         std::uint16_t count, std::uint32_t options,
-                                         UndeleteQueryCallback saveCallback,
+UNDELETE_API int Undelete_SearchMultiple(Undelete* u, const uint32_t* driveSpecs, uint16_t count,
+                                         uint32_t options, UndeleteQueryCallback saveCallback,
                                          UndeleteQueryCallback memoryCallback,
-                                         void* callbackArg) noexcept;
-UNDELETE_API int Undelete_IsSearching(Undelete* u, std::uint32_t* exitCode) noexcept;
-UNDELETE_API int Undelete_GetScanStage(Undelete* u, const char** out) noexcept;
-UNDELETE_API int Undelete_GetProgress(Undelete* u, std::uint32_t* total, std::uint32_t* position,
-                                      std::uint64_t* deepDone, std::uint64_t* deepTotal) noexcept;
-UNDELETE_API int Undelete_ResetProgress(Undelete* u) noexcept;
-UNDELETE_API int Undelete_Cancel(Undelete* u) noexcept;
-UNDELETE_API int Undelete_TotalCancel(Undelete* u) noexcept;
-UNDELETE_API int Undelete_IsCancelled(Undelete* u) noexcept;
-UNDELETE_API int Undelete_TooManyFiles(Undelete* u) noexcept;
+                                         void* callbackArg) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_IsSearching(Undelete* u, uint32_t* exitCode) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetScanStage(Undelete* u, const char** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetProgress(Undelete* u, uint32_t* total, uint32_t* position,
+                                      uint64_t* deepDone, uint64_t* deepTotal) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_ResetProgress(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_Cancel(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_TotalCancel(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_IsCancelled(Undelete* u) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_TooManyFiles(Undelete* u) UNDELETE_NOEXCEPT;
 
 // Results.
-UNDELETE_API int Undelete_GetFilesCount(Undelete* u, std::uint32_t* out) noexcept;
-UNDELETE_API int Undelete_GetDeletedCount(Undelete* u, std::uint32_t* out) noexcept;
-UNDELETE_API int Undelete_GetFileInfo(Undelete* u, std::uint32_t index,
-                                      const FileRecord** out) noexcept;
-UNDELETE_API int Undelete_GetFolderCount(Undelete* u, std::uint32_t* out) noexcept;
-UNDELETE_API int Undelete_GetFolderInfo(Undelete* u, std::uint32_t index,
-                                        const FolderRecord** out) noexcept;
-UNDELETE_API int Undelete_GetFileState(std::uint32_t state, const char** out) noexcept;
-UNDELETE_API int Undelete_GetDriveInfo(Undelete* u, std::uint32_t slot, char* name,
-                                       char* details) noexcept;
+UNDELETE_API int Undelete_GetFilesCount(Undelete* u, uint32_t* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetDeletedCount(Undelete* u, uint32_t* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetFileInfo(Undelete* u, uint32_t index,
+                                      const FileRecord** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetFolderCount(Undelete* u, uint32_t* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetFolderInfo(Undelete* u, uint32_t index,
+                                        const FolderRecord** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetFileState(uint32_t state, const char** out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetDriveInfo(Undelete* u, uint32_t slot, char* name,
+                                       char* details) UNDELETE_NOEXCEPT;
 
 // Recovery.
-UNDELETE_API int Undelete_RecoverFile(Undelete* u, std::uint32_t index, const char* target) noexcept;
-UNDELETE_API int Undelete_GetBytesProcessed(Undelete* u, std::uint64_t* out) noexcept;
-UNDELETE_API int Undelete_MayBeRecoveredTo(Undelete* u, std::uint32_t index,
-                                           std::uint32_t letter) noexcept;
+UNDELETE_API int Undelete_RecoverFile(Undelete* u, uint32_t index,
+                                      const char* target) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetBytesProcessed(Undelete* u, uint64_t* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_MayBeRecoveredTo(Undelete* u, uint32_t index,
+                                           uint32_t letter) UNDELETE_NOEXCEPT;
 
 // Session.
 UNDELETE_API int Undelete_GetSessionInfo(Undelete* u, char* text, int textSize,
-                                         int* allDrivesPresent, std::uint8_t* driveMap) noexcept;
-UNDELETE_API int Undelete_RestoreSession(Undelete* u, std::uint32_t ignored,
+                                         int* allDrivesPresent,
+                                         uint8_t* driveMap) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_RestoreSession(Undelete* u, uint32_t ignored,
                                          UndeleteQueryCallback saveCallback,
-                                         void* callbackArg) noexcept;
+                                         void* callbackArg) UNDELETE_NOEXCEPT;
 
 // Partitions (the drive-letter summary is used by Undelete_GetDriveInfo).
 UNDELETE_API int Undelete_GetLogicalDriveInfo(Undelete* u, char letter, int shortForm,
-                                              char* out) noexcept;
+                                              char* out) UNDELETE_NOEXCEPT;
 
 // Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
 // passes), seven passes of remembered and random bytes, the 35-pass table.
-UNDELETE_API int Undelete_SetWipeMethod(Undelete* u, std::uint32_t method,
-                                        std::uint32_t passes) noexcept;
-UNDELETE_API int Undelete_WipeFile(Undelete* u, std::uint32_t index, std::uint32_t exclusive) noexcept;
-UNDELETE_API int Undelete_WipeFolder(Undelete* u, std::uint32_t index) noexcept;
-UNDELETE_API int Undelete_WipeMultiple(Undelete* u, const std::uint32_t* driveSpecs,
-                                       std::uint16_t count) noexcept;
-UNDELETE_API int Undelete_WipeFreeSpace(Undelete* u, const std::uint32_t* driveSpecs,
-                                        std::uint16_t count, std::uint32_t wipeEntries,
-                                        std::uint32_t removeRestorePoint) noexcept;
-UNDELETE_API int Undelete_GetWipeProgress(Undelete* u, std::uint32_t* position,
-                                          std::uint32_t* total) noexcept;
+UNDELETE_API int Undelete_SetWipeMethod(Undelete* u, uint32_t method,
+                                        uint32_t passes) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFile(Undelete* u, uint32_t index,
+                                   uint32_t exclusive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFolder(Undelete* u, uint32_t index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeMultiple(Undelete* u, const uint32_t* driveSpecs,
+                                       uint16_t count) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFreeSpace(Undelete* u, const uint32_t* driveSpecs, uint16_t count,
+                                        uint32_t wipeEntries,
+                                        uint32_t removeRestorePoint) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetWipeProgress(Undelete* u, uint32_t* position,
+                                          uint32_t* total) UNDELETE_NOEXCEPT;
 
+#ifdef __cplusplus
 }  // extern "C"
+#endif
+
+#endif  // UNDELETE_UNDELETE_H

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if ((fat || ntfs) && CachedDrive_SelectFileSystem(drive, 0) &&
           (fat ? FAT_ReadVolumeBitmap(drive, bitmap) : NTFS_ReadVolumeBitmap(drive, bitmap))) {
         volume.setBitmap(bitmap);
-        u->wipeFlags = 1;  // entries first, then the free space
+        u->wipeFlags = 1;  // entries first, then the free space; method 0, one pass
+        u->wipePasses = 1;
         u->wipeTotal = image.size();
         if (fat) {
           (void)FAT_WipeEntries(u, &volume);

@@ -12,15 +12,23 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_GetDeletedCount Undelete_GetFileInfo Undelete_GetFolderCount \
             Undelete_GetFolderInfo Undelete_GetFileState Undelete_GetDriveInfo \
             Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo \
-            Undelete_SetWipeMethod Undelete_WipeFile Undelete_WipeFolder Undelete_WipeMultiple \
-            Undelete_WipeFreeSpace Undelete_GetWipeProgress; do
+            Undelete_AddDrive Undelete_GetDriveEntry Undelete_GetDiskEntry Undelete_FindDrive \
+            Undelete_ProbeDrive Undelete_ProbeDisk Undelete_LettersOfPath Undelete_GetHostError \
+            Undelete_GetFileStream Undelete_SetWipeMethod Undelete_WipeFile Undelete_WipeFolder \
+            Undelete_WipeMultiple Undelete_WipeFreeSpace Undelete_GetWipeProgress; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1
   fi
 done
-leaked=$(grep -E '^(Storage_|CachedDrive_|ExtentReader_|FAT_|NTFS_|FileFormat_|Unformated_|Host_)' <<<"$exports" || true)
+leaked=$(grep -E '^(Storage_|CachedDrive_|ExtentReader_|FAT_|NTFS_|FileFormat_|Unformated_|Host_|Fs_)' <<<"$exports" || true)
 if [ -n "$leaked" ]; then
   echo "internal names exported:"; echo "$leaked"; status=1
+fi
+# Every module is bound at compile time: no engine function may be left for the loader to fill in.
+weak=$(nm "$lib" | awk '$1 == "w" || $1 == "v" {print $2}' |
+       grep -E '^(Undelete_|Storage_|CachedDrive_|FAT_|NTFS_|CDFS_|UDF_|FileFormat_|Unformated_|Host_|Wipe_)' || true)
+if [ -n "$weak" ]; then
+  echo "weak engine references:"; echo "$weak"; status=1
 fi
 exit $status

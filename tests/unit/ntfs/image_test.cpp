@@ -260,6 +260,15 @@ TEST_F(NtfsImage, NamedStreamsBecomeSiblingFiles) {
     const auto streams = NTFS_ListStreams(scan.engine(), Storage_File(scan.engine(), f.index));
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(streams[0].size + streams[1].size, 11u + 50000u);
+    // The export front ends use gives the same streams, in the same order, and then no more.
+    for (std::uint32_t k = 0; k < 2; ++k) {
+      const char16_t* name = nullptr;
+      std::uint64_t size = 0;
+      ASSERT_EQ(Undelete_GetFileStream(scan.engine(), f.index, k, &name, &size), 1);
+      EXPECT_EQ(std::u16string(name), streams[k].name);
+      EXPECT_EQ(size, streams[k].size);
+    }
+    EXPECT_EQ(Undelete_GetFileStream(scan.engine(), f.index, 2, nullptr, nullptr), 0);
     const std::string target = (out / "ads.txt").string();
     ASSERT_TRUE(scan.recover(f.index, target));
     EXPECT_EQ(kvxtest::md5File(target + ":alt"), kvxtest::md5File(orig() / "ads.txt:alt"));

@@ -1,6 +1,6 @@
 // The text helpers of kvx scan/recover: JSON escaping and UTF-16 conversion, wildcard patterns,
-// state lists, safe file names and times; the listing over hand-made results. The helpers are compiled in from the command line's
-// sources, which are not a library of their own.
+// state lists, safe file names and times; the listing over hand-made results. The helpers come
+// from the command line's library.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,9 +11,9 @@
 #include <ctime>
 #include <string>
 
-#include "../../../cli/json_writer.cpp"
-#include "../../../cli/scan_output.cpp"
-#include "../../../cli/scan_session.cpp"
+#include "json_writer.h"
+#include "scan_output.h"
+#include "scan_session.h"
 #include "core/storage.h"
 
 namespace {
