@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
   }
   std::uint32_t pos = 0, total = 0;
   while (Undelete_GetWipeProgress(u, &pos, &total) != 0) {
-    struct timespec ts {0, 5'000'000};
+    struct timespec ts {
+      0, 5'000'000
+    };
     nanosleep(&ts, nullptr);
   }
   const double wipeSeconds = benchNowSeconds() - t0;
@@ -63,7 +65,7 @@ int main(int argc, char** argv) {
   fs::remove(ddOut);
   sh("sync");
   const ChildRun dd = runTimed("dd if=/dev/zero of='" + ddOut.string() +
-                              "' bs=2M count=1024 conv=fdatasync status=none");
+                               "' bs=2M count=1024 conv=fdatasync status=none");
   fs::remove(ddOut);
   const double mb = static_cast<double>(bytes) / 1e6;
   std::printf("wipe-free (fast method, 1 pass): %.2f s, %.0f MB/s (volume size over time)\n",

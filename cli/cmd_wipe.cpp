@@ -104,7 +104,8 @@ bool parse(const char* name, const char* usage, const std::vector<std::string>& 
 bool confirm(const WipeOptions& o, const char* name, const std::string& what) {
   if (o.yes) return true;
   if (::isatty(STDIN_FILENO) != 1) {
-    std::fprintf(stderr, "kvx %s: not on a terminal; add --yes to destroy %s\n", name, what.c_str());
+    std::fprintf(stderr, "kvx %s: not on a terminal; add --yes to destroy %s\n", name,
+                 what.c_str());
     return false;
   }
   std::fprintf(stderr, "This destroys %s beyond recovery. Type 'yes' to go on: ", what.c_str());
@@ -141,7 +142,8 @@ std::string methodText(const WipeOptions& o) {
 std::string relativePath(const kvx::ScanSession& s, const FileRecord& r) {
   std::string out;
   const auto chain = s.folderChain(r.folder.get());
-  for (std::size_t c = 1; c < chain.size(); ++c) out += s.text(s.folder(chain[c])->name.get()) + "/";
+  for (std::size_t c = 1; c < chain.size(); ++c)
+    out += s.text(s.folder(chain[c])->name.get()) + "/";
   return out + s.text(r.name.get());
 }
 
@@ -303,9 +305,10 @@ int volumeCommand(const std::vector<std::string>& args, bool drive) {
     return kvx::kExitFailed;
   }
   const std::string what =
-      drive ? std::string("every byte of drive ") + session.letter() + ": (" + o.source + ")"
-            : std::string("the free space") + (o.entries ? " and the entries of deleted files" : "") +
-                  " of drive " + session.letter() + ": (" + o.source + ")";
+      drive
+          ? std::string("every byte of drive ") + session.letter() + ": (" + o.source + ")"
+          : std::string("the free space") + (o.entries ? " and the entries of deleted files" : "") +
+                " of drive " + session.letter() + ": (" + o.source + ")";
   std::fprintf(stderr, "will destroy: %s, with %s\n", what.c_str(), methodText(o).c_str());
   if (!confirm(o, name, what)) return kvx::kExitFailed;
   Undelete* u = session.engine();
@@ -321,8 +324,7 @@ int volumeCommand(const std::vector<std::string>& args, bool drive) {
   bool cancelled = false;
   const auto t0 = std::chrono::steady_clock::now();
   const bool ok = waitForWipe(u, drive ? "Wiping drive" : "Wiping free space", &cancelled);
-  const double s =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (!ok) {
     std::fprintf(stderr, "kvx %s: %s\n", name, engineMessage(u).c_str());
     std::printf("%s: failed after %.1f s\n", name, s);
@@ -342,7 +344,8 @@ const kvx::Registration regFree{
     {"wipe-free", "wipe-free SOURCE [--entries] [--method M] [--passes N] [--yes]",
      "overwrite every free cluster (and with --entries the entries of deleted files)",
      wipeFreeCommand}};
-const kvx::Registration regDrive{{"wipe-drive", "wipe-drive SOURCE [--method M] [--passes N] [--yes]",
+const kvx::Registration regDrive{{"wipe-drive",
+                                  "wipe-drive SOURCE [--method M] [--passes N] [--yes]",
                                   "overwrite every byte of a drive or image", wipeDriveCommand}};
 
 }  // namespace

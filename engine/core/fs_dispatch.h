@@ -65,14 +65,14 @@ struct FsDescriptor {
   /// Overwrites what remains of one found file through @p scratch; sets @p bytesDone.
   bool (*wipeFile)(Undelete* u, FileRecord* record, HostVolume* volume, HostScratchFile* scratch,
                    std::atomic<std::uint64_t>* bytesDone) noexcept = nullptr;
-  const char* wipeLog = nullptr;        // logged before wipeFile is called
-  bool wipeOneClusterScratch = false;   // wipeFile places one cluster at a time
+  const char* wipeLog = nullptr;       // logged before wipeFile is called
+  bool wipeOneClusterScratch = false;  // wipeFile places one cluster at a time
   /// The entries of deleted files (u->drive selected, u->rootFolder added): through @p volume
   /// when it is open, else through the volume's mount point.
   bool (*wipeEntries)(Undelete* u, HostVolume* volume) noexcept = nullptr;
   /// Overwrites every free cluster of @p volume; @p bytesBefore counts earlier drives' bytes.
-  bool (*wipeFreeSpace)(Undelete* u, HostVolume* volume, std::uint64_t bytesBefore) noexcept =
-      nullptr;
+  bool (*wipeFreeSpace)(Undelete* u, HostVolume* volume,
+                        std::uint64_t bytesBefore) noexcept = nullptr;
 };
 
 /// The table, indexed by kind; rows of kinds not in this build are null.

@@ -37,6 +37,11 @@ bool Wipe_FillPattern(std::uint32_t pass, std::uint32_t method, std::uint8_t* bu
                                           std::uint64_t lcn, std::uint64_t count,
                                           std::vector<std::uint8_t>& buffer) noexcept;
 
+/// Creates the new file @p name in the folder open as @p dir, for writing: never an existing file,
+/// never through a link. The descriptor, or -1 when it cannot be made. (The one place the wipe
+/// creates files: filler files and the slow method's temporary file.)
+[[nodiscard]] int Wipe_CreateTemporary(int dir, const char* name) noexcept;
+
 /// The method (wipeFlags bits 2 and up) and the pass count (at least 1) of the engine.
 [[nodiscard]] std::uint32_t Wipe_Method(const Undelete* u) noexcept;
 [[nodiscard]] std::uint32_t Wipe_Passes(const Undelete* u) noexcept;

@@ -154,7 +154,9 @@ bool wipeExisting(Undelete* u, FileRecord* stored, bool exclusive) {
   }
   bool ok = true;
   {
-    struct Closer closeFile{fd};
+    struct Closer closeFile {
+      fd
+    };
     struct stat st {};
     if (!S_ISREG((::fstat(fd, &st), st.st_mode))) {
       Host_SetLastError(kErrInvalidParameter);
@@ -272,7 +274,7 @@ bool wipeFile(Undelete* u, std::uint32_t index, bool exclusive) {
   u->error = kErrNone;
   Host_SetLastError(kErrNone);
   const bool ok = (stored->status & kStatusExisting) != 0 ? wipeExisting(u, stored, exclusive)
-                                                           : wipeDeleted(u, stored);
+                                                          : wipeDeleted(u, stored);
   if (!ok) u->error = u->cancelEvent.isSet() ? kErrUserAbort : Host_GetLastError();
   u->bytesDone = 0;
   return ok;
@@ -309,7 +311,8 @@ bool wipeFolder(Undelete* u, std::uint32_t index) {
   }
   const std::string current = renameRandomly(dir, name);
   if (::unlinkat(dir, current.c_str(), AT_REMOVEDIR) != 0) {
-    if (current != name) (void)::renameat2(dir, current.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
+    if (current != name)
+      (void)::renameat2(dir, current.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
     return false;
   }
   ::fsync(dir);

@@ -1,6 +1,8 @@
 // Wipe patterns: the five methods' pass tables and the engine's random generator (a
 // multiplicative congruential generator; its bytes only need to be unpredictable enough that a
 // wiped cluster does not repeat a known byte, not cryptographically strong).
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -163,4 +165,8 @@ bool Wipe_OverwriteClusters(Undelete* u, HostVolume& volume, HostScratchFile& sc
     count -= k;
   }
   return true;
+}
+
+int Wipe_CreateTemporary(int dir, const char* name) noexcept {
+  return ::openat(dir, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
 }

@@ -5,12 +5,12 @@
 #include <new>
 
 #include "core/cached_drive.h"
+#include "core/fs_dispatch.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/search.h"
 #include "core/undelete_object.h"
 #include "core/wipe.h"
-#include "core/fs_dispatch.h"
-#include "core/search.h"
 
 bool WipeTarget::close() noexcept {
   bool ok = true;

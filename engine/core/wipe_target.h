@@ -15,8 +15,8 @@ struct FsDescriptor;
 
 struct WipeTarget {
   std::unique_ptr<HostVolume> volume;
-  CachedDrive* drive = nullptr;  // reads the volume; file system entry 0 selected (if any)
-  std::uint32_t type = 0;        // file-system type number of entry 0, 0 when none
+  CachedDrive* drive = nullptr;      // reads the volume; file system entry 0 selected (if any)
+  std::uint32_t type = 0;            // file-system type number of entry 0, 0 when none
   const FsDescriptor* fs = nullptr;  // the kind of entry 0, null when none
 
   WipeTarget() = default;

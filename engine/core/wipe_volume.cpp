@@ -186,7 +186,7 @@ bool slowWipe(Undelete* u, char letter, std::uint64_t driveSize, std::uint64_t b
   for (int i = 0; i < 8; ++i) name[i] = static_cast<char>('0' + Wipe_RandomByte() % 10);
   std::memcpy(name + 8, ".tmp", 5);
   Undelete_Report(u, "Exclusive access denied, using slow wipe method.");
-  const int fd = ::openat(dir, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = Wipe_CreateTemporary(dir, name);
   if (fd < 0) {
     ::close(dir);
     Host_SetLastError(kErrCreateFile);
@@ -224,13 +224,15 @@ bool slowWipe(Undelete* u, char letter, std::uint64_t driveSize, std::uint64_t b
   ::unlinkat(dir, name, 0);
   ::fsync(dir);
   ::close(dir);
-  Undelete_Report(u, "\tWiped %llu bytes of free space.\n", static_cast<unsigned long long>(filled));
+  Undelete_Report(u, "\tWiped %llu bytes of free space.\n",
+                  static_cast<unsigned long long>(filled));
   return ok;
 }
 
 bool addRoot(Undelete* u, const DriveSlot& slot) {
   std::u16string root;
-  for (const char* p = slot.title; *p != 0; ++p) root += static_cast<char16_t>(static_cast<unsigned char>(*p));
+  for (const char* p = slot.title; *p != 0; ++p)
+    root += static_cast<char16_t>(static_cast<unsigned char>(*p));
   std::uint32_t index = 0;
   if (!Storage_AddFolder(u, root.c_str(), kNoParent, 0xFFFF, 0, false, false, &index)) return false;
   u->rootFolder = index;
@@ -304,19 +306,23 @@ void freeSpaceThread(Undelete* u) {
 
 }  // namespace
 
-int Undelete_WipeMultiple(Undelete* u, const std::uint32_t* driveSpecs, std::uint16_t count) noexcept {
+int Undelete_WipeMultiple(Undelete* u, const std::uint32_t* driveSpecs,
+                          std::uint16_t count) noexcept {
   if (u == nullptr) return 0;
   try {
     if (!prepare(u, driveSpecs, count)) return 0;
     if (!openTable(u, driveSpecs, count, true, "Undelete_WipeMultiple")) return 0;
     u->cancelEvent.reset();
-    return startThread(u, [](Undelete* w) {
-      try {
-        driveWipeThread(w);
-      } catch (const std::bad_alloc&) {
-        failWith(w, kErrMemory);
-      }
-    }) ? 1 : 0;
+    return startThread(u,
+                       [](Undelete* w) {
+                         try {
+                           driveWipeThread(w);
+                         } catch (const std::bad_alloc&) {
+                           failWith(w, kErrMemory);
+                         }
+                       })
+               ? 1
+               : 0;
   } catch (const std::bad_alloc&) {
     u->error = kErrMemory;
     return 0;
@@ -337,13 +343,16 @@ int Undelete_WipeFreeSpace(Undelete* u, const std::uint32_t* driveSpecs, std::ui
       return 0;
     }
     u->cancelEvent.reset();
-    return startThread(u, [](Undelete* w) {
-      try {
-        freeSpaceThread(w);
-      } catch (const std::bad_alloc&) {
-        failWith(w, kErrMemory);
-      }
-    }) ? 1 : 0;
+    return startThread(u,
+                       [](Undelete* w) {
+                         try {
+                           freeSpaceThread(w);
+                         } catch (const std::bad_alloc&) {
+                           failWith(w, kErrMemory);
+                         }
+                       })
+               ? 1
+               : 0;
   } catch (const std::bad_alloc&) {
     u->error = kErrMemory;
     return 0;

@@ -121,7 +121,9 @@ bool FAT_WipeFreeSpace(Undelete* u, HostVolume* volume, std::uint32_t clusterCou
     return false;
   }
   Undelete_Log(u, "FAT_WipeFreeSpace: Found bootsector signature for FAT%d.\n",
-               b.kind == kFsFat12 ? 12 : b.kind == kFsFat16 ? 16 : 32);
+               b.kind == kFsFat12   ? 12
+               : b.kind == kFsFat16 ? 16
+                                    : 32);
   FatVolumeInfo info;
   if (FAT_MakeVolumeInfo(b, volume->size(), info) != FatGeometryCheck::Ok) return false;
   if (info.clusterBytes.get() == 0 || info.clusterBytes.get() > 0x20000) return false;
@@ -130,15 +132,17 @@ bool FAT_WipeFreeSpace(Undelete* u, HostVolume* volume, std::uint32_t clusterCou
   const std::uint64_t clusters = std::min<std::uint64_t>(bitmap.clusterCount, clusterCount);
   const std::uint32_t cb = bitmap.clusterBytes;
   const std::uint32_t method = Wipe_Method(u), passes = Wipe_Passes(u);
+  if (cb == 0 || cb > kRunBytes) return false;
+  // Runs of up to 2 MiB; a small volume needs no more than it has.
+  const std::uint64_t runMax =
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(kRunBytes / cb, clusters));
   std::vector<std::uint8_t> buffer;
   try {
-    buffer.resize(kRunBytes);
+    buffer.resize(runMax * cb);
   } catch (const std::bad_alloc&) {
     Host_SetLastError(kErrMemory);
     return false;
   }
-  if (cb == 0 || cb > kRunBytes) return false;
-  const std::uint64_t runMax = kRunBytes / cb;
   bool ok = true;
   std::uint64_t c = 0;
   while (c < clusters && !cancelled(u)) {

@@ -63,9 +63,8 @@ bool HostScratchFile::write(std::uint64_t offset, const void* data, std::uint32_
     const std::uint32_t piece = std::min(left, m_clusterBytes - within);
     const std::int64_t lcn = m_lcn[vcn];
     if (lcn >= 0) {
-      const std::uint64_t target =
-          m_volume.m_bitmap.firstClusterOffset + static_cast<std::uint64_t>(lcn) * m_clusterBytes +
-          within;
+      const std::uint64_t target = m_volume.m_bitmap.firstClusterOffset +
+                                   static_cast<std::uint64_t>(lcn) * m_clusterBytes + within;
       if (!m_volume.writeDevice(target, in, piece)) return false;
     }
     in += piece;
@@ -121,12 +120,13 @@ bool HostVolume::getBitmap(std::uint64_t startLcn, std::uint8_t* out, std::uint3
     host::fail(kErrInvalidParameter, "volume bitmap: start past the last cluster");
     return false;
   }
-  const std::uint64_t n = std::min<std::uint64_t>(std::uint64_t{bytes} * 8,
-                                                  m_bitmap.clusterCount - start);
+  const std::uint64_t n =
+      std::min<std::uint64_t>(std::uint64_t{bytes} * 8, m_bitmap.clusterCount - start);
   std::fill(out, out + bytes, std::uint8_t{0});
   for (std::uint64_t i = 0; i < n; ++i) {
     // Clusters the scratch file holds are in use, as the file system would report them.
-    if (!clusterFree(start + i)) out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
+    if (!clusterFree(start + i))
+      out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1u << (i % 8)));
   }
   *first = start;
   *count = n;
@@ -142,8 +142,8 @@ HostScratchFile* HostVolume::createScratch(std::uint64_t bytes) {
   m_scratch.reset();
   m_held.clear();
   const std::uint64_t clusters = (bytes + m_bitmap.clusterBytes - 1) / m_bitmap.clusterBytes;
-  m_scratch.reset(new HostScratchFile(*this, std::max<std::uint64_t>(clusters, 1),
-                                      m_bitmap.clusterBytes));
+  m_scratch.reset(
+      new HostScratchFile(*this, std::max<std::uint64_t>(clusters, 1), m_bitmap.clusterBytes));
   return m_scratch.get();
 }
 

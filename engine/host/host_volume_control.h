@@ -23,7 +23,8 @@ struct HostVolumeBitmap {
     return ((bits[lcn / 8] >> (lcn % 8)) & 1u) != 0;
   }
   void setUsed(std::uint64_t lcn) noexcept {
-    if (lcn / 8 < bits.size()) bits[lcn / 8] = static_cast<std::uint8_t>(bits[lcn / 8] | (1u << (lcn % 8)));
+    if (lcn / 8 < bits.size())
+      bits[lcn / 8] = static_cast<std::uint8_t>(bits[lcn / 8] | (1u << (lcn % 8)));
   }
 };
 
@@ -76,7 +77,8 @@ class HostVolume {
   /// 8) into @p out, at most @p bytes bytes; @p first and @p count get the clusters described.
   /// @p more is set when clusters remain after these. False past the end or without a bitmap.
   [[nodiscard]] bool getBitmap(std::uint64_t startLcn, std::uint8_t* out, std::uint32_t bytes,
-                               std::uint64_t* first, std::uint64_t* count, bool* more) const noexcept;
+                               std::uint64_t* first, std::uint64_t* count,
+                               bool* more) const noexcept;
 
   /// Creates the scratch file (replacing an earlier one) of @p bytes rounded up to whole
   /// clusters, none of them placed. Null without a bitmap.
@@ -89,7 +91,8 @@ class HostVolume {
 
   /// Writes into free clusters only: refused (nothing written) when any byte of the range lies
   /// outside the cluster area or in a cluster in use.
-  [[nodiscard]] bool writeFree(std::uint64_t offset, const void* data, std::uint32_t count) noexcept;
+  [[nodiscard]] bool writeFree(std::uint64_t offset, const void* data,
+                               std::uint32_t count) noexcept;
   /// Writes anywhere on the volume: for the file system's own structures (entries of deleted
   /// files) that the caller has checked.
   [[nodiscard]] bool writeRaw(std::uint64_t offset, const void* data, std::uint32_t count) noexcept;
@@ -101,7 +104,8 @@ class HostVolume {
 
  private:
   friend class HostScratchFile;
-  [[nodiscard]] bool writeDevice(std::uint64_t offset, const void* data, std::uint32_t count) noexcept;
+  [[nodiscard]] bool writeDevice(std::uint64_t offset, const void* data,
+                                 std::uint32_t count) noexcept;
 
   std::unique_ptr<HostDevice> m_device;
   HostDevice* m_raw = nullptr;  // m_device while open; what read views look through

@@ -128,11 +128,11 @@ bool blankRecord(std::span<std::uint8_t> r) noexcept {
   std::memset(r.data() + attrs, 0, r.size() - attrs);
   storeLe<std::uint32_t>(r.data() + attrs, 0xFFFFFFFFu);  // end of attributes
   storeLe<std::uint32_t>(r.data() + attrs + 4, 0);
-  storeLe<std::uint16_t>(r.data() + 0x12, 0);             // links
-  storeLe<std::uint16_t>(r.data() + 0x16, 0);             // flags: not in use
-  storeLe<std::uint32_t>(r.data() + 0x18, attrs + 8);     // bytes in use
-  storeLe<std::uint64_t>(r.data() + 0x20, 0);             // base record
-  storeLe<std::uint16_t>(r.data() + 0x28, 0);             // next attribute id
+  storeLe<std::uint16_t>(r.data() + 0x12, 0);          // links
+  storeLe<std::uint16_t>(r.data() + 0x16, 0);          // flags: not in use
+  storeLe<std::uint32_t>(r.data() + 0x18, attrs + 8);  // bytes in use
+  storeLe<std::uint64_t>(r.data() + 0x20, 0);          // base record
+  storeLe<std::uint16_t>(r.data() + 0x28, 0);          // next attribute id
   std::uint16_t usn = static_cast<std::uint16_t>(loadLe<std::uint16_t>(r.data() + usaOffset) + 1);
   if (usn == 0 || usn == 0xFFFF) usn = 1;
   storeLe<std::uint16_t>(r.data() + usaOffset, usn);
@@ -278,9 +278,9 @@ bool NTFS_WipeFreeClusters(Undelete* u, HostVolume* volume, std::uint32_t cluste
   std::vector<std::uint8_t> buffer;
   // 2048 clusters a write, but never more than 8 MiB at once: a run longer than the buffer is
   // written piece by piece.
-  const std::uint64_t runMax =
-      std::max<std::uint64_t>(1, std::min<std::uint64_t>(kBitmapPieceBytes * 8,
-                                                         kMaxRunBytes / clusterBytes));
+  const std::uint64_t runMax = std::max<std::uint64_t>(
+      1, std::min({std::uint64_t{kBitmapPieceBytes} * 8, kMaxRunBytes / clusterBytes,
+                   volume->bitmap().clusterCount}));
   if (clusterBytes > kMaxRunBytes) return false;
   try {
     buffer.resize(runMax * clusterBytes);
@@ -350,8 +350,10 @@ bool NTFS_FillFreeRecords(Undelete* u, HostVolume* volume) noexcept {
     }
     if (volume == nullptr || !volume->isOpen()) {
       // Mounted: let the driver reuse the free records for empty hidden files, then drop them.
-      const std::string root = Host_ResolveDrivePath(std::string(1, static_cast<char>(u->wipeLetter)) + ":\\");
-      const int dir = root.empty() ? -1 : ::open(root.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const std::string root =
+          Host_ResolveDrivePath(std::string(1, static_cast<char>(u->wipeLetter)) + ":\\");
+      const int dir =
+          root.empty() ? -1 : ::open(root.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (dir < 0) {
         Undelete_Log(u, "NTFS_FillFreeRecords: The volume has no mount point.\n");
         return false;
@@ -360,11 +362,12 @@ bool NTFS_FillFreeRecords(Undelete* u, HostVolume* volume) noexcept {
       for (std::uint64_t k = 0; k < freeRecords && !cancelled(u); ++k) {
         char name[32];
         std::snprintf(name, sizeof name, "$$%06llu.$$$", static_cast<unsigned long long>(k));
-        const int fd = ::openat(dir, name, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd = Wipe_CreateTemporary(dir, name);
         if (fd < 0) break;  // full MFT or directory: the rest stay as they are
         ::close(fd);
         made.emplace_back(name);
-        if (halves) u->wipeProgress.store(static_cast<std::uint32_t>(2500 + k * 2500 / (freeRecords + 1)));
+        if (halves)
+          u->wipeProgress.store(static_cast<std::uint32_t>(2500 + k * 2500 / (freeRecords + 1)));
       }
       for (const auto& name : made) ::unlinkat(dir, name.c_str(), 0);
       ::fsync(dir);

@@ -158,7 +158,8 @@ TEST(DriveWipe, LeavesOnlyThePattern) {
   ASSERT_EQ(run("head -c 2097152 /dev/urandom > " + quote(img.string())).exitCode, 0);
   // 30 passes of the 35-pass table: the last one written is pass 29, B6 DB 6D from every chunk's
   // start.
-  const auto r = run(kvx("wipe-drive " + quote(img.string()) + " --method 4 --passes 30 --yes 2>&1"));
+  const auto r =
+      run(kvx("wipe-drive " + quote(img.string()) + " --method 4 --passes 30 --yes 2>&1"));
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_NE(r.out.find("will destroy: every byte"), std::string::npos) << r.out;
   const auto bytes = kvxtest::readFile(img);

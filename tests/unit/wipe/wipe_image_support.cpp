@@ -38,7 +38,8 @@ Allocation allocation(const fs::path& image, bool ntfs) {
   std::string line;
   while (std::getline(in, line)) {
     const auto bar = line.find('|');
-    if (bar == std::string::npos || line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
+    if (bar == std::string::npos || line.empty() ||
+        !std::isdigit(static_cast<unsigned char>(line[0])))
       continue;
     a.allocated.push_back(line.substr(bar + 1) == "a");
   }
@@ -127,8 +128,6 @@ std::vector<std::uint64_t> changedAllocatedUnits(const fs::path& before, const f
   return bad;
 }
 
-std::string kvx(const std::string& args) {
-  return quote(kvxtest::cliPath().string()) + " " + args;
-}
+std::string kvx(const std::string& args) { return quote(kvxtest::cliPath().string()) + " " + args; }
 
 }  // namespace wipetest

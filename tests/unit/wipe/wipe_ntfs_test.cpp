@@ -49,7 +49,8 @@ class NtfsWipe : public ::testing::Test {
     // One image per program: building it through the driver is the slow part.
     static kvxtest::TempDir shared{"wipe-ntfs-base"};
     static const bool built =
-        run("bash -c " + quote(kBuild) + " x " + quote((shared / "before.img").string())).exitCode == 0;
+        run("bash -c " + quote(kBuild) + " x " + quote((shared / "before.img").string()))
+            .exitCode == 0;
     ASSERT_TRUE(built);
     before = shared / "before.img";
     img = dir / "ntfs.img";

@@ -15,7 +15,8 @@
 
 namespace {
 
-std::vector<std::uint8_t> passBytes(std::uint32_t pass, std::uint32_t method, std::vector<std::uint8_t>& b) {
+std::vector<std::uint8_t> passBytes(std::uint32_t pass, std::uint32_t method,
+                                    std::vector<std::uint8_t>& b) {
   EXPECT_TRUE(Wipe_FillPattern(pass, method, b.data(), static_cast<std::uint32_t>(b.size())));
   return b;
 }
@@ -46,7 +47,8 @@ TEST(WipePattern, MethodSettingKeepsFlagsAndRefusesUnknownMethods) {
 TEST(WipePattern, MethodTwoComplementThenNewByteAndFourthPassRepeatsThird) {
   Wipe_SeedRandom(12345);
   std::vector<std::uint8_t> b(1000);
-  const auto p0 = passBytes(0, 2, b), p1 = passBytes(1, 2, b), p2 = passBytes(2, 2, b), p3 = passBytes(3, 2, b);
+  const auto p0 = passBytes(0, 2, b), p1 = passBytes(1, 2, b), p2 = passBytes(2, 2, b),
+             p3 = passBytes(3, 2, b);
   EXPECT_TRUE(uniform(p0) && uniform(p1) && uniform(p2));
   EXPECT_EQ(p1[0], static_cast<std::uint8_t>(~p0[0]));
   EXPECT_EQ(p3, p2) << "a pass beyond the table leaves the buffer as it was";
@@ -61,8 +63,10 @@ TEST(WipePattern, MethodTwoComplementThenNewByteAndFourthPassRepeatsThird) {
 
 TEST(WipePattern, MethodFourTable) {
   std::vector<std::uint8_t> b(7);
-  EXPECT_EQ(passBytes(29, 4, b), (std::vector<std::uint8_t>{0xB6, 0xDB, 0x6D, 0xB6, 0xDB, 0x6D, 0xB6}));
-  EXPECT_EQ(passBytes(6, 4, b), (std::vector<std::uint8_t>{0x92, 0x49, 0x24, 0x92, 0x49, 0x24, 0x92}));
+  EXPECT_EQ(passBytes(29, 4, b),
+            (std::vector<std::uint8_t>{0xB6, 0xDB, 0x6D, 0xB6, 0xDB, 0x6D, 0xB6}));
+  EXPECT_EQ(passBytes(6, 4, b),
+            (std::vector<std::uint8_t>{0x92, 0x49, 0x24, 0x92, 0x49, 0x24, 0x92}));
   EXPECT_EQ(passBytes(4, 4, b), std::vector<std::uint8_t>(7, 0x55));
   EXPECT_EQ(passBytes(24, 4, b), std::vector<std::uint8_t>(7, 0xFF));
   EXPECT_EQ(passBytes(0, 0, b), std::vector<std::uint8_t>(7, 0x00));
