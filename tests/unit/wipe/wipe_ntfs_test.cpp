@@ -6,7 +6,11 @@
 #include <filesystem>
 #include <string>
 
+#include <chrono>
+#include <thread>
+
 #include "test_support.h"
+#include "undelete/undelete.h"
 #include "wipe_image_support.h"
 
 namespace {
@@ -28,6 +32,7 @@ python3 - "$m" <<'PY'
 import os, random, sys
 m = sys.argv[1]; r = random.Random(11)
 os.mkdir(m + '/sub')
+os.mkdir(m + '/emptydir')
 open(m + '/keep.bin', 'wb').write(bytes(r.getrandbits(8) for _ in range(64000)))
 open(m + '/sub/keep2.txt', 'wb').write(b'live ntfs text\n' * 500)
 open(m + '/exist.txt', 'wb').write(b'EXISTMARK:' * 2500)
@@ -129,6 +134,43 @@ TEST_F(NtfsWipe, ExistingFileThroughTheMount) {
   EXPECT_EQ(scanLine("exist.txt"), "") << "renamed before it was deleted";
   expectConsistent();
   expectLiveFilesKept(true);
+}
+
+TEST_F(NtfsWipe, OnlyEmptyFoldersAreWiped) {
+  ASSERT_EQ(run("ntfs-3g " + quote(img.string()) + " " + quote(mnt.string())).exitCode, 0);
+  Undelete* u = nullptr;
+  ASSERT_EQ(Undelete_Create(&u), 1);
+  char letter = 0;
+  ASSERT_EQ(Undelete_AddDrive(img.c_str(), 0, &letter), 1);
+  const std::uint32_t spec = static_cast<std::uint32_t>(letter - 'A');
+  ASSERT_EQ(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr), 1);
+  while (Undelete_IsSearching(u, nullptr) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::uint32_t folders = 0, sub = ~0u, empty = ~0u;
+  Undelete_GetFolderCount(u, &folders);
+  for (std::uint32_t i = 0; i < folders; ++i) {
+    const FolderRecord* f = nullptr;
+    const void* name = nullptr;
+    if (!Undelete_GetFolderInfo(u, i, &f) || !Undelete_GetString(u, f->name.get(), &name)) continue;
+    const std::string n = kvxtest::utf8(static_cast<const char16_t*>(name));
+    if (n == "sub") sub = i;
+    if (n == "emptydir") empty = i;
+  }
+  ASSERT_NE(sub, ~0u);
+  ASSERT_NE(empty, ~0u);
+  EXPECT_EQ(Undelete_WipeFolder(u, sub), 0) << "it still holds a file";
+  EXPECT_TRUE(fs::exists(mnt / "sub" / "keep2.txt"));
+  EXPECT_EQ(Undelete_WipeFolder(u, empty), 1);
+  EXPECT_FALSE(fs::exists(mnt / "emptydir"));
+  const FolderRecord* f = nullptr;
+  ASSERT_EQ(Undelete_GetFolderInfo(u, empty, &f), 1);
+  EXPECT_NE(f->flags.get() & kFolderDeleted, 0u);
+  const void* name = nullptr;
+  ASSERT_EQ(Undelete_GetString(u, f->name.get(), &name), 1);
+  EXPECT_EQ(kvxtest::utf8(static_cast<const char16_t*>(name)).size(), 8u) << "a random name";
+  EXPECT_EQ(Undelete_WipeFolder(u, empty), 1) << "already wiped";
+  Undelete_Delete(u);
+  ASSERT_EQ(run("umount " + quote(mnt.string())).exitCode, 0);
+  expectConsistent();
 }
 
 TEST_F(NtfsWipe, MountedSourceGetsTheSlowMethodOnly) {
