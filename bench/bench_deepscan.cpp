@@ -181,7 +181,8 @@ struct Placed {
 struct ScanFigures {
   double seconds = 0;
   std::uint32_t files = 0;
-  std::map<std::uint64_t, std::uint64_t> sizeAt;  // sector -> listed size
+  std::map<std::uint64_t, std::uint64_t> sizeAt;   // sector -> listed size
+  std::map<std::uint64_t, std::uint32_t> stateAt;  // sector -> state
   std::map<std::string, std::uint32_t> perFolder;
 };
 
@@ -213,6 +214,7 @@ ScanFigures scan(Bytes& image) {
     std::uint32_t s = 0;
     std::memcpy(&s, Storage_At(u, r->locator.get()), 4);
     f.sizeAt[s] = r->size.get();
+    f.stateAt[s] = (r->status >> 1) & 0x1F;
     const FolderRecord* folder = Storage_Folder(u, r->folder.get());
     std::string name;
     for (auto* c = static_cast<const char16_t*>(Storage_At(u, folder->name.get())); c && *c; ++c)
@@ -310,6 +312,35 @@ int main(int argc, char** argv) {
       recalled, complete, 100.0 * recalled / std::max(complete, 1u), cutFound, cutCount);
   for (const auto& [kind, rc] : perKind)
     std::printf("  %s: %u/%u\n", kind.c_str(), rc.first, rc.second);
+  // Cut files rated above Poor, and finds that start at no placed file: inside a placed ZIP they
+  // are its stored members (real files); anywhere else spurious.
+  {
+    std::uint32_t cutAbovePoor = 0, embedded = 0, spurious = 0;
+    std::map<std::uint64_t, const Placed*> starts;
+    for (const Placed& p : placed) starts[p.sector] = &p;
+    for (const Placed& p : placed) {
+      const auto it = carve.stateAt.find(p.sector);
+      if (p.cut && it != carve.stateAt.end() && it->second > 2) {
+        ++cutAbovePoor;
+        std::printf("  cut %s at sector %llu rated %u\n", p.kind.c_str(),
+                    static_cast<unsigned long long>(p.sector), it->second);
+      }
+    }
+    for (const auto& [sector, size] : carve.sizeAt) {
+      if (starts.count(sector) != 0) continue;
+      auto it = starts.upper_bound(sector);
+      const Placed* in = it == starts.begin() ? nullptr : std::prev(it)->second;
+      if (in != nullptr && sector * kSector < in->sector * kSector + in->length &&
+          in->kind == "zip")
+        ++embedded;
+      else
+        ++spurious;
+    }
+    std::printf(
+        "cut files rated above Poor: %u of %u; finds inside ZIPs (stored members): %u; "
+        "spurious finds: %u (%.2f per 1,000 placed files)\n",
+        cutAbovePoor, cutCount, embedded, spurious, 1000.0 * spurious / placed.size());
+  }
   std::printf("listed per folder:");
   for (const auto& [folder, n] : carve.perFolder) std::printf(" %s=%u", folder.c_str(), n);
   std::printf("\n");
@@ -334,11 +365,18 @@ int main(int argc, char** argv) {
   if (sh("command -v photorec >/dev/null 2>&1") == 0) {
     const fs::path img = work / "carve.img";
     const fs::path out = work / "photorec";
+    Bytes imageHeads;  // the first 512 bytes of every placed file, in order
     fs::remove_all(out);
     {
       std::ofstream f(img, std::ios::binary);
       f.write(reinterpret_cast<const char*>(image.data()),
               static_cast<std::streamsize>(image.size()));
+    }
+    for (const Placed& p : placed) {
+      Bytes head(512, 0);
+      std::memcpy(head.data(), image.data() + p.sector * kSector,
+                  static_cast<std::size_t>(std::min<std::uint64_t>(p.length, 512)));
+      imageHeads.insert(imageHeads.end(), head.begin(), head.end());
     }
     image = Bytes();  // its memory is not needed any more
     fs::create_directories(out);
@@ -364,6 +402,22 @@ int main(int argc, char** argv) {
     std::uint32_t prRecalled = 0;
     for (const Placed& p : placed)
       if (!p.cut && hashes.count(p.hash) != 0) ++prRecalled;
+    // Outputs that begin like no placed file (complete or cut) are spurious.
+    std::set<std::uint64_t> heads;
+    for (const Placed& p : placed) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(p.length, 512));
+      const std::uint8_t* at = imageHeads.data() + (&p - placed.data()) * 512;
+      heads.insert(fnv(at, n));
+    }
+    std::uint32_t prSpurious = 0;
+    for (const auto& e : fs::recursive_directory_iterator(out, ec)) {
+      if (!e.is_regular_file() || e.path().filename() == "report.xml") continue;
+      Bytes b = readAll(e.path());
+      b.resize(std::min<std::size_t>(b.size(), 512));
+      if (heads.count(fnv(b.data(), b.size())) == 0) ++prSpurious;
+    }
+    std::printf("photorec: %u outputs begin like no placed file (%.2f per 1,000 placed files)\n",
+                prSpurious, 1000.0 * prSpurious / placed.size());
     std::printf("photorec: exit %d, %.2f s wall, %u files written, recall %u of %u (%.2f%%)\n", rc,
                 secs, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
     if (keep.empty()) {

@@ -380,8 +380,8 @@ std::string attributeLetters(std::uint8_t attributes) {
 }
 
 const char* kindName(std::uint32_t kind) {
-  static constexpr const char* kNames[] = {"raw", "FAT", "NTFS", "UDF", "CDFS"};
-  return kind < 5 ? kNames[kind] : "unknown";
+  static constexpr const char* kNames[] = {"raw", "FAT", "NTFS", "UDF", "CDFS", "exFAT"};
+  return kind < std::size(kNames) ? kNames[kind] : "unknown";
 }
 
 namespace {

@@ -8,7 +8,7 @@
 //     512- and/or 2048-byte sectors with their texts, search, recover (adapt argument orders
 //     there), describe, saveEntry/loadEntry (null: saved as it stands), deep-scan hook, wipe;
 //     leave out what the module lacks. Declare it in the module's header.
-//  3. Put `&kExfatDescriptor` in kTable below at its kind (UDF/CDFS: replace the placeholder).
+//  3. Put `&kExfatDescriptor` in kTable below at its kind.
 //     Recognisers are tried in table order. The FsTable tests check the row is complete.
 // A kind not in the build has a null row: every caller goes through Fs_OfKind/Fs_OfType.
 #include "core/fs_dispatch.h"
@@ -17,46 +17,24 @@
 
 #include "core/cached_drive.h"
 #include "core/le.h"
+#include "exfat/exfat.h"
 #include "fat/fat.h"
 #include "ntfs/ntfs.h"
+#include "optical/cdfs.h"
+#include "optical/udf.h"
 #include "raw/unformated.h"
 #include "undelete/undelete.h"
 
 namespace {
 
-// Optical kinds: their module is not in the build yet. These rows keep only what the interface
-// fixes (names, texts, saved sizes), so that their session entries still round-trip as they stand;
-// the optical module replaces them with its own descriptors.
-constexpr FsTypeInfo kUdfTypes[] = {{kFsUdf, "UDF",
-                                     "Undelete_Search: Searching for files on UDF.\n",
-                                     "\tScanning file system %d, UDF.\n", 40}};
-constexpr FsTypeInfo kCdfsTypes[] = {{kFsCdfs, "CDFS",
-                                      "Undelete_Search: Searching for files on CDFS.\n",
-                                      "\tScanning file system %d, CDFS.\n", 2916}};
-constexpr FsDescriptor kUdfPlaceholder{
-    .kind = kKindUdf,
-    .name = "UDF",
-    .types = kUdfTypes,
-    .recognizedReport = "UDF file system recognized.\n",
-    .recoverLog = "Undelete_RecoverFile: Calling UDF_RecoverFile to recover file.\n",
-    .selectBeforeRecover = true,
-};
-constexpr FsDescriptor kCdfsPlaceholder{
-    .kind = kKindCdfs,
-    .name = "CDFS",
-    .types = kCdfsTypes,
-    .recognizedReport = "\tCDFS file system recognized.\n",
-    .recoverLog = "Undelete_RecoverFile: Calling CDFS_RecoverFile to recover file.\n",
-    .selectBeforeRecover = true,
-};
-
 // Indexed by kind.
-constexpr std::array<const FsDescriptor*, 5> kTable{{
+constexpr std::array<const FsDescriptor*, 6> kTable{{
     &kUnformatedDescriptor,  // kKindRaw: also the fallback when nothing else recognises a drive
     &kFatDescriptor,         // kKindFat
     &kNtfsDescriptor,        // kKindNtfs
-    &kUdfPlaceholder,        // kKindUdf
-    &kCdfsPlaceholder,       // kKindCdfs
+    &kUdfDescriptor,         // kKindUdf
+    &kCdfsDescriptor,        // kKindCdfs
+    &kExfatDescriptor,       // kKindExfat
 }};
 
 }  // namespace

@@ -326,6 +326,10 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
     std::uint32_t sinceCancelCheck = 0;
     std::uint32_t noteRef = 0;
     bool cancelled = false;
+    // End of the furthest find of a structured format (its structure held at least in part, up
+    // to where it ends): words in its data (an image's pixel rows, a document's streams) are part
+    // of it, not text files of their own.
+    std::uint64_t wholeUntil = 0;
     const std::uint64_t span = progressTo >= progressFrom ? progressTo - progressFrom : 0;
     while (!u->outOfMemory()) {
       if (s >= runEnd) {
@@ -357,7 +361,7 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
       }
       reader.setWindow(offset, runEnd * sectorSize - offset);
       FormatResult r;
-      const bool hit = FileFormat_DetectIn(reader, r);
+      const bool hit = FileFormat_DetectIn(reader, r, offset >= wholeUntil);
       if (isCancelled(u)) {
         // A read cut short by the cancel says nothing about the data: look at it again later.
         u->deepScanResume = s;
@@ -373,6 +377,8 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
         const bool jump = (r.identifier == kFmtDoc && r.completeness == kComplGood) ||
                           r.identifier == kFmtTxt || r.identifier == kFmtTar;
         if (jump && r.length > 0) s += (r.length - 1) / sectorSize;
+        if (r.completeness >= kComplPoor && !(r.identifier >= kFmtHtm && r.identifier <= kFmtTxt))
+          wholeUntil = std::max(wholeUntil, offset + r.length);
       }
       ++s;
     }

@@ -173,7 +173,9 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept;
 
 /// Runs the detector over @p reader from its start: the first recogniser whose signature matches
 /// and that accepts decides. True with @p out filled when a format with identifier > 0 was found.
-[[nodiscard]] bool FileFormat_DetectIn(FormatReader& reader, FormatResult& out) noexcept;
+/// With @p withText false the text recogniser is not tried (inside a file already found whole).
+[[nodiscard]] bool FileFormat_DetectIn(FormatReader& reader, FormatResult& out,
+                                       bool withText = true) noexcept;
 /// The same over bytes in memory (tests, fuzzers, the file-system scanners' own buffers).
 [[nodiscard]] bool FileFormat_DetectBytes(std::span<const std::uint8_t> window,
                                           FormatResult& out) noexcept;
@@ -183,6 +185,25 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept;
 [[nodiscard]] bool FileFormat_Detect(ExtentReader* reader, std::uint32_t* identifier,
                                      std::uint32_t* completeness, std::uint64_t* length,
                                      const char** note) noexcept;
+
+/// What a content check says about the bytes of a whole file.
+enum class FormatVerdict : std::uint8_t {
+  Unknown,  // no format with a content check starts there
+  Broken,   // the structure breaks (or the data ends) before the file's end marker
+  Valid,    // the structure, and its checksums where it has them, hold to the end marker
+};
+struct FormatCheck {
+  std::uint32_t identifier = kFmtNone;
+  FormatVerdict verdict = FormatVerdict::Unknown;
+  std::uint64_t good = 0;  // bytes from the start that held before the structure broke
+};
+/// True when @p head starts a format that FileFormat_Validate can confirm or break.
+[[nodiscard]] bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept;
+/// Checks @p data as a whole file of the format its first bytes name, with the format's own
+/// integrity checks (entropy-coded data and markers of JPEG, chunk CRCs of PNG, member CRCs and
+/// the central directory of ZIP, cross-reference offsets of PDF, ...). Valid needs the structure
+/// to end at the data's end (zero bytes after it are slack). Always true.
+bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) noexcept;
 
 /// Extension check of a listed file. @p name is the file's NUL-terminated UTF-16 name, still in
 /// the caller's buffer of @p nameCapacity units; @p identifier is what the detector found (0 for

@@ -135,6 +135,27 @@ std::uint32_t FileFormat_ExtensionOf(std::u16string_view name) noexcept {
   return kFmtNone;
 }
 
+namespace deepscan {
+namespace {
+constexpr std::array<std::uint32_t, 256> makeCrcTable() {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t[i] = c;
+  }
+  return t;
+}
+constexpr std::array<std::uint32_t, 256> kCrcTable = makeCrcTable();
+}  // namespace
+
+std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* p, std::size_t n) noexcept {
+  crc = ~crc;
+  for (std::size_t i = 0; i < n; ++i) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+}  // namespace deepscan
+
 bool FormatReader::alignTo(std::uint32_t unit) noexcept {
   if (unit <= 1) return true;
   const std::uint64_t rem = consumed() % unit;
@@ -183,7 +204,7 @@ std::span<const std::uint8_t> SpanFormatReader::peek(std::size_t max) noexcept {
   return m_data.subspan(m_pos, std::min(max, m_data.size() - m_pos));
 }
 
-bool FileFormat_DetectIn(FormatReader& reader, FormatResult& out) noexcept {
+bool FileFormat_DetectIn(FormatReader& reader, FormatResult& out, bool withText) noexcept {
   reader.rewind();
   std::array<std::uint8_t, 16> head{};
   {
@@ -193,6 +214,7 @@ bool FileFormat_DetectIn(FormatReader& reader, FormatResult& out) noexcept {
   const Head h(head);
   for (std::size_t i = 0; i < kFormatRecognisers.size(); ++i) {
     const FormatRecogniser& r = kFormatRecognisers[i];
+    if (!withText && r.recognize == FileFormat_RecognizeText) continue;
     if (!r.signature(h)) {
       // Only the first half of the ASF identifier: neither a cabinet nor a tar; try QuickTime.
       if (i == kAsfIndex && std::memcmp(head.data(), kAsfHeaderGuid, 8) == 0)

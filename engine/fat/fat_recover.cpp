@@ -1,7 +1,7 @@
-// FAT file recovery: follows whatever is left of the cluster chain, then assumes the rest of the
-// file lies in the clusters straight after the last one read (a deleted file's chain is freed).
-// Deep-scan finds are read from their byte offset. Contiguous clusters are read and written in
-// pieces of up to 1 MiB.
+// FAT file recovery: a live file is read along its cluster chain; a deleted file (whose chain is
+// freed) from the clusters the layout model gives it, the same clusters its state was counted
+// from (fat_layout.h). Deep-scan finds are read from their byte offset. Contiguous clusters are
+// read and written in pieces of up to 1 MiB.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +19,7 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
+#include "fat/fat_layout.h"
 #include "host/host_output.h"
 
 namespace {
@@ -27,7 +28,6 @@ constexpr std::uint32_t kPieceBytes = 1u << 20;
 constexpr std::uint32_t kMaxUnit = 1u << 20;  // a read is rounded up to whole clusters or sectors
 constexpr std::uint32_t kDeepScanLocator = 0xFFFFFFFFu;
 constexpr std::uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
-
 
 timespec toTimespec(std::uint64_t fileTime) noexcept {
   timespec ts{};
@@ -173,6 +173,22 @@ Outcome recoverClusters(Undelete* u, const FatGeometry& g, Copier& copy, std::ui
   return Outcome::Done;
 }
 
+/// The clusters of a deleted file's layout, in order; clusters the size needs beyond the volume
+/// end the copy with a read error.
+Outcome recoverLayout(Undelete* u, const FatGeometry& g, Copier& copy, const FatLayout& layout) {
+  const std::uint32_t maxRun = std::max(1u, kPieceBytes / g.clusterBytes);
+  for (const FatRun& r : layout.runs) {
+    for (std::uint32_t done = 0; done < r.count && copy.left() > 0;) {
+      if (isCancelled(u)) return Outcome::Done;
+      const std::uint32_t n = std::min(maxRun, r.count - done);
+      const Outcome o = copy.clusters(r.first + done, n);
+      if (o != Outcome::Done) return o;
+      done += n;
+    }
+  }
+  return copy.left() > 0 ? Outcome::ReadError : Outcome::Done;
+}
+
 }  // namespace
 
 bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
@@ -214,6 +230,9 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
       } else if (first < 2) {
         // No data cluster: the directory entry is inconsistent; nothing is read.
         outcome = Outcome::ReadError;
+      } else if (FatLayout layout; (record->status & kStatusExisting) == 0 &&
+                                   FAT_LayoutForRecovery(u, record, g, layout)) {
+        outcome = recoverLayout(u, g, copy, layout);
       } else {
         outcome = recoverClusters(u, g, copy, first);
       }

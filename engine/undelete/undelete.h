@@ -166,12 +166,15 @@ UNDELETE_ENUM(FsType, uint32_t) {
   kFsFat12 = 4,
   kFsFat16 = 5,
   kFsFat32 = 6,
+  kFsExfat = 7,  // exFAT ("exFAT"); a Linux addition, as are the kind and table entry below
 };
 // clang-format on
 
 // File-system kinds (FileRecord.location bits 12..14): which recoverer serves a file.
 // clang-format off
-UNDELETE_ENUM(FsKind, uint16_t) { kKindRaw = 0, kKindFat = 1, kKindNtfs = 2, kKindUdf = 3, kKindCdfs = 4 };
+UNDELETE_ENUM(FsKind, uint16_t) {
+  kKindRaw = 0, kKindFat = 1, kKindNtfs = 2, kKindUdf = 3, kKindCdfs = 4, kKindExfat = 5,
+};
 // clang-format on
 
 // Scan options (fourth argument of Undelete_SearchMultiple).

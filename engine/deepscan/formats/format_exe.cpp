@@ -41,6 +41,14 @@ bool FileFormat_RecognizeExe(FormatReader& reader, FormatResult& out) noexcept {
     const std::uint16_t pages = deepscan::le16At(mz + 4);
     if (pages < 2) return false;
     const std::uint16_t last = deepscan::le16At(mz + 2);
+    // The header's own fields must agree (a last page within 512 bytes, a header of at least two
+    // paragraphs holding its relocations, memory needs in order): two letters and noise do not.
+    const std::uint32_t header = std::uint32_t{deepscan::le16At(mz + 8)} * 16;
+    const std::uint32_t relocEnd =
+        deepscan::le16At(mz + 0x18) + std::uint32_t{deepscan::le16At(mz + 6)} * 4;
+    if (last > 512 || header < 32 || header > std::uint32_t{pages} * 512 || relocEnd > header ||
+        deepscan::le16At(mz + 0x0C) < deepscan::le16At(mz + 0x0A))
+      return false;
     // A last-page count of 0 means the last page is full.
     const std::uint64_t length = std::uint64_t{pages} * 512 - (last == 0 ? 0 : 512u - last);
     out.completeness = length >= 32 && reader.skip(length - 32) ? kComplGood : kComplPoor;
@@ -53,9 +61,16 @@ bool FileFormat_RecognizeExe(FormatReader& reader, FormatResult& out) noexcept {
     return true;
   };
   std::uint16_t peOffset = 0;
-  if (!reader.skip(0x3C - 32) || !reader.readLe16(peOffset) || peOffset < 64) return stop();
+  if (!reader.skip(0x3C - 32) || !reader.readLe16(peOffset)) return stop();
+  if (peOffset < 64) return false;
   std::uint8_t fh[24];  // signature and file header
   if (!reader.skip(peOffset - 0x3Eu) || !reader.read(fh, sizeof fh)) return stop();
+  // A new-style header names itself; without a known signature this is no program at all.
+  if (!deepscan::equals(fh, std::string_view("PE\0\0", 4)) &&
+      !deepscan::equals(fh, std::string_view("NE", 2)) &&
+      !deepscan::equals(fh, std::string_view("LE", 2)) &&
+      !deepscan::equals(fh, std::string_view("LX", 2)))
+    return false;
   if (deepscan::le16At(fh + 22) & kDllFlag) out.identifier = kFmtDll;
   if (!deepscan::equals(fh, std::string_view("PE\0\0", 4))) return stop();
   const std::uint16_t sections = deepscan::le16At(fh + 6);

@@ -1,4 +1,5 @@
 // GIF: screen descriptor, colour tables, images and extensions as sub-block chains, up to ";".
+// Without the trailer the file may have been cut after any image, so it is at most Poor.
 #include "deepscan/deepscan.h"
 #include "deepscan/formats/format_util.h"
 
@@ -8,12 +9,19 @@ std::uint64_t colourTableBytes(std::uint8_t flags) noexcept {
   return (flags & 0x80) ? 3ull << ((flags & 7) + 1) : 0;
 }
 
-/// Passes over data sub-blocks up to the zero-size terminator.
-bool skipSubBlocks(FormatReader& reader) noexcept {
+/// Passes over data sub-blocks up to the zero-size terminator. With @p evenBlocks (image data)
+/// every block but the last has the first one's size, as encoders write them: a shorter block
+/// followed by another is where the image's own data ended.
+bool skipSubBlocks(FormatReader& reader, bool evenBlocks = false) noexcept {
+  bool shortSeen = false;
+  std::uint8_t full = 0;
   for (;;) {
     std::uint8_t size = 0;
     if (!reader.readU8(size)) return false;
     if (size == 0) return true;
+    if (evenBlocks && shortSeen) return false;
+    if (full == 0) full = size;
+    shortSeen = size != full;
     if (!reader.skip(size)) return false;
   }
 }
@@ -43,11 +51,12 @@ bool FileFormat_RecognizeGif(FormatReader& reader, FormatResult& out) noexcept {
           break;
         }
         out.completeness = kComplPoor;
-        if (!skipSubBlocks(reader)) {
+        if (!skipSubBlocks(reader, true)) {
           going = false;
           break;
         }
-        out.completeness = kComplGood;
+        // Whole images so far; only the trailer says that nothing was cut off.
+        out.completeness = kComplPoor;
         break;
       }
       case '!': {

@@ -1,4 +1,7 @@
-// JPEG: markers up to the first start of scan, then the entropy-coded data up to FF D9.
+// JPEG: markers up to the first start of scan, then the entropy-coded data. Inside coded data a
+// 0xFF byte is only ever followed by a stuffed zero, a restart marker, a fill byte or a marker that
+// ends the scan; anything else means the data that follows is not this image's (a file cut short
+// or a fragment boundary), and the file ends before it.
 #include <cstring>
 
 #include "deepscan/deepscan.h"
@@ -6,31 +9,56 @@
 
 namespace {
 
-/// Takes bytes up to and including the first FF D9. False at the window's end.
-bool scanToEndOfImage(FormatReader& reader) noexcept {
-  bool afterFf = false;
+enum class ScanEnd : std::uint8_t { EndOfImage, Marker, Cut, WindowEnd };
+
+/// Markers that may follow coded data (a progressive or multi-scan image goes on with them).
+bool segmentMarker(std::uint8_t m) noexcept {
+  return (m >= 0xC0 && m <= 0xCF && m != 0xC8) || m == 0xDA || m == 0xDB || m == 0xDC ||
+         m == 0xDD || m == 0xDE || m == 0xDF || (m >= 0xE0 && m <= 0xEF) || m == 0xFE;
+}
+
+/// Takes coded data up to the marker that ends it. EndOfImage and Marker consume the marker's two
+/// bytes (@p marker gets the second); Cut stops before its 0xFF byte.
+ScanEnd scanCodedData(FormatReader& reader, std::uint8_t& marker) noexcept {
   for (;;) {
     const auto view = reader.peek(64 * 1024);
-    if (view.empty()) return false;
+    if (view.empty()) return ScanEnd::WindowEnd;
     std::size_t i = 0;
-    if (afterFf) {
-      afterFf = false;
-      if (view[0] == 0xD9) return reader.skip(1);
-    }
-    while (i < view.size()) {
+    bool straddles = false;
+    for (;;) {
       const void* hit = std::memchr(view.data() + i, 0xFF, view.size() - i);
       if (hit == nullptr) {
         i = view.size();
         break;
       }
-      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - view.data()) + 1;
-      if (i == view.size()) {
-        afterFf = true;
+      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - view.data());
+      if (i + 1 >= view.size()) {
+        straddles = true;  // decide with the byte after the view
         break;
       }
-      if (view[i] == 0xD9) return reader.skip(i + 1);
+      const std::uint8_t m = view[i + 1];
+      if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0xFF) {  // stuffing, restart, fill
+        i += m == 0xFF ? 1 : 2;
+        continue;
+      }
+      if (!reader.skip(i)) return ScanEnd::WindowEnd;
+      if (m != 0xD9 && !segmentMarker(m)) return ScanEnd::Cut;
+      marker = m;
+      return reader.skip(2) ? (m == 0xD9 ? ScanEnd::EndOfImage : ScanEnd::Marker)
+                            : ScanEnd::WindowEnd;
     }
-    if (!reader.skip(i)) return false;
+    if (!reader.skip(i)) return ScanEnd::WindowEnd;
+    if (!straddles) continue;
+    std::uint8_t two[2];
+    if (!reader.read(two, 2)) return ScanEnd::WindowEnd;
+    const std::uint8_t m = two[1];
+    if (m == 0x00 || (m >= 0xD0 && m <= 0xD7)) continue;
+    if (m == 0xD9 || segmentMarker(m)) {
+      marker = m;
+      return m == 0xD9 ? ScanEnd::EndOfImage : ScanEnd::Marker;
+    }
+    // Fill bytes across a refill boundary are rare enough to end the walk here.
+    return ScanEnd::Cut;
   }
 }
 
@@ -41,24 +69,52 @@ bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept 
   if (!reader.read(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8) return false;
   out.identifier = kFmtJpg;
   out.completeness = kComplBad;
+  bool inScans = false;      // a scan has started: what follows must keep the structure to EOI
+  std::uint8_t pending = 0;  // a marker the coded data ended with, already taken
   for (;;) {
-    std::uint8_t m[2];
-    if (!reader.read(m, 2) || m[0] != 0xFF) break;
+    const std::uint64_t markerAt = reader.consumed();
+    std::uint8_t m[2] = {0xFF, pending};
+    if (pending != 0) {
+      pending = 0;
+    } else if (!reader.read(m, 2) || m[0] != 0xFF) {
+      if (inScans) {
+        // A scan followed by something that is no marker: the file was cut.
+        out.completeness = kComplPoor;
+        out.length = markerAt;
+        return true;
+      }
+      break;
+    }
     if (m[1] == 0xD9) {
-      out.completeness = kComplExcellent;
+      out.completeness = inScans ? kComplGood : kComplExcellent;
       break;
     }
     std::uint16_t n = 0;
-    if (!reader.readBe16(n) || n < 2) break;
+    if (!reader.readBe16(n) || n < 2) {
+      if (inScans) out.completeness = kComplPoor;
+      break;
+    }
     const std::uint32_t b = n - 2u;
     if (m[1] == 0xDA) {  // start of scan: component count, then the coded data
       std::uint8_t c = 0;
       if (!reader.readU8(c) || c < 1 || c > 4 || b != 2u * c + 4u) break;
       if (!reader.skip(b - 1u)) break;
-      if (scanToEndOfImage(reader)) out.completeness = kComplGood;
-      break;
+      inScans = true;
+      out.completeness = kComplPoor;
+      const ScanEnd end = scanCodedData(reader, pending);
+      if (end == ScanEnd::EndOfImage) {
+        out.completeness = kComplGood;
+        break;
+      }
+      if (end == ScanEnd::Marker) continue;
+      pending = 0;
+      if (end == ScanEnd::Cut) {
+        out.length = reader.consumed();
+        return true;
+      }
+      break;  // the window ended inside coded data
     }
-    if (m[1] == 0xE0) {  // APP0: JFIF or its extension
+    if (m[1] == 0xE0 && !inScans) {  // APP0: JFIF or its extension
       std::uint8_t id[5];
       if (b < 5 || !reader.read(id, 5)) break;
       if ((std::memcmp(id, "JFIF", 5) == 0 || std::memcmp(id, "JFXX", 5) == 0)) {
@@ -68,6 +124,10 @@ bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept 
       }
       out.completeness = kComplBad;
       break;
+    }
+    if (inScans && !segmentMarker(m[1])) {
+      out.length = markerAt;
+      return true;
     }
     if (!reader.skip(b)) break;
   }

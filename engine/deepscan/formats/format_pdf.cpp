@@ -42,13 +42,37 @@ class PdfWalk {
       } else if (isDigit(c)) {
         if (!object()) break;
       } else if (c == 'x') {
+        const std::uint64_t at = m_in.consumed();
         if (!xref()) break;
-        out.completeness = firstXref ? kComplPoor : kComplExcellent;
+        if (m_startxref != at) {
+          // The section is not where its own offset says: it belongs to another file that
+          // follows this one's cut-off data.
+          out.completeness = kComplPoor;
+          out.length = good;
+          return;
+        }
+        // A whole cross-reference section with its trailer and end marker: an intact file (an
+        // updated one has more sections).
+        out.completeness = firstXref ? kComplGood : kComplExcellent;
         firstXref = false;
         // The end marker's line break (taken by xref(); CR LF counts as one) is the last byte of
         // the file unless more sections follow; a zero byte after it ends the file.
         std::uint8_t next = 0;
         good = m_in.consumed();
+        if (!m_in.peekByte(next) || next == 0) break;
+        continue;
+      } else if (c == 's') {
+        // Files whose cross-reference data is a stream end with the offset and the end marker.
+        const std::uint64_t at = m_in.consumed();
+        if (!endMarker()) break;
+        if (m_startxref >= at) {
+          out.completeness = kComplPoor;
+          out.length = good;
+          return;
+        }
+        if (out.completeness < kComplGood) out.completeness = kComplGood;
+        good = m_in.consumed();
+        std::uint8_t next = 0;
         if (!m_in.peekByte(next) || next == 0) break;
         continue;
       } else {
@@ -198,9 +222,16 @@ class PdfWalk {
     std::uint8_t lt = 0;
     if (!m_in.get(lt) || lt != '<' || !dictionaryAfterFirst()) return false;
     skipBlanks();
-    if (!keyword("startxref") || !blank() || !number()) return false;
+    return endMarker();
+  }
+  /// "startxref", the section's offset and "%%EOF" with its line break.
+  bool endMarker() noexcept {
+    std::uint8_t c = 0;
+    if (!keyword("startxref") || !blank() || !value(m_startxref)) return false;
     skipBlanks();
-    if (!keyword("%%EOF") || !m_in.get(c) || !isBlank(c)) return false;
+    if (!keyword("%%EOF")) return false;
+    if (!m_in.get(c)) return true;  // the data ends with the marker itself
+    if (!isBlank(c)) return false;
     std::uint8_t lf = 0;
     if (c == 13 && m_in.peekByte(lf) && lf == 10) (void)m_in.get(lf);
     return true;
@@ -217,6 +248,7 @@ class PdfWalk {
   }
 
   ByteStream m_in;
+  std::uint64_t m_startxref = 0;  // the offset the last end marker named
 };
 
 }  // namespace

@@ -1,4 +1,6 @@
-// Plain text, HTML, XML and RTF: 512-byte blocks of bytes that look like words.
+// Plain text, HTML, XML and RTF: 512-byte blocks of bytes that look like words, broken into lines
+// and words. Runs of printable bytes without blanks or line breaks (pixel rows, packed tables)
+// are not text.
 #include <array>
 #include <cctype>
 #include <cstring>
@@ -10,6 +12,8 @@ namespace {
 constexpr std::size_t kBlock = 512;
 constexpr std::uint32_t kMinLength = 64;
 constexpr std::uint32_t kMaxRun = 63;
+constexpr std::uint32_t kMaxLine = 4096;         // a longer line is no text anyone wrote
+constexpr std::uint32_t kMinBlankPerMille = 20;  // prose and markup have blanks between words
 
 /// Letters and digits among the bytes 32..255, read as Windows-1252.
 constexpr std::array<bool, 256> makeAlnum() {
@@ -40,7 +44,12 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept 
   bool allSame = true, notText = false, ended = false;
   std::uint64_t endedAt = 0;
   std::uint8_t prev = 0;
+  std::uint64_t blanks = 0, counted = 0;              // over the blocks that count
+  std::uint64_t blanksBefore = 0, countedBefore = 0;  // the same without the block being read
+  std::uint32_t line = 0;
   while (!notText && !ended) {
+    blanksBefore = blanks;
+    countedBefore = counted;
     if (!reader.read(block, kBlock)) break;
     ++blocks;
     std::size_t lead = 0;
@@ -60,8 +69,16 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept 
         endedAt = (blocks - 1) * std::uint64_t{kBlock} + i;
         break;
       }
+      ++counted;
+      if (c == 10 || c == 13) {
+        line = 0;
+      } else if (++line > kMaxLine) {
+        notText = true;
+        break;
+      }
       if (c == 9 || c == 10 || c == 13 || c == 32) {
         run = 0;
+        ++blanks;
       } else if (c < 33 || c == 255) {
         notText = true;
         break;
@@ -102,6 +119,12 @@ bool FileFormat_RecognizeText(FormatReader& reader, FormatResult& out) noexcept 
     length = ended ? endedAt : kBlock;
   }
   if (length < kMinLength) return false;
+  // The blanks of what is kept: a last block that does not count does not count here either.
+  if (blocks > 1) {
+    blanks = blanksBefore;
+    counted = countedBefore;
+  }
+  if (counted == 0 || blanks * 1000 < counted * kMinBlankPerMille) return false;
   out.identifier = identifier;
   out.completeness = kComplGood;
   out.length = length;

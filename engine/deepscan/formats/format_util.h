@@ -32,6 +32,10 @@ namespace deepscan {
   return std::memcmp(p, s.data(), s.size()) == 0;
 }
 
+/// CRC-32 with the reflected polynomial 0xEDB88320 (PNG chunks, ZIP members), continued from
+/// @p crc (start with 0).
+[[nodiscard]] std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* p, std::size_t n) noexcept;
+
 /// Reads bytes one at a time from a FormatReader through its peek window. The bytes handed out
 /// are consumed in the reader only at commit() (or when the window is refilled), so consumed()
 /// is the stream's own position.

@@ -136,15 +136,15 @@ INSTANTIATE_TEST_SUITE_P(
                       MessageCase{0x20000014, nullptr}, MessageCase{5, nullptr}));
 
 TEST(Frame, FileSystemNames) {
-  const std::vector<std::string> names{"Unknown FS", "CDFS",  "UDF",  "NTFS",
-                                       "FAT12",      "FAT16", "FAT32"};
+  const std::vector<std::string> names{"Unknown FS", "CDFS",  "UDF",   "NTFS",
+                                       "FAT12",      "FAT16", "FAT32", "exFAT"};
   for (std::uint32_t type = 0; type < names.size(); ++type) {
     const char* out = nullptr;
     ASSERT_EQ(Undelete_FileSystemIndexToName(nullptr, type, &out), 1);
     EXPECT_EQ(out, names[type]);
   }
   const char* out = "unchanged";
-  EXPECT_EQ(Undelete_FileSystemIndexToName(nullptr, 7, &out), 0);
+  EXPECT_EQ(Undelete_FileSystemIndexToName(nullptr, 8, &out), 0);
   EXPECT_STREQ(out, "unchanged");
   EXPECT_EQ(Undelete_FileSystemIndexToName(nullptr, 0, nullptr), 0);
 }

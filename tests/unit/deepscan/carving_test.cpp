@@ -179,9 +179,9 @@ TEST_F(CarvingTest, ListsRealFilesByOffsetUnderTheirFormatFolders) {
     bool whole;
   };
   for (const Expect& e :
-       {Expect{"png", ".png", kStateGood, true}, Expect{"jpeg", ".jpg", kStateGood, true},
+       {Expect{"png", ".png", kStateExcellent, true}, Expect{"jpeg", ".jpg", kStateGood, true},
         Expect{"zip", ".zip", kStateExcellent, true}, Expect{"cutpng", ".png", kStateBad, false},
-        Expect{"gif", ".gif", kStateExcellent, true}, Expect{"pdf", ".pdf", kStatePoor, true}}) {
+        Expect{"gif", ".gif", kStateExcellent, true}, Expect{"pdf", ".pdf", kStateGood, true}}) {
     const Placed& p = placed(e.what);
     const auto it = f.find(static_cast<std::uint32_t>(p.sector));
     ASSERT_NE(it, f.end()) << e.what;

@@ -45,6 +45,7 @@ Bytes dosExe(std::uint16_t pages, std::uint16_t lastPage) {
   b[0] = 'M', b[1] = 'Z';
   putLe16(b, 2, lastPage);
   putLe16(b, 4, pages);
+  putLe16(b, 6, 0);        // no relocations
   putLe16(b, 8, 2);        // header paragraphs
   putLe16(b, 0x18, 0x1C);  // relocation table
   return b;

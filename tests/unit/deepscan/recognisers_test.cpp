@@ -86,7 +86,8 @@ std::vector<WholeCase> wholeCases() {
   using namespace fmtbuild;
   return {
       {"JpegFromImageMagick", [] { return sample("photo.jpg"); }, kFmtJpg, kComplGood, kWholeFile},
-      {"PngFromImageMagick", [] { return sample("pic.png"); }, kFmtPng, kComplGood, kWholeFile},
+      {"PngFromImageMagick", [] { return sample("pic.png"); }, kFmtPng, kComplExcellent,
+       kWholeFile},
       {"GifStill", [] { return sample("anim1.gif"); }, kFmtGif, kComplExcellent, kWholeFile},
       {"GifAnimated", [] { return sample("anim.gif"); }, kFmtGif, kComplExcellent, kWholeFile},
       {"Bmp", [] { return sample("pic.bmp"); }, kFmtBmp, kComplGood, kWholeFile},
@@ -100,7 +101,7 @@ std::vector<WholeCase> wholeCases() {
        kFmtCur, kComplExcellent, kWholeFile},
       // One cross-reference section: the structure is there, but a single section is all the
       // walk can confirm.
-      {"PdfFromGhostscript", [] { return sample("doc.pdf"); }, kFmtPdf, kComplPoor, kWholeFile},
+      {"PdfFromGhostscript", [] { return sample("doc.pdf"); }, kFmtPdf, kComplGood, kWholeFile},
       {"ZipPlain", [] { return sample("plain.zip"); }, kFmtZip, kComplExcellent, kWholeFile},
       {"ZipStored", [] { return sample("stored.zip"); }, kFmtZip, kComplExcellent, kWholeFile},
       {"Docx", [] { return sample("doc.docx"); }, kFmtDocx, kComplExcellent, kWholeFile},

@@ -1,0 +1,33 @@
+// exFAT's row of the file-system table: one entry type, one recoverer.
+#include "core/fs_dispatch.h"
+#include "exfat/exfat.h"
+#include "undelete/undelete.h"
+
+namespace {
+constexpr FsTypeInfo kTypes[] = {
+    {kFsExfat, "exFAT", "Undelete_Search: Searching for files on exFAT partition.\n",
+     "\tScanning file system %d, exFAT.\n", 0},
+};
+}  // namespace
+
+extern const FsDescriptor kExfatDescriptor{
+    .kind = kKindExfat,
+    .name = "EXFAT",
+    .types = kTypes,
+    // Tried after FAT and NTFS; its boot-sector test (name, zeroed parameter block, checksum)
+    // takes neither of theirs, and theirs take no exFAT boot sector.
+    .recognize512 = EXFAT_RecognizeDrive,
+    .recognize2048 = nullptr,
+    .recognizedReport = "\texFAT file system recognized.\n",
+    .notRecognizedLog = "Undelete_RecognizeDrive: exFAT file system not recognized.\n",
+    .searchFiles = EXFAT_SearchFiles,
+    .recoverFile = EXFAT_RecoverFile,
+    .recoverLog = "Undelete_RecoverFile: Calling EXFAT_RecoverFile to recover file.\n",
+    .selectBeforeRecover = true,
+    .describeVolume = EXFAT_DescribeVolume,
+    .saveEntry = EXFAT_SaveVolumeInfo,
+    .loadEntry = EXFAT_LoadVolumeInfo,
+    .recognizeFileSystem = nullptr,  // exFAT volumes are not looked for by the deep scan
+    .wipeEntries = nullptr,
+    .wipeFile = nullptr,
+};
