@@ -11,6 +11,9 @@
 struct Undelete;
 struct CachedDrive;
 struct FileRecord;
+class HostVolume;
+class HostScratchFile;
+struct HostVolumeBitmap;
 
 /// One type number of the file-system table entries a kind makes (FAT makes three).
 struct FsTypeInfo {
@@ -55,10 +58,21 @@ struct FsDescriptor {
   /// hook catches, so that a failure inside a recogniser is reported with its offset.
   bool (*recognizeFileSystem)(Undelete* u, std::uint64_t offset) = nullptr;
 
-  // Wiping, null until the wipe module provides them (it may adjust these two signatures):
-  // overwrite the deleted entries/records of the selected volume, and one found file's data.
-  bool (*wipeEntries)(Undelete* u, CachedDrive* drive) noexcept = nullptr;
-  bool (*wipeFile)(Undelete* u, FileRecord* record) noexcept = nullptr;
+  // Wiping (core/wipe.h) works on a volume nobody has mounted, opened exclusively (HostVolume),
+  // whose allocation state the kind reads. Null members: the kind cannot be wiped that way.
+  /// The selected entry's allocation bitmap, for the volume controls.
+  bool (*readVolumeBitmap)(CachedDrive* drive, HostVolumeBitmap& out) noexcept = nullptr;
+  /// Overwrites what remains of one found file through @p scratch; sets @p bytesDone.
+  bool (*wipeFile)(Undelete* u, FileRecord* record, HostVolume* volume, HostScratchFile* scratch,
+                   std::atomic<std::uint64_t>* bytesDone) noexcept = nullptr;
+  const char* wipeLog = nullptr;       // logged before wipeFile is called
+  bool wipeOneClusterScratch = false;  // wipeFile places one cluster at a time
+  /// The entries of deleted files (u->drive selected, u->rootFolder added): through @p volume
+  /// when it is open, else through the volume's mount point.
+  bool (*wipeEntries)(Undelete* u, HostVolume* volume) noexcept = nullptr;
+  /// Overwrites every free cluster of @p volume; @p bytesBefore counts earlier drives' bytes.
+  bool (*wipeFreeSpace)(Undelete* u, HostVolume* volume,
+                        std::uint64_t bytesBefore) noexcept = nullptr;
 };
 
 /// The table, indexed by kind; rows of kinds not in this build are null.

@@ -58,10 +58,13 @@ std::string sessionPathHere() {
 }
 
 void joinIfFinished(Undelete* u) noexcept {
-  if (!u->searchThread.joinable() || u->searchRunning.load()) return;
-  if (u->searchThread.get_id() == std::this_thread::get_id()) return;
   try {
-    u->searchThread.join();
+    if (u->searchThread.joinable() && !u->searchRunning.load() &&
+        u->searchThread.get_id() != std::this_thread::get_id())
+      u->searchThread.join();
+    if (u->wipeThread.joinable() && !u->wipeRunning.load() &&
+        u->wipeThread.get_id() != std::this_thread::get_id())
+      u->wipeThread.join();
   } catch (...) {
   }
 }
@@ -111,6 +114,7 @@ int Undelete_Done(Undelete* u) noexcept {
     Undelete_Log(u, "Undelete_Done: Search thread still running.\n");
     return 0;
   }
+  if (u->wipeRunning.load()) return 0;  // the wipe thread works on the drive table
   u->cancelEvent.reset();
   u->totalCancelEvent.reset();
   joinIfFinished(u);
@@ -135,6 +139,7 @@ int Undelete_Delete(Undelete* u) noexcept {
     } catch (...) {
     }
     u->searchRunning = false;
+    u->wipeRunning = false;
   }
   Undelete_Done(u);
   Undelete_Log(u, "Undelete_Delete: Destroying Undelete object.\n");

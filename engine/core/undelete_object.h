@@ -15,11 +15,11 @@ struct StorageDupIndex;  // storage.cpp: scanKey -> first record index over [dup
 
 /// One drive of a scan.
 struct DriveSlot {
-  std::uint32_t driveSpec = 0;     // bits 0..23 drive number (0 = A:) or partition index; 24..31 kind
-  CachedDrive* drive = nullptr;    // the slot's drive, kept for recovery and wiping
-  std::uint64_t start = 0;         // partition start, bytes (partitions only)
-  std::uint64_t length = 0;        // partition length, bytes (partitions only)
-  std::uint16_t letter = 0;        // drive letter shown for the slot, 0 if none
+  std::uint32_t driveSpec = 0;   // bits 0..23 drive number (0 = A:) or partition index; 24..31 kind
+  CachedDrive* drive = nullptr;  // the slot's drive, kept for recovery and wiping
+  std::uint64_t start = 0;       // partition start, bytes (partitions only)
+  std::uint64_t length = 0;      // partition length, bytes (partitions only)
+  std::uint16_t letter = 0;      // drive letter shown for the slot, 0 if none
   std::uint8_t physicalDrive = 0;  // physical drive number (partitions only)
   char title[255] = {};            // "C:" or the partition's description
 };
@@ -34,33 +34,33 @@ using RecognizeHook = bool (*)(Undelete* u, std::uint64_t offset);
 
 struct Undelete {
   std::atomic<std::uint32_t> error{0};
-  std::atomic<std::uint32_t> progress{0};        // current pass, 0..10000
-  std::atomic<std::uint64_t> deepScanDone{0};    // sectors
+  std::atomic<std::uint32_t> progress{0};      // current pass, 0..10000
+  std::atomic<std::uint64_t> deepScanDone{0};  // sectors
   std::atomic<std::uint64_t> deepScanTotal{0};
-  std::uint32_t rootName = 0;                    // string ref of the current drive's root name
+  std::uint32_t rootName = 0;  // string ref of the current drive's root name
   std::uint32_t traceOn = 0;
   ManualResetEvent cancelEvent;
   ManualResetEvent totalCancelEvent;
-  CachedDrive* drive = nullptr;                  // drive being scanned, recovered from or wiped
+  CachedDrive* drive = nullptr;  // drive being scanned, recovered from or wiped
 
   // Result regions (Storage_*).
   std::uint8_t* strings = nullptr;
   std::uint8_t* files = nullptr;
   std::uint8_t* folders = nullptr;
-  std::uint32_t pageSize = 0;                    // bit 31: kOutOfMemory
+  std::uint32_t pageSize = 0;  // bit 31: kOutOfMemory
   std::uint32_t filesReserve = 0x12000000;
   std::uint32_t stringsReserve = 0x1B000000;
   std::uint32_t foldersReserve = 0x3000000;
   std::atomic<std::uint32_t> fileCount{0};
   std::atomic<std::uint32_t> deletedCount{0};
   std::atomic<std::uint32_t> folderCount{0};
-  std::uint32_t stringsUsed = 0;                 // 16-bit units
+  std::uint32_t stringsUsed = 0;  // 16-bit units
   // Committed (read-write) bytes at the front of each region; the rest is reserved address space.
   std::uint32_t filesCommitted = 0;
   std::uint32_t stringsCommitted = 0;
   std::uint32_t foldersCommitted = 0;
-  StorageDupIndex* dupIndex = nullptr;           // built on demand by Storage_AddFile
-  bool storageReadOnly = false;                  // appends fail while the regions are read-only
+  StorageDupIndex* dupIndex = nullptr;  // built on demand by Storage_AddFile
+  bool storageReadOnly = false;         // appends fail while the regions are read-only
 
   // Scanner bookkeeping.
   std::uint32_t passFirstFile = 0;
@@ -122,6 +122,7 @@ struct Undelete {
   std::atomic<std::uint32_t> wipeProgress{0};
   std::uint8_t wipeLetter = 0;
   std::thread wipeThread;
+  std::atomic<bool> wipeRunning{false};
 
   std::string sessionPath;  // <cwd at creation>/LastSession.Results
 
@@ -129,6 +130,4 @@ struct Undelete {
 };
 
 /// True when the cancel event is set (polled by every scanning loop).
-[[nodiscard]] inline bool isCancelled(const Undelete* u) noexcept {
-  return u->cancelEvent.isSet();
-}
+[[nodiscard]] inline bool isCancelled(const Undelete* u) noexcept { return u->cancelEvent.isSet(); }

@@ -28,6 +28,5 @@ extern const FsDescriptor kExfatDescriptor{
     .saveEntry = EXFAT_SaveVolumeInfo,
     .loadEntry = EXFAT_LoadVolumeInfo,
     .recognizeFileSystem = nullptr,  // exFAT volumes are not looked for by the deep scan
-    .wipeEntries = nullptr,
-    .wipeFile = nullptr,
+    // No wipe members: exFAT volumes are not wiped yet.
 };

@@ -1,6 +1,8 @@
 // FAT's row of the file-system table: FAT12, FAT16 and FAT32 entries, one recoverer.
 #include "core/fs_dispatch.h"
+#include "core/wipe.h"
 #include "fat/fat.h"
+#include "host/host_volume_control.h"
 
 namespace {
 constexpr FsTypeInfo kTypes[] = {
@@ -29,6 +31,18 @@ extern const FsDescriptor kFatDescriptor{
     .saveEntry = FAT_SaveVolumeInfo,
     .loadEntry = FAT_LoadVolumeInfo,
     .recognizeFileSystem = FAT_RecognizeFileSystem,
-    .wipeEntries = nullptr,
-    .wipeFile = nullptr,
+    .readVolumeBitmap = FAT_ReadVolumeBitmap,
+    .wipeFile =
+        [](Undelete* u, FileRecord* r, HostVolume* v, HostScratchFile* s,
+           std::atomic<std::uint64_t>* done) noexcept {
+          return FAT_WipeFile(u, v, s, r, v->bitmap().clusterBytes, done);
+        },
+    .wipeLog = "Undelete_WipeFile: Calling FAT_Wipe to recover file.\n",
+    .wipeOneClusterScratch = false,
+    .wipeEntries = FAT_WipeEntries,
+    .wipeFreeSpace =
+        [](Undelete* u, HostVolume* v, std::uint64_t before) noexcept {
+          return FAT_WipeFreeSpace(u, v, static_cast<std::uint32_t>(v->bitmap().clusterCount),
+                                   before);
+        },
 };

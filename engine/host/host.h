@@ -20,6 +20,8 @@ class HostDevice {
   [[nodiscard]] virtual bool write(std::uint64_t offset, const void* buffer, std::uint32_t count,
                                    std::uint32_t* written) noexcept = 0;
   [[nodiscard]] virtual std::uint64_t size() const noexcept = 0;
+  /// Pushes written bytes to the medium (fdatasync); true for devices that hold nothing back.
+  [[nodiscard]] virtual bool flush() noexcept { return true; }
   /// CD table of contents: start blocks of up to 100 tracks. Images have one track at 0.
   [[nodiscard]] virtual bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept;
   /// Where the next bytes at or after @p offset that may be non-zero start: image files skip

@@ -91,6 +91,8 @@ class FileDevice final : public HostDevice {
     return errno == ENXIO ? m_size : offset;  // ENXIO: only a hole up to the end
   }
 
+  bool flush() noexcept override { return ::fdatasync(m_fd) == 0; }
+
   bool readToc(std::vector<std::uint32_t>& trackStarts) noexcept override {
     if (!m_cdrom) return HostDevice::readToc(trackStarts);
     return host::readCdToc(m_fd, trackStarts);

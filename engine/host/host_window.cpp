@@ -27,6 +27,7 @@ class WindowDevice final : public HostDevice {
   }
 
   std::uint64_t size() const noexcept override { return m_size; }
+  bool flush() noexcept override { return m_inner->flush(); }
 
  private:
   std::unique_ptr<HostDevice> m_inner;

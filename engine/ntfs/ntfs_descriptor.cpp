@@ -1,5 +1,7 @@
 // NTFS's row of the file-system table; adapts the module's argument orders to the table's.
 #include "core/fs_dispatch.h"
+#include "core/wipe.h"
+#include "host/host_volume_control.h"
 #include "ntfs/ntfs.h"
 #include "undelete/undelete.h"
 
@@ -30,6 +32,17 @@ extern const FsDescriptor kNtfsDescriptor{
     .saveEntry = NTFS_SaveVolumeInfo,
     .loadEntry = NTFS_LoadVolumeInfo,
     .recognizeFileSystem = NTFS_RecognizeFileSystem,
-    .wipeEntries = nullptr,
-    .wipeFile = nullptr,
+    .readVolumeBitmap = NTFS_ReadVolumeBitmap,
+    .wipeFile =
+        [](Undelete* u, FileRecord* r, HostVolume* v, HostScratchFile* s,
+           std::atomic<std::uint64_t>* done) noexcept {
+          return NTFS_WipeFile(u, r, v, s, v->bitmap().clusterBytes, done);
+        },
+    .wipeLog = "Undelete_WipeFile: Calling NTFS_Wipe to recover file.\n",
+    .wipeOneClusterScratch = false,
+    .wipeEntries = NTFS_FillFreeRecords,
+    .wipeFreeSpace =
+        [](Undelete* u, HostVolume* v, std::uint64_t before) noexcept {
+          return NTFS_WipeFreeClusters(u, v, v->bitmap().clusterBytes, before);
+        },
 };

@@ -25,6 +25,5 @@ extern const FsDescriptor kCdfsDescriptor{
     .saveEntry = CDFS_SaveVolumeInfo,
     .loadEntry = nullptr,  // the 2916-byte record is taken as it stands
     .recognizeFileSystem = nullptr,
-    .wipeEntries = nullptr,  // nothing is wiped on optical media
-    .wipeFile = nullptr,
+    // No wipe members: nothing is wiped on optical media.
 };

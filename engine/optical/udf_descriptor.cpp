@@ -26,6 +26,5 @@ extern const FsDescriptor kUdfDescriptor{
     .loadEntry = nullptr,  // the 40-byte record is taken as it stands
     .recognizeFileSystem = [](Undelete* u,
                               std::uint64_t offset) { return UDF_RecognizeFileSystem(u, offset); },
-    .wipeEntries = nullptr,  // nothing is wiped on optical media
-    .wipeFile = nullptr,
+    // No wipe members: nothing is wiped on optical media.
 };

@@ -1,6 +1,7 @@
 // The raw kind's row of the file-system table: volumes nothing else recognises, and every file the
 // deep scan finds (on any volume), which it recovers as consecutive sectors.
 #include "core/fs_dispatch.h"
+#include "core/wipe.h"
 #include "raw/unformated.h"
 #include "undelete/undelete.h"
 
@@ -29,6 +30,14 @@ extern const FsDescriptor kUnformatedDescriptor{
     .saveEntry = Unformated_SaveVolumeInfo,
     .loadEntry = nullptr,
     .recognizeFileSystem = nullptr,
+    .readVolumeBitmap = nullptr,
+    .wipeFile =
+        [](Undelete* u, FileRecord* r, HostVolume* v, HostScratchFile* s,
+           std::atomic<std::uint64_t>* done) noexcept {
+          return Unformated_WipeFile(u, v, s, r, done);
+        },
+    .wipeLog = "Undelete_WipeFile: Calling Unformated_WipeFile to recover file.\n",
+    .wipeOneClusterScratch = true,
     .wipeEntries = nullptr,
-    .wipeFile = nullptr,
+    .wipeFreeSpace = nullptr,
 };

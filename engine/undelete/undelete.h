@@ -461,6 +461,21 @@ UNDELETE_API int Undelete_NeedFixMBR(Undelete* u) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_NeedFixGPT(Undelete* u) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_NeedUnhide(Undelete* u) UNDELETE_NOEXCEPT;
 
+// Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
+// passes), seven passes of remembered and random bytes, the 35-pass table.
+UNDELETE_API int Undelete_SetWipeMethod(Undelete* u, uint32_t method,
+                                        uint32_t passes) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFile(Undelete* u, uint32_t index,
+                                   uint32_t exclusive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFolder(Undelete* u, uint32_t index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeMultiple(Undelete* u, const uint32_t* driveSpecs,
+                                       uint16_t count) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WipeFreeSpace(Undelete* u, const uint32_t* driveSpecs, uint16_t count,
+                                        uint32_t wipeEntries,
+                                        uint32_t removeRestorePoint) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetWipeProgress(Undelete* u, uint32_t* position,
+                                          uint32_t* total) UNDELETE_NOEXCEPT;
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -1,0 +1,351 @@
+// kvx wipe-file, wipe-free, wipe-drive: destroy found files, the free space of a volume, or a
+// whole drive. Each says what it will destroy, asks on a terminal (--yes in scripts), shows
+// progress and ends with a summary; the exit code is 1 when anything failed.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command.h"
+#include "scan_session.h"
+#include "undelete/undelete.h"
+
+namespace {
+
+/// Passes a method is meant for: zeros and random bytes once, the others their whole table.
+constexpr std::uint32_t kDefaultPasses[] = {1, 1, 3, 7, 35};
+
+struct WipeOptions {
+  std::string source;
+  std::uint32_t method = 0;
+  std::optional<std::uint32_t> passes;
+  bool yes = false;
+  bool exclusive = false;
+  bool entries = false;
+  std::string path;
+  std::optional<std::uint32_t> id;
+  std::string pattern;
+  kvx::ScanOptions scan;
+};
+
+std::optional<std::uint32_t> number(const std::string& text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  std::uint32_t v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return v;
+}
+
+/// Parses the options shared by the three commands plus @p extra ones; returns false (message
+/// printed) on a usage error.
+bool parse(const char* name, const char* usage, const std::vector<std::string>& args,
+           WipeOptions& o, bool fileCommand, bool freeCommand) {
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const auto value = [&](const char* flag, std::string& out) {
+      if (a != flag) return false;
+      if (i + 1 >= args.size()) throw std::string(flag) + " needs a value";
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    try {
+      if (a == "--yes" || a == "-y") {
+        o.yes = true;
+      } else if (value("--method", v)) {
+        const auto m = number(v);
+        if (!m || *m > 4) throw std::string("--method takes 0..4");
+        o.method = *m;
+      } else if (value("--passes", v)) {
+        const auto p = number(v);
+        if (!p || *p == 0 || *p > 1000) throw std::string("--passes takes 1..1000");
+        o.passes = p;
+      } else if (freeCommand && a == "--entries") {
+        o.entries = true;
+      } else if (fileCommand && a == "--exclusive") {
+        o.exclusive = true;
+      } else if (fileCommand && value("--id", v)) {
+        o.id = number(v);
+        if (!o.id) throw std::string("--id takes a file index");
+      } else if (fileCommand && value("--pattern", o.pattern)) {
+      } else if (fileCommand && kvx::parseScanFlag(a, o.scan)) {
+      } else if (!a.empty() && a[0] == '-') {
+        throw "unknown option " + a;
+      } else {
+        positional.push_back(a);
+      }
+    } catch (const std::string& why) {
+      std::fprintf(stderr, "kvx %s: %s\n%s\n", name, why.c_str(), usage);
+      return false;
+    }
+  }
+  const std::size_t want = fileCommand && !o.id && o.pattern.empty() ? 2 : 1;
+  if (positional.size() != want) {
+    std::fprintf(stderr, "usage: kvx %s\n", usage);
+    return false;
+  }
+  o.source = positional[0];
+  if (want == 2) o.path = positional[1];
+  return true;
+}
+
+/// Asks on a terminal; without one, --yes is required.
+bool confirm(const WipeOptions& o, const char* name, const std::string& what) {
+  if (o.yes) return true;
+  if (::isatty(STDIN_FILENO) != 1) {
+    std::fprintf(stderr, "kvx %s: not on a terminal; add --yes to destroy %s\n", name,
+                 what.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "This destroys %s beyond recovery. Type 'yes' to go on: ", what.c_str());
+  std::fflush(stderr);
+  std::string answer;
+  std::getline(std::cin, answer);
+  return answer == "yes";
+}
+
+std::string engineMessage(Undelete* u) {
+  std::uint32_t code = 0;
+  Undelete_GetError(u, &code);
+  const char* text = nullptr;
+  if (code != 0 && Undelete_GetErrorMessage(u, &text) && text != nullptr && text[0] != 0)
+    return text;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "error 0x%08X", code);
+  return code != 0 ? buf : "failed";
+}
+
+void applyMethod(Undelete* u, const WipeOptions& o) {
+  Undelete_SetWipeMethod(u, o.method, o.passes.value_or(kDefaultPasses[o.method]));
+}
+
+std::string methodText(const WipeOptions& o) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "method %u, %u pass%s", o.method,
+                o.passes.value_or(kDefaultPasses[o.method]),
+                o.passes.value_or(kDefaultPasses[o.method]) == 1 ? "" : "es");
+  return buf;
+}
+
+/// Path below the drive's root with '/' separators.
+std::string relativePath(const kvx::ScanSession& s, const FileRecord& r) {
+  std::string out;
+  const auto chain = s.folderChain(r.folder.get());
+  for (std::size_t c = 1; c < chain.size(); ++c)
+    out += s.text(s.folder(chain[c])->name.get()) + "/";
+  return out + s.text(r.name.get());
+}
+
+std::string normalise(std::string p) {
+  for (auto& c : p)
+    if (c == '\\') c = '/';
+  while (!p.empty() && p.front() == '/') p.erase(0, 1);
+  if (p.size() >= 2 && p[1] == ':') p.erase(0, 2);
+  while (!p.empty() && p.front() == '/') p.erase(0, 1);
+  return p;
+}
+
+// --- wipe-file ----------------------------------------------------------------------------------
+
+constexpr const char* kFileUsage =
+    "wipe-file SOURCE PATH|--id N|--pattern P [scan options] [--method M] [--passes N] "
+    "[--exclusive] [--yes]";
+
+int wipeFileCommand(const std::vector<std::string>& args) {
+  WipeOptions o;
+  if (!parse("wipe-file", kFileUsage, args, o, true, false)) return kvx::kExitUsage;
+  kvx::ScanSession session;
+  std::string error;
+  bool cancelled = false;
+  if (!session.resolveSource(o.source, &error) || !session.run(o.scan, &cancelled, &error)) {
+    std::fprintf(stderr, "kvx wipe-file: %s\n", error.c_str());
+    return kvx::kExitFailed;
+  }
+  if (cancelled) {
+    std::fprintf(stderr, "kvx wipe-file: scan cancelled, nothing wiped\n");
+    return kvx::kExitFailed;
+  }
+  struct Target {
+    std::uint32_t index;
+    std::string path;
+  };
+  std::vector<Target> targets;
+  const std::string wanted = normalise(o.path);
+  for (std::uint32_t i = 0; i < session.fileCount(); ++i) {
+    const FileRecord* r = session.file(i);
+    if (r == nullptr || (r->marks.get() & 1) != 0) continue;
+    const std::string path = relativePath(session, *r);
+    const bool match = o.id ? *o.id == i
+                       : !o.pattern.empty()
+                           ? kvx::matchesAnyPattern(o.pattern, session.text(r->name.get()))
+                           : path == wanted;
+    if (match) targets.push_back({i, path});
+  }
+  if (targets.empty()) {
+    std::fprintf(stderr, "kvx wipe-file: no listed file matches\n");
+    return kvx::kExitFailed;
+  }
+  std::uint64_t bytes = 0;
+  for (const auto& t : targets) {
+    const FileRecord* r = session.file(t.index);
+    bytes += r->size.get();
+    std::fprintf(stderr, "will destroy: [%u] %s (%s, %" PRIu64 " bytes)\n", t.index,
+                 kvx::printable(t.path).c_str(),
+                 (r->status & kStatusExisting) != 0 ? "existing" : "deleted", r->size.get());
+  }
+  const std::string what = std::to_string(targets.size()) + " file(s), " + std::to_string(bytes) +
+                           " bytes, with " + methodText(o);
+  if (!confirm(o, "wipe-file", what)) return kvx::kExitFailed;
+
+  Undelete* u = session.engine();
+  applyMethod(u, o);
+  std::atomic<std::size_t> current{0};
+  std::atomic<bool> finished{false}, stop{false};
+  std::vector<std::string> failures(targets.size());
+  std::vector<char> done(targets.size(), 0);
+  std::atomic<std::uint32_t> wiped{0};
+  std::thread worker([&] {
+    for (std::size_t k = 0; k < targets.size() && !stop.load(); ++k) {
+      current = k;
+      if (Undelete_WipeFile(u, targets[k].index, o.exclusive ? 1 : 0) != 0 && !stop.load()) {
+        ++wiped;
+        done[k] = 1;
+      } else {
+        failures[k] = stop.load() ? "cancelled" : engineMessage(u);
+      }
+    }
+    finished = true;
+  });
+  {
+    kvx::InterruptGuard interrupts;
+    kvx::ProgressLine progress;
+    while (!finished.load()) {
+      if (interrupts.count() > 0 && !stop.load()) {
+        stop = true;
+        Undelete_Cancel(u);
+        progress.line("kvx: stopping at the next chunk");
+      }
+      std::uint64_t bytesDone = 0;
+      Undelete_GetBytesProcessed(u, &bytesDone);
+      char text[128];
+      std::snprintf(text, sizeof text, "Wiping file %zu of %zu: %" PRIu64 " bytes",
+                    std::min(current.load() + 1, targets.size()), targets.size(), bytesDone);
+      progress.update(text);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    worker.join();
+    progress.done();
+  }
+  std::uint32_t failed = 0;
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    if (done[k] != 0) {
+      std::printf("wiped: %s\n", kvx::printable(targets[k].path).c_str());
+    } else if (!failures[k].empty()) {
+      ++failed;
+      std::fprintf(stderr, "kvx wipe-file: %s: %s\n", kvx::printable(targets[k].path).c_str(),
+                   failures[k].c_str());
+    }
+  }
+  std::printf("%u wiped, %u failed\n", wiped.load(), failed);
+  return failed == 0 && !stop.load() ? kvx::kExitOk : kvx::kExitFailed;
+}
+
+// --- wipe-free and wipe-drive -------------------------------------------------------------------
+
+/// Runs a started wipe thread to its end with progress; Ctrl-C cancels it.
+bool waitForWipe(Undelete* u, const char* label, bool* cancelled) {
+  kvx::InterruptGuard interrupts;
+  kvx::ProgressLine progress;
+  std::uint32_t position = 0, total = 0;
+  while (Undelete_GetWipeProgress(u, &position, &total) != 0) {
+    if (interrupts.count() > 0 && !*cancelled) {
+      *cancelled = true;
+      Undelete_Cancel(u);
+      progress.line("kvx: stopping at the next chunk");
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%s: %u.%02u%%", label, position / 100, position % 100);
+    progress.update(text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  progress.done();
+  std::uint32_t code = 0;
+  Undelete_GetError(u, &code);
+  return code == 0;
+}
+
+int reportLine(void*, const char* line) {
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return 1;
+}
+
+int volumeCommand(const std::vector<std::string>& args, bool drive) {
+  const char* name = drive ? "wipe-drive" : "wipe-free";
+  const char* usage = drive ? "wipe-drive SOURCE [--method M] [--passes N] [--yes]"
+                            : "wipe-free SOURCE [--entries] [--method M] [--passes N] [--yes]";
+  WipeOptions o;
+  if (!parse(name, usage, args, o, false, !drive)) return kvx::kExitUsage;
+  kvx::ScanSession session;
+  std::string error;
+  if (!session.resolveSource(o.source, &error)) {
+    std::fprintf(stderr, "kvx %s: %s\n", name, error.c_str());
+    return kvx::kExitFailed;
+  }
+  const std::string what =
+      drive
+          ? std::string("every byte of drive ") + session.letter() + ": (" + o.source + ")"
+          : std::string("the free space") + (o.entries ? " and the entries of deleted files" : "") +
+                " of drive " + session.letter() + ": (" + o.source + ")";
+  std::fprintf(stderr, "will destroy: %s, with %s\n", what.c_str(), methodText(o).c_str());
+  if (!confirm(o, name, what)) return kvx::kExitFailed;
+  Undelete* u = session.engine();
+  Undelete_SetVerbose(u, reportLine, nullptr);
+  applyMethod(u, o);
+  const std::uint32_t spec = static_cast<std::uint32_t>(session.letter() - 'A');
+  const int started = drive ? Undelete_WipeMultiple(u, &spec, 1)
+                            : Undelete_WipeFreeSpace(u, &spec, 1, o.entries ? 1 : 0, 0);
+  if (started == 0) {
+    std::fprintf(stderr, "kvx %s: %s\n", name, engineMessage(u).c_str());
+    return kvx::kExitFailed;
+  }
+  bool cancelled = false;
+  const auto t0 = std::chrono::steady_clock::now();
+  const bool ok = waitForWipe(u, drive ? "Wiping drive" : "Wiping free space", &cancelled);
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (!ok) {
+    std::fprintf(stderr, "kvx %s: %s\n", name, engineMessage(u).c_str());
+    std::printf("%s: failed after %.1f s\n", name, s);
+    return kvx::kExitFailed;
+  }
+  std::printf("%s: %s in %.1f s\n", name, cancelled ? "cancelled" : "done", s);
+  return cancelled ? kvx::kExitFailed : kvx::kExitOk;
+}
+
+int wipeFreeCommand(const std::vector<std::string>& args) { return volumeCommand(args, false); }
+int wipeDriveCommand(const std::vector<std::string>& args) { return volumeCommand(args, true); }
+
+const kvx::Registration regFile{{"wipe-file", kFileUsage,
+                                 "scan, then destroy the chosen files (deleted or existing)",
+                                 wipeFileCommand}};
+const kvx::Registration regFree{
+    {"wipe-free", "wipe-free SOURCE [--entries] [--method M] [--passes N] [--yes]",
+     "overwrite every free cluster (and with --entries the entries of deleted files)",
+     wipeFreeCommand}};
+const kvx::Registration regDrive{{"wipe-drive",
+                                  "wipe-drive SOURCE [--method M] [--passes N] [--yes]",
+                                  "overwrite every byte of a drive or image", wipeDriveCommand}};
+
+}  // namespace
