@@ -209,7 +209,11 @@ bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) 
     return true;
   }
   std::uint32_t disk = 0;
-  if (!diskNumber(source, &disk, error) || !scanDisk(m_u, disk, true, false, error)) return false;
+  // What cannot be read as a disk is tried as a single volume, whose failure names the host
+  // layer's reason.
+  std::string diskError;
+  if (!diskNumber(source, &disk, &diskError) || !scanDisk(m_u, disk, true, false, &diskError))
+    return resolveSource(source, error);
   if (!diskHasTable(m_u)) {
     if (options.partition != 0) {
       *error = source + ": no partition table, so no --partition";

@@ -12,8 +12,10 @@
 #include <new>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
+#include "core/recover_output.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "exfat/exfat.h"
@@ -22,21 +24,6 @@
 namespace {
 
 constexpr std::uint32_t kPieceBytes = 1u << 20;
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
-
-timespec toTimespec(std::uint64_t localFileTime) noexcept {
-  timespec ts{};
-  const std::uint64_t utc = EXFAT_LocalToUtc(localFileTime);
-  if (utc <= kUnixEpochTicks) {
-    ts.tv_nsec = UTIME_OMIT;  // no time recorded (or one the file system cannot hold): keep its own
-    return ts;
-  }
-  ts.tv_sec = static_cast<time_t>((utc - kUnixEpochTicks) / kTicksPerSecond);
-  ts.tv_nsec = static_cast<long>((utc - kUnixEpochTicks) % kTicksPerSecond * 100);
-  return ts;
-}
-
 enum class Outcome : std::uint8_t { Done, ReadError, WriteError };
 
 class Copier {
@@ -132,14 +119,11 @@ bool EXFAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                        std::atomic<std::uint64_t>* bytesDone) noexcept {
   if (u == nullptr || record == nullptr || target == nullptr) return false;
   CachedDrive* drive = u->drive;
-  // A new file only: never through a symbolic link, never over an existing file.
-  const int fd = ::open(target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    Undelete_Log(u, "EXFAT_RecoverFile: Unable to create recover file.\n");
-    Host_SetLastError(kErrCreateFile);
-    u->error = kErrCreateFile;
+  // A new file only, where the recovery dispatch says: never through a link, never over a file.
+  HostOutputFile out;
+  if (!Recover_CreateOutput(u, out, target, "EXFAT_RecoverFile: Unable to create recover file.\n"))
     return false;
-  }
+  const int fd = out.fd();
   // The window stays the volume's own length: reading on past it would read another partition.
   const std::uint64_t volumeOffset = record->volumeOffset.get();
   if (drive != nullptr && drive->windowStart != volumeOffset) {
@@ -162,8 +146,7 @@ bool EXFAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
       if (buffer == nullptr) {
         Host_SetLastError(kErrMemory);
         u->error = kErrMemory;
-        ::close(fd);
-        return false;
+        return Recover_EndOutput(u, out, false, false);
       }
       Copier copy(u, g, fd, size, locator.validDataLength.get(), bytesDone, buffer.get());
       outcome = copyClusters(u, g, copy, locator, size);
@@ -179,15 +162,14 @@ bool EXFAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
     u->error = kErrWriteFile;
   }
 
-  timespec times[2];
-  times[0] = toTimespec(record->accessed.get());
-  times[1] = toTimespec(record->modified.get());
+  const timespec times[2] = {FileTime_ToTimespec(record->accessed.get()),
+                             FileTime_ToTimespec(record->modified.get())};
   (void)::futimens(fd, times);
-  if (::close(fd) != 0 && outcome == Outcome::Done) {
-    Undelete_Log(u, "EXFAT_RecoverFile: Error writing recover file.\n");
-    Host_SetLastError(kErrWriteFile);
-    u->error = kErrWriteFile;
+  // What could be read of a damaged source is kept as partial; a write error leaves nothing.
+  const bool complete = outcome == Outcome::Done;
+  if (!Recover_EndOutput(u, out, complete, outcome == Outcome::ReadError)) {
+    if (complete) Undelete_Log(u, "EXFAT_RecoverFile: Error writing recover file.\n");
     return false;
   }
-  return outcome == Outcome::Done;
+  return true;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/undelete_object.h"
@@ -306,9 +307,9 @@ bool recognize(Undelete* u, std::uint64_t offset) {
 
   FileRecord file{};
   file.size.set(rec.size);
-  file.modified.set(rec.modified);
-  file.created.set(rec.created);
-  file.accessed.set(rec.accessed);
+  file.modified.set(FileTime_UtcToLocal(rec.modified));  // records list local time, as the scan does
+  file.created.set(FileTime_UtcToLocal(rec.created));
+  file.accessed.set(FileTime_UtcToLocal(rec.accessed));
   file.attributes = rec.attributes;
   file.status = static_cast<std::uint8_t>(NTFS_LostState(overlapped, total) << 1);
   file.rootName.set(u->rootName);
