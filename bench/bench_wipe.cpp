@@ -40,9 +40,9 @@ int main(int argc, char** argv) {
   Undelete* u = nullptr;
   if (Undelete_Create(&u) == 0) return 1;
   Undelete_SetWipeMethod(u, 0, 1);
-  const std::uint32_t spec = 'D' - 'A';
+  const std::uint32_t driveSpec = 'D' - 'A';
   const double t0 = benchNowSeconds();
-  if (Undelete_WipeFreeSpace(u, &spec, 1, 0, 0) == 0) {
+  if (Undelete_WipeFreeSpace(u, &driveSpec, 1, 0, 0) == 0) {
     std::fprintf(stderr, "the wipe did not start\n");
     return 1;
   }

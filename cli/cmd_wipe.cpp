@@ -314,9 +314,9 @@ int volumeCommand(const std::vector<std::string>& args, bool drive) {
   Undelete* u = session.engine();
   Undelete_SetVerbose(u, reportLine, nullptr);
   applyMethod(u, o);
-  const std::uint32_t spec = static_cast<std::uint32_t>(session.letter() - 'A');
-  const int started = drive ? Undelete_WipeMultiple(u, &spec, 1)
-                            : Undelete_WipeFreeSpace(u, &spec, 1, o.entries ? 1 : 0, 0);
+  const std::uint32_t driveSpec = static_cast<std::uint32_t>(session.letter() - 'A');
+  const int started = drive ? Undelete_WipeMultiple(u, &driveSpec, 1)
+                            : Undelete_WipeFreeSpace(u, &driveSpec, 1, o.entries ? 1 : 0, 0);
   if (started == 0) {
     std::fprintf(stderr, "kvx %s: %s\n", name, engineMessage(u).c_str());
     return kvx::kExitFailed;

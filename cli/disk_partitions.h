@@ -14,7 +14,7 @@ namespace kvx {
 /// volumes, numbered 1, 2 ... in disk order (the pN folders and --partition N); others have 0.
 struct DiskArea {
   unsigned volume = 0;
-  std::uint32_t listIndex = 0;  // index in the engine's partition list (the drive spec's low bits)
+  std::uint32_t listIndex = 0;  // index in the engine's partition list (the low bits of the drive's number)
   PartitionRecord record{};
 };
 

@@ -118,8 +118,8 @@ TEST(PartitionList, LogicalPartitionScannedAndRecoveredAsADrive) {
     if (r.drive == disk && r.start.get() == 53248ull * 512) index = static_cast<std::uint32_t>(i);
   }
   ASSERT_NE(index, 0xFFFFFFFFu);
-  const std::uint32_t spec = 1u << 24 | index;
-  ASSERT_EQ(Undelete_SearchMultiple(e.get(), &spec, 1, 0, nullptr, nullptr, nullptr), 1);
+  const std::uint32_t driveSpec = 1u << 24 | index;
+  ASSERT_EQ(Undelete_SearchMultiple(e.get(), &driveSpec, 1, 0, nullptr, nullptr, nullptr), 1);
   std::uint32_t code = 0;
   for (int i = 0; i < 2000 && Undelete_IsSearching(e.get(), &code); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -183,8 +183,8 @@ TEST(DriveWipe, CancelStopsAtTheNextChunk) {
   Undelete* u = nullptr;
   ASSERT_EQ(Undelete_Create(&u), 1);
   Undelete_SetWipeMethod(u, 4, 35);
-  const std::uint32_t spec = 'Q' - 'A';
-  ASSERT_EQ(Undelete_WipeMultiple(u, &spec, 1), 1);
+  const std::uint32_t driveSpec = 'Q' - 'A';
+  ASSERT_EQ(Undelete_WipeMultiple(u, &driveSpec, 1), 1);
   Undelete_Cancel(u);
   std::uint32_t pos = 0, total = 0;
   while (Undelete_GetWipeProgress(u, &pos, &total) != 0) {

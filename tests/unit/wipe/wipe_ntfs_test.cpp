@@ -142,8 +142,8 @@ TEST_F(NtfsWipe, OnlyEmptyFoldersAreWiped) {
   ASSERT_EQ(Undelete_Create(&u), 1);
   char letter = 0;
   ASSERT_EQ(Undelete_AddDrive(img.c_str(), 0, &letter), 1);
-  const std::uint32_t spec = static_cast<std::uint32_t>(letter - 'A');
-  ASSERT_EQ(Undelete_SearchMultiple(u, &spec, 1, 0, nullptr, nullptr, nullptr), 1);
+  const std::uint32_t driveSpec = static_cast<std::uint32_t>(letter - 'A');
+  ASSERT_EQ(Undelete_SearchMultiple(u, &driveSpec, 1, 0, nullptr, nullptr, nullptr), 1);
   while (Undelete_IsSearching(u, nullptr) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::uint32_t folders = 0, sub = ~0u, empty = ~0u;
   Undelete_GetFolderCount(u, &folders);
