@@ -107,13 +107,13 @@ TEST(CorpusDisks, StateOfGptAndDynamicDisks) {
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(Undelete_IsDriveGPT(e.get()), 1);
   for (const auto& p : table) EXPECT_EQ(foundCopies(p), 2);
-  EXPECT_EQ(kvxtest::utf8(reinterpret_cast<const char16_t*>(table[2].name)), "EFI System");
+  EXPECT_EQ(nameOf(table[2]), "EFI System");
 
   table = scan(e.get(), diskOf(unpacked() / "ldm-2008r2-raid5-2.img"), true);
   EXPECT_EQ(Undelete_IsDriveGPT(e.get()), 1);
   EXPECT_EQ(Undelete_IsDriveDynamic(e.get()), 1);
   ASSERT_EQ(table.size(), 4u);  // metadata, reserved and data partitions are not shown
-  EXPECT_EQ(kvxtest::utf8(reinterpret_cast<const char16_t*>(table[3].name)), "Disk8-01");
+  EXPECT_EQ(nameOf(table[3]), "Disk8-01");
 
   (void)scan(e.get(), diskOf(unpacked() / "ldm-2003r2-simple-1.img"), true);
   EXPECT_EQ(Undelete_IsDriveDynamic(e.get()), 1);

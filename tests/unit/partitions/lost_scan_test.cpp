@@ -155,7 +155,7 @@ TEST(LostScan, GptCopiesAndDamage) {
   EXPECT_EQ(Undelete_NeedFixGPT(e.get()), 0);
   EXPECT_EQ(Undelete_NeedFixProtectiveMBR(e.get()), 0);
   EXPECT_EQ(foundCopies(table[1]), 2);
-  EXPECT_EQ(kvxtest::utf8(reinterpret_cast<const char16_t*>(table[1].name)), "fat");
+  EXPECT_EQ(nameOf(table[1]), "fat");
   EXPECT_EQ(table[1].uniqueGuid[0], 0xAA);
 
   // The primary header destroyed: every partition comes from the backup, once.
@@ -186,7 +186,7 @@ TEST(LostScan, GptCopiesAndDamage) {
     EXPECT_EQ(table[1].length.get(), 32768u * 512);
     EXPECT_EQ(foundStatus(table[1]), kPartFound);
     EXPECT_EQ(table[1].type, 0xFF);
-    EXPECT_EQ(kvxtest::utf8(reinterpret_cast<const char16_t*>(table[1].name)),
+    EXPECT_EQ(nameOf(table[1]),
               "Basic data partition recovered");
   }
 }

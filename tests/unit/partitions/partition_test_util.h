@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ std::uint32_t diskOf(const std::filesystem::path& image);
 
 /// Runs a lost-partition scan of @p disk to its end and returns the non-empty found entries.
 std::vector<FoundPartition> scan(Undelete* u, std::uint32_t disk, bool quick);
+
+/// A found partition's GPT/LDM name as UTF-8 (the byte-packed record is copied out first).
+inline std::string nameOf(const FoundPartition& p) {
+  std::u16string name(sizeof p.name / 2 + 1, u'\0');
+  std::memcpy(name.data(), p.name, sizeof p.name);
+  return kvxtest::utf8(name.c_str());
+}
 
 struct Expect {
   std::uint64_t startSector;
