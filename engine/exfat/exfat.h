@@ -49,7 +49,3 @@ extern const struct FsDescriptor kExfatDescriptor;
 inline constexpr std::uint32_t kExfatMaxDepth = 128;
 /// Largest directory read (the format's own limit).
 inline constexpr std::uint64_t kExfatMaxDirectoryBytes = 256ull << 20;
-
-/// FILETIME (UTC) to the local wall-clock time the records keep, and back (this machine's zone).
-[[nodiscard]] std::uint64_t EXFAT_UtcToLocal(std::uint64_t fileTime) noexcept;
-[[nodiscard]] std::uint64_t EXFAT_LocalToUtc(std::uint64_t fileTime) noexcept;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/cached_drive.h"
+#include "core/filetime.h"
 #include "core/last_error.h"
 #include "core/log.h"
 #include "core/storage.h"
@@ -158,7 +159,7 @@ class Walker {
     bool utc = false;
     const auto time = [&](std::uint32_t stamp, std::uint8_t tenMs, std::uint8_t offset) {
       const std::uint64_t t = EXFAT_TimeToFileTime(stamp, tenMs, offset, utc);
-      return utc ? EXFAT_UtcToLocal(t) : t;
+      return utc ? FileTime_UtcToLocal(t) : t;
     };
     r.modified.set(time(set.file.modified.get(), set.file.modified10ms, set.file.modifiedUtc));
     r.created.set(time(set.file.created.get(), set.file.created10ms, set.file.createdUtc));

@@ -10,32 +10,13 @@
 #include "optical/cdfs.h"
 #include "optical/optical_output.h"
 
-namespace {
-
-bool fail(Undelete* u, std::uint32_t code) {
-  Host_SetLastError(code);
-  u->error = code;
-  return false;
-}
-
-/// Locator bytes that may be read: up to the end of the used strings storage.
-std::span<const std::uint8_t> locatorBytes(const Undelete* u, std::uint32_t ref) {
-  const auto* at = static_cast<const std::uint8_t*>(Storage_At(u, ref));
-  if (at == nullptr) return {};
-  const std::size_t used = std::size_t{u->stringsUsed} * 2;
-  const std::size_t offset = static_cast<std::size_t>(at - u->strings);
-  return {at, used > offset ? used - offset : 0};
-}
-
-}  // namespace
-
 bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                       std::atomic<std::uint64_t>* bytesDone) noexcept {
   if (u == nullptr || record == nullptr || target == nullptr) return false;
   OpticalOutput out(u, target, bytesDone);
   if (!out.opened()) {
     Undelete_Log(u, "CDFS_RecoverFile: Unable to create recover file.\n");
-    return fail(u, kErrCreateFile);
+    return Optical_Fail(u, kErrCreateFile);
   }
   CachedDrive* drive = u->drive;
   const std::uint64_t volumeOffset = record->volumeOffset.get();
@@ -48,7 +29,7 @@ bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   bool ok = true;
   try {
     if (drive == nullptr ||
-        !CDFS_DecodeLocator(locatorBytes(u, record->locator.get()), size, extents))
+        !CDFS_DecodeLocator(Optical_LocatorBytes(u, record->locator.get()), size, extents))
       ok = false;
   } catch (...) {
     ok = false;
@@ -56,7 +37,7 @@ bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   if (!ok) {
     Undelete_Log(u, "CDFS_RecoverFile: Error reading deleted file cluster.\n");
     (void)out.finish(false);
-    return fail(u, kErrReadSource);
+    return Optical_Fail(u, kErrReadSource);
   }
   Undelete_Log(
       u,
@@ -68,21 +49,21 @@ bool CDFS_RecoverFile(Undelete* u, FileRecord* record, const char* target,
     if (end == CopyEnd::WriteError) {
       Undelete_Log(u, "CDFS_RecoverFile: Error writing recover file.\n");
       (void)out.finish(false);
-      return fail(u, kErrWriteFile);
+      return Optical_Fail(u, kErrWriteFile);
     }
     if (end == CopyEnd::Cancelled) {
       (void)out.finish(false);
-      return fail(u, kErrUserAbort);
+      return Optical_Fail(u, kErrUserAbort);
     }
   }
   if (readFailed) {
     Undelete_Log(u, "CDFS_RecoverFile: Error reading deleted file cluster.\n");
     (void)out.finish(false);
-    return fail(u, kErrReadSource);
+    return Optical_Fail(u, kErrReadSource);
   }
   if (!out.finish(true)) {
     Undelete_Log(u, "CDFS_RecoverFile: Error writing recover file.\n");
-    return fail(u, kErrWriteFile);
+    return Optical_Fail(u, kErrWriteFile);
   }
   return true;
 }

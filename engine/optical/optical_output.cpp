@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "core/last_error.h"
 #include "core/recover_output.h"
+#include "core/storage.h"
 #include "host/host_output.h"
 
 OpticalOutput::OpticalOutput(Undelete* u, const char* target,
@@ -80,4 +82,18 @@ CopyEnd Optical_CopyRange(Undelete* u, OpticalOutput& out, std::uint64_t offset,
     length -= n;
   }
   return CopyEnd::Done;
+}
+
+bool Optical_Fail(Undelete* u, std::uint32_t code) noexcept {
+  Host_SetLastError(code);
+  u->error = code;
+  return false;
+}
+
+std::span<const std::uint8_t> Optical_LocatorBytes(const Undelete* u, std::uint32_t ref) noexcept {
+  const auto* at = static_cast<const std::uint8_t*>(Storage_At(u, ref));
+  if (at == nullptr) return {};
+  const std::size_t used = std::size_t{u->stringsUsed} * 2;
+  const std::size_t offset = static_cast<std::size_t>(at - u->strings);
+  return {at, used > offset ? used - offset : 0};
 }

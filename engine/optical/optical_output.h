@@ -4,10 +4,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 #include "host/host_output.h"
 
 struct Undelete;
+
+/// Records @p code as the engine's error and the thread's last error; returns false.
+bool Optical_Fail(Undelete* u, std::uint32_t code) noexcept;
+/// The locator bytes behind @p ref that may be read: up to the end of the used strings storage.
+std::span<const std::uint8_t> Optical_LocatorBytes(const Undelete* u, std::uint32_t ref) noexcept;
 
 class OpticalOutput {
  public:

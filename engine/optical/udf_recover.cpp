@@ -12,20 +12,6 @@
 
 namespace {
 
-bool fail(Undelete* u, std::uint32_t code) {
-  Host_SetLastError(code);
-  u->error = code;
-  return false;
-}
-
-std::span<const std::uint8_t> locatorBytes(const Undelete* u, std::uint32_t ref) {
-  const auto* at = static_cast<const std::uint8_t*>(Storage_At(u, ref));
-  if (at == nullptr) return {};
-  const std::size_t used = std::size_t{u->stringsUsed} * 2;
-  const std::size_t offset = static_cast<std::size_t>(at - u->strings);
-  return {at, used > offset ? used - offset : 0};
-}
-
 bool writeZeros(OpticalOutput& out, std::uint64_t n) {
   static const std::uint8_t kZeros[4096] = {};
   while (n > 0) {
@@ -44,7 +30,7 @@ bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   OpticalOutput out(u, target, bytesDone);
   if (!out.opened()) {
     Undelete_Log(u, "UDF_RecoverFile: Unable to create recover file.\n");
-    return fail(u, kErrCreateFile);
+    return Optical_Fail(u, kErrCreateFile);
   }
   CachedDrive* drive = u->drive;
   const std::uint64_t volumeOffset = record->volumeOffset.get();
@@ -57,13 +43,13 @@ bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   bool ok = false;
   try {
     ok = drive != nullptr && UDF_GetContext(drive, ctx) &&
-         UDF_DecodeLocator(locatorBytes(u, record->locator.get()), pieces);
+         UDF_DecodeLocator(Optical_LocatorBytes(u, record->locator.get()), pieces);
   } catch (...) {
     ok = false;
   }
   if (!ok) {
     (void)out.finish(false);
-    return fail(u, kErrReadSource);
+    return Optical_Fail(u, kErrReadSource);
   }
   // The extents hold whole blocks; the file is as long as its entry says.
   std::uint64_t left = record->size.get();
@@ -81,25 +67,25 @@ bool UDF_RecoverFile(Undelete* u, FileRecord* record, const char* target,
                                             ctx.info.blockBytes.get(), readFailed);
       if (end == CopyEnd::Cancelled) {
         (void)out.finish(false);
-        return fail(u, kErrUserAbort);
+        return Optical_Fail(u, kErrUserAbort);
       }
       written = end == CopyEnd::Done;
     }
     if (!written) {
       Undelete_Log(u, "UDF_RecoverFile: Error writing recover file.\n");
       (void)out.finish(false);
-      return fail(u, kErrWriteFile);
+      return Optical_Fail(u, kErrWriteFile);
     }
     left -= n;
   }
   // Fewer bytes described than the entry's size, or blocks that could not be read: not whole.
   if (readFailed || left != 0) {
     (void)out.finish(false);
-    return fail(u, kErrReadSource);
+    return Optical_Fail(u, kErrReadSource);
   }
   if (!out.finish(true)) {
     Undelete_Log(u, "UDF_RecoverFile: Error writing recover file.\n");
-    return fail(u, kErrWriteFile);
+    return Optical_Fail(u, kErrWriteFile);
   }
   return true;
 }

@@ -11,6 +11,7 @@
 
 #include "core/cached_drive.h"
 #include "core/undelete_object.h"
+#include "core/filetime.h"
 #include "exfat/exfat.h"
 #include "exfat_harness.h"
 #include "fat/fat.h"
@@ -186,7 +187,7 @@ TEST_F(ExfatImageTest, ListsWhatTheSleuthKitListsAndRecoversByteForByte) {
   // Times: the 2-s value and the UTC offset give back what touch set.
   const Found* keep = scan.find("keep.txt", false);
   ASSERT_NE(keep, nullptr);
-  EXPECT_EQ(EXFAT_LocalToUtc(keep->modified),
+  EXPECT_EQ(FileTime_LocalToUtc(keep->modified),
             static_cast<std::uint64_t>(kKeepTime) * 10000000 + 116444736000000000ull);
 
   // Existing and Excellent files recover as written and as icat reads them; big.bin's clusters
