@@ -461,6 +461,45 @@ UNDELETE_API int Undelete_NeedFixMBR(Undelete* u) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_NeedFixGPT(Undelete* u) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_NeedUnhide(Undelete* u) UNDELETE_NOEXCEPT;
 
+// Repairs of the scanned disk's tables, from the found table and disk state of the last
+// lost-partition scan. Each sector they rewrite is first saved in a backup file in the current
+// directory ("<offset><sum>....mbr", "<crc>x5.gpt"); the undo calls replay such a file while the
+// disk still holds what the repair wrote.
+UNDELETE_API int Undelete_FixMBR(Undelete* u, unsigned index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_CanMakeActive(Undelete* u, unsigned index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_MakeActive(Undelete* u, unsigned index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_FixMBRBootCode(Undelete* u, int drive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_FixGPT(Undelete* u, unsigned index) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_CanUndoMBRFix(int drive, char* name, unsigned nameSize) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_UndoMBRFix(int drive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_CanUndoGPTFix(int drive, char* name, unsigned nameSize) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_UndoGPTFix(int drive) UNDELETE_NOEXCEPT;
+/// Whole-table backup: records (u64 offset, u32 length, bytes) of the MBR and EBR chain, the GPT
+/// headers and arrays, or a dynamic disk's MBR, PRIVHEAD and database.
+UNDELETE_API int Undelete_BackupPartitions(int drive, const char* fileName) UNDELETE_NOEXCEPT;
+/// Writes every record of a whole-table backup back; a file that does not parse whole, or a
+/// record outside the disk, writes nothing.
+UNDELETE_API int Undelete_RestorePartitions(const char* fileName, int drive) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_ReadMBR(int drive, void* buffer) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_WriteMBR(int drive, const void* buffer) UNDELETE_NOEXCEPT;
+
+/// Linux additions for front ends that show a repair before making it. With the dry run on (per
+/// thread), the repairs, undo and restore open the disk read-only, write nothing (no backup file
+/// either) and only record what they would write; Undelete_GetRepairWrite then lists the ranges,
+/// as it lists what the last real repair wrote. Undelete_GetRepairBackup gives the backup file's
+/// name (in a dry run: the name it would get). Pointers stay valid until the next repair call.
+typedef struct UndeleteRepairWrite {
+  uint64_t offset;       // byte offset on the disk
+  uint32_t length;       // bytes
+  int32_t written;       // 1 when the bytes reached the disk
+  int32_t changes;       // 0 for a range only saved in the backup, never written
+  const uint8_t* before; // what the disk held (length bytes)
+  const uint8_t* after;  // what the repair writes there
+} UndeleteRepairWrite;
+UNDELETE_API int Undelete_SetRepairDryRun(int on) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetRepairWrite(unsigned index, UndeleteRepairWrite* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetRepairBackup(char* name, unsigned size) UNDELETE_NOEXCEPT;
+
 // Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
 // passes), seven passes of remembered and random bytes, the 35-pass table.
 UNDELETE_API int Undelete_SetWipeMethod(Undelete* u, uint32_t method,

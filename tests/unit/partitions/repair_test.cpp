@@ -1,0 +1,361 @@
+// Table repairs on sfdisk/sgdisk images damaged the ways users lose partitions: the repaired
+// image must list what the undamaged one did (sfdisk -d, sgdisk -p), the volumes inside must still
+// check clean, a dry run must leave the image alone, and undo must give back the damaged image
+// byte for byte while the disk still holds what the repair wrote.
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "partition_test_util.h"
+#include "partitions/repair.h"
+
+using namespace parttest;
+
+namespace {
+
+using Patches = std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>>;
+std::vector<std::uint8_t> zeros(std::size_t n) { return std::vector<std::uint8_t>(n, 0); }
+
+/// Runs the test in @p dir: backup files go to the current directory.
+class InDir {
+ public:
+  explicit InDir(const std::filesystem::path& dir) : m_old(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~InDir() { std::filesystem::current_path(m_old); }
+
+ private:
+  std::filesystem::path m_old;
+};
+
+std::vector<std::string> filesEnding(const std::filesystem::path& dir, const std::string& ext) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() == ext) out.push_back(e.path().filename().string());
+  return out;
+}
+
+/// A tool's listing of @p img with the image's path taken out, so that copies compare.
+std::string listing(const std::string& command, const std::filesystem::path& img) {
+  std::string out = kvxtest::run(command + " " + kvxtest::quote(img.string()) + " 2>&1").out;
+  std::size_t at;
+  while ((at = out.find(img.string())) != std::string::npos) out.replace(at, img.string().size(), "IMG");
+  return out;
+}
+
+std::optional<unsigned> indexAt(const std::vector<FoundPartition>& table, std::uint64_t sector) {
+  for (unsigned i = 0; i < table.size(); ++i)
+    if (table[i].start.get() == sector * 512 && table[i].type != 0x05 && table[i].type != 0x0F)
+      return i;
+  return std::nullopt;
+}
+
+/// fsck.fat -n / ntfsfix -n of every volume of mbr.img, each copied out of @p img.
+void checkVolumes(const std::filesystem::path& img, const std::filesystem::path& dir) {
+  struct Volume { std::uint64_t start, sectors; bool ntfs; };
+  for (const Volume v : {Volume{2048, 16384, false}, Volume{18432, 32768, true},
+                         Volume{53248, 16384, false}, Volume{71680, 32768, true},
+                         Volume{106496, 81920, false}}) {
+    const auto part = dir / "volume.img";
+    kvxtest::run("dd if=" + kvxtest::quote(img.string()) + " of=" + kvxtest::quote(part.string()) +
+                 " bs=512 skip=" + std::to_string(v.start) + " count=" + std::to_string(v.sectors) +
+                 " conv=sparse status=none");
+    const std::string check = v.ntfs ? "ntfsfix -n " : "fsck.fat -n ";
+    EXPECT_EQ(kvxtest::run(check + kvxtest::quote(part.string()) + " >/dev/null 2>&1").exitCode, 0)
+        << check << "at sector " << v.start;
+  }
+}
+
+std::vector<UndeleteRepairWrite> repairWrites() {
+  std::vector<UndeleteRepairWrite> out;
+  UndeleteRepairWrite w{};
+  for (unsigned i = 0; Undelete_GetRepairWrite(i, &w) == 1; ++i) out.push_back(w);
+  return out;
+}
+
+std::string repairBackup() {
+  char name[512] = {};
+  return Undelete_GetRepairBackup(name, sizeof name) == 1 ? name : "";
+}
+
+struct MbrCase {
+  const char* name;
+  Patches patches;
+  std::uint64_t restore;  // start sector of the found entry to restore
+  std::vector<std::uint64_t> pieces;  // sectors the backup names, in order
+};
+
+class MbrRepair : public ::testing::TestWithParam<MbrCase> {};
+
+TEST_P(MbrRepair, RestoresTheOriginalTableAndUndoes) {
+  if (!kvxtest::haveTools({"sfdisk", "fsck.fat", "ntfsfix"})) GTEST_SKIP();
+  const MbrCase& c = GetParam();
+  kvxtest::TempDir dir("mbrfix");
+  InDir cwd(dir.path());
+  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "disk.img", c.patches);
+  const std::string damaged = kvxtest::md5File(img);
+  Engine e;
+  auto table = scan(e.get(), diskOf(img), true);
+  const auto index = indexAt(table, c.restore);
+  ASSERT_TRUE(index.has_value());
+  ASSERT_EQ(foundStatus(table[*index]), kPartFound);
+
+  // A dry run plans the same sectors and leaves disk, directory and found table alone.
+  Undelete_SetRepairDryRun(1);
+  EXPECT_EQ(Undelete_FixMBR(e.get(), *index), 1);
+  Undelete_SetRepairDryRun(0);
+  auto planned = repairWrites();
+  ASSERT_EQ(planned.size(), c.pieces.size());
+  for (std::size_t i = 0; i < planned.size(); ++i) {
+    EXPECT_EQ(planned[i].offset, c.pieces[i] * 512);
+    EXPECT_EQ(planned[i].written, 0);
+  }
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+  FoundPartition p{};
+  ASSERT_EQ(Undelete_GetPartitionDesc(e.get(), *index, &p), 1);
+  EXPECT_EQ(foundStatus(p), kPartFound);
+
+  EXPECT_EQ(Undelete_FixMBR(e.get(), *index), 1);
+  ASSERT_EQ(Undelete_GetPartitionDesc(e.get(), *index, &p), 1);
+  EXPECT_EQ(foundStatus(p), kPartExisting);
+  EXPECT_EQ(listing("sfdisk -d", img), listing("sfdisk -d", images() / "mbr.img"));
+  checkVolumes(img, dir.path());
+
+  // The backup: one 24-digit piece per sector, offsets in order, the old sectors inside.
+  const std::string name = repairBackup();
+  ASSERT_EQ(name.size(), 24 * c.pieces.size() + 4) << name;
+  const auto pieces = Repair_ParseMbrName(name);
+  ASSERT_TRUE(pieces.has_value());
+  for (std::size_t i = 0; i < c.pieces.size(); ++i) EXPECT_EQ((*pieces)[i].offset, c.pieces[i] * 512);
+  EXPECT_EQ(std::filesystem::file_size(dir / name), 512 * c.pieces.size());
+  char found[256] = {};
+  EXPECT_EQ(Undelete_CanUndoMBRFix(static_cast<int>(diskOf(img)), found, sizeof found), 1);
+  EXPECT_EQ(found, name);
+
+  // A rescan sees the partition in place; undo gives back the damaged disk and uses up the file.
+  table = scan(e.get(), diskOf(img), true);
+  EXPECT_EQ(foundStatus(table[*indexAt(table, c.restore)]), kPartExisting);
+  EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_FALSE(std::filesystem::exists(dir / name));
+  EXPECT_EQ(Undelete_CanUndoMBRFix(static_cast<int>(diskOf(img)), nullptr, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mbr, MbrRepair,
+    ::testing::Values(
+        MbrCase{"PrimaryDeleted", {{0x1CE, zeros(16)}}, 18432, {0}},
+        // The first EBR's link cut: the second EBR is linked again, and the third comes back
+        // with it because the second still links to it.
+        MbrCase{"EbrLinkCut", {{51200ull * 512 + 0x1CE, zeros(16)}}, 71680, {69632, 51200}},
+        // A hidden FAT16 and a deleted NTFS entry: the rebuilt MBR holds both, unhidden.
+        MbrCase{"HiddenAndDeleted", {{0x1C2, {0x1E}}, {0x1CE, zeros(16)}}, 18432, {0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MbrRepair, ActiveFlagToggleAndUndoRefusedAfterChange) {
+  kvxtest::TempDir dir("mbractive");
+  InDir cwd(dir.path());
+  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "disk.img", {{0x1CE, zeros(16)}});
+  const int disk = static_cast<int>(diskOf(img));
+  Engine e;
+  auto table = scan(e.get(), diskOf(img), true);
+  const unsigned p1 = *indexAt(table, 2048), p2 = *indexAt(table, 18432);
+
+  // An entry in place writes nothing and leaves no backup.
+  EXPECT_EQ(Undelete_FixMBR(e.get(), p1), 1);
+  EXPECT_TRUE(repairWrites().empty());
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+
+  EXPECT_EQ(Undelete_FixMBR(e.get(), p2), 1);
+  ASSERT_EQ(Undelete_CanUndoMBRFix(disk, nullptr, 0), 1);
+  for (unsigned i = 0; i < table.size(); ++i)
+    if (table[i].type == 0x05) EXPECT_EQ(Undelete_CanMakeActive(e.get(), i), 0);
+  ASSERT_EQ(Undelete_CanMakeActive(e.get(), p1), 1);
+
+  // Activating p1 changes sector 0: the earlier backup no longer matches and is not replayed.
+  const std::string beforeActive = kvxtest::md5File(img);
+  ASSERT_EQ(Undelete_MakeActive(e.get(), p1), 1);
+  EXPECT_EQ(kvxtest::readFile(img)[0x1BE], 0x80);
+  EXPECT_EQ(Undelete_CanUndoMBRFix(disk, nullptr, 0), 0);
+  EXPECT_EQ(Undelete_UndoMBRFix(disk), 0);
+  EXPECT_EQ(filesEnding(dir.path(), ".mbr").size(), 1u);
+
+  // Activating it again leaves no partition active, and the sector as it was before.
+  ASSERT_EQ(Undelete_MakeActive(e.get(), p1), 1);
+  const auto bytes = kvxtest::readFile(img);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes[0x1BE + 16 * i], 0) << i;
+  EXPECT_EQ(kvxtest::md5File(img), beforeActive);
+  FoundPartition p{};
+  ASSERT_EQ(Undelete_GetPartitionDesc(e.get(), p1, &p), 1);
+  EXPECT_FALSE(foundActive(p));
+  EXPECT_EQ(Undelete_CanUndoMBRFix(disk, nullptr, 0), 1);  // the disk holds the repair again
+}
+
+TEST(BootCode, SourceAssemblesToTheBytesKeptAndPointsAtItsMessages) {
+  if (!kvxtest::haveTools({"nasm"})) GTEST_SKIP();
+  kvxtest::TempDir dir("bootcode");
+  const auto out = dir / "boot.bin";
+  const auto src = kvxtest::sourceDir() / "engine/partitions/boot_code.asm";
+  ASSERT_EQ(kvxtest::run("nasm -f bin -o " + kvxtest::quote(out.string()) + " " +
+                         kvxtest::quote(src.string()))
+                .exitCode,
+            0);
+  const auto bytes = kvxtest::readFile(out);
+  ASSERT_EQ(bytes.size(), kMbrBootCode.size());
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), kMbrBootCode.begin()));
+  // Three messages, each reached through its pointer byte (offset - 0x100) and ended by a NUL
+  // before the pointers; signature field and the two bytes after it zero.
+  const char* expected[] = {"Invalid partition table", "Error loading operating system",
+                            "Missing operating system"};
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t at = 0x100u + kMbrBootCode[0x1B5 + static_cast<unsigned>(i)];
+    ASSERT_LT(at, 0x1B5u);
+    const auto nul = std::find(kMbrBootCode.begin() + static_cast<std::ptrdiff_t>(at),
+                               kMbrBootCode.begin() + 0x1B5, 0);
+    ASSERT_NE(nul, kMbrBootCode.begin() + 0x1B5);
+    EXPECT_EQ(std::string(kMbrBootCode.begin() + static_cast<std::ptrdiff_t>(at), nul), expected[i]);
+  }
+  for (unsigned i = 0x1B8; i < 0x1BE; ++i) EXPECT_EQ(kMbrBootCode[i], 0) << i;
+}
+
+TEST(BootCode, RepairKeepsTableAndDiskSignatureAndUndoes) {
+  kvxtest::TempDir dir("bootfix");
+  InDir cwd(dir.path());
+  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "disk.img", {});
+  const std::string before = kvxtest::md5File(img);
+  const int disk = static_cast<int>(diskOf(img));
+  Engine e;
+  (void)scan(e.get(), diskOf(img), true);
+  ASSERT_EQ(Undelete_NeedFixMBRBootCode(e.get()), 1);
+  ASSERT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 1);
+  const auto bytes = kvxtest::readFile(img);
+  EXPECT_TRUE(std::equal(kMbrBootCode.begin(), kMbrBootCode.begin() + 0x1B8, bytes.begin()));
+  EXPECT_EQ(bytes[0x1B8], 0xcd);  // label-id 0x1234abcd stays
+  EXPECT_EQ(bytes[0x1BB], 0x12);
+  EXPECT_EQ(listing("sfdisk -d", img), listing("sfdisk -d", images() / "mbr.img"));
+  (void)scan(e.get(), diskOf(img), true);
+  EXPECT_EQ(Undelete_NeedFixMBRBootCode(e.get()), 0);
+  const std::string name = repairBackup();
+  EXPECT_EQ(name.substr(0, 16), std::string(16, '0'));
+  EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), -1), 0);
+  ASSERT_EQ(Undelete_UndoMBRFix(disk), 1);
+  EXPECT_EQ(kvxtest::md5File(img), before);
+}
+
+struct GptCase {
+  const char* name;
+  Patches patches;
+  bool sameListing;  // sgdisk -p as the original's (a partition found by scan gets a new name)
+};
+
+class GptRepair : public ::testing::TestWithParam<GptCase> {};
+
+constexpr std::uint64_t kGptBackupArray = 64ull * 1024 * 2 - 1 - 32;
+
+TEST_P(GptRepair, WritesAValidGptAndUndoes) {
+  if (!kvxtest::haveTools({"sgdisk"})) GTEST_SKIP();
+  const GptCase& c = GetParam();
+  kvxtest::TempDir dir("gptfix");
+  InDir cwd(dir.path());
+  const auto img = damagedCopy(images() / "gpt.img", dir.path(), "disk.img", c.patches);
+  const std::string damaged = kvxtest::md5File(img);
+  const int disk = static_cast<int>(diskOf(img));
+  Engine e;
+  const auto table = scan(e.get(), diskOf(img), true);
+  ASSERT_EQ(Undelete_NeedFixGPT(e.get()), 1);
+  unsigned index = 0;
+  for (unsigned i = 0; i < table.size(); ++i)
+    if (foundStatus(table[i]) == kPartFound) index = i;
+
+  Undelete_SetRepairDryRun(1);
+  EXPECT_EQ(Undelete_FixGPT(e.get(), index), 1);
+  Undelete_SetRepairDryRun(0);
+  EXPECT_EQ(repairWrites().size(), 5u);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(filesEnding(dir.path(), ".gpt").empty());
+
+  ASSERT_EQ(Undelete_FixGPT(e.get(), index), 1);
+  EXPECT_NE(listing("sgdisk -v", img).find("No problems found"), std::string::npos)
+      << listing("sgdisk -v", img);
+  const std::string got = listing("sgdisk -p", img), want = listing("sgdisk -p", images() / "gpt.img");
+  if (c.sameListing) {
+    EXPECT_EQ(got, want);
+  } else {
+    // Same partitions at the same places; the one found by the scan carries its found name.
+    const std::regex row(R"(\n\s+\d+\s+\d+\s+\d+)");
+    std::string a, b;
+    for (std::sregex_iterator i(got.begin(), got.end(), row), end; i != end; ++i) a += i->str();
+    for (std::sregex_iterator i(want.begin(), want.end(), row), end; i != end; ++i) b += i->str();
+    EXPECT_EQ(a, b);
+  }
+  const std::string name = repairBackup();
+  ASSERT_EQ(name.size(), 44u) << name;
+  char found[64] = {};
+  ASSERT_EQ(Undelete_CanUndoGPTFix(disk, found, sizeof found), 1);
+  EXPECT_EQ(found, name);
+  ASSERT_EQ(Undelete_UndoGPTFix(disk), 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(std::filesystem::exists(dir / name));  // a GPT backup stays
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gpt, GptRepair,
+    ::testing::Values(GptCase{"PrimaryHeaderDestroyed", {{512, zeros(512)}}, true},
+                      GptCase{"BackupArrayEntryMissing", {{kGptBackupArray * 512 + 128, zeros(128)}}, true},
+                      GptCase{"ProtectiveMbrOverwritten", {{0, zeros(512)}}, true},
+                      GptCase{"EntryDeletedFromBothCopies",
+                              {{2 * 512 + 128, zeros(128)}, {kGptBackupArray * 512 + 128, zeros(128)}},
+                              false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SectorBackups, BackupNamesOnlyInTheirExactForm) {
+  EXPECT_TRUE(Repair_ParseMbrName("0000000000000000000012ab.mbr").has_value());
+  EXPECT_FALSE(Repair_ParseMbrName("0000000000000000000012AB.mbr").has_value());  // uppercase
+  EXPECT_FALSE(Repair_ParseMbrName("0000000000000000000012a.mbr").has_value());
+  EXPECT_FALSE(Repair_ParseMbrName(".mbr").has_value());
+  const std::string gpt = "0123456789abcdef0123456789abcdef01234567.gpt";
+  ASSERT_TRUE(Repair_ParseGptName(gpt).has_value());
+  EXPECT_EQ((*Repair_ParseGptName(gpt))[4], 0x01234567u);
+  EXPECT_FALSE(Repair_ParseGptName(gpt.substr(1)).has_value());
+  EXPECT_FALSE(Repair_ParseGptName("0" + gpt).has_value());
+  // Records: whole or nothing.
+  std::vector<std::uint8_t> file = {0x00, 0x02, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c'};
+  const auto records = Repair_ParseRecords(file, 4);
+  ASSERT_TRUE(records.has_value());
+  EXPECT_EQ((*records)[0].offset, 0x200u);
+  file.pop_back();
+  EXPECT_FALSE(Repair_ParseRecords(file, 4).has_value());
+}
+
+TEST(SectorBackups, WholeTableBackupRestoresAChainAndRefusesADamagedFile) {
+  kvxtest::TempDir dir("tablebackup");
+  const auto original = images() / "mbr.img";
+  const auto copy = damagedCopy(original, dir.path(), "disk.img", {});
+  const auto backup = dir / "tables.bin";
+  ASSERT_EQ(Undelete_BackupPartitions(static_cast<int>(diskOf(copy)), backup.c_str()), 1);
+  // The MBR and the three EBRs, 512 bytes each.
+  const auto bytes = kvxtest::readFile(backup);
+  ASSERT_EQ(bytes.size(), 4u * (12 + 512));
+  const auto records = Repair_ParseRecords(bytes, 16);
+  ASSERT_TRUE(records.has_value());
+  EXPECT_EQ((*records)[1].offset, 51200u * 512);
+  EXPECT_EQ((*records)[3].offset, 104448u * 512);
+
+  const auto lost = damagedCopy(original, dir.path(), "lost.img",
+                                {{0, zeros(512)}, {51200ull * 512, zeros(512)}});
+  const std::string lostMd5 = kvxtest::md5File(lost);
+  auto cut = bytes;
+  cut.resize(bytes.size() - 100);
+  kvxtest::writeFile(dir / "cut.bin", cut);
+  EXPECT_EQ(Undelete_RestorePartitions((dir / "cut.bin").c_str(), static_cast<int>(diskOf(lost))), 0);
+  EXPECT_EQ(kvxtest::md5File(lost), lostMd5);
+  ASSERT_EQ(Undelete_RestorePartitions(backup.c_str(), static_cast<int>(diskOf(lost))), 1);
+  EXPECT_EQ(kvxtest::md5File(lost), kvxtest::md5File(original));
+  std::uint8_t sector[512];
+  ASSERT_EQ(Undelete_ReadMBR(static_cast<int>(diskOf(lost)), sector), 1);
+  EXPECT_TRUE(std::equal(sector, sector + 512, bytes.begin() + 12));
+}
+
+}  // namespace
