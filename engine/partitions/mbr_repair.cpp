@@ -120,6 +120,87 @@ std::optional<unsigned> firstWhere(const Undelete* u, auto pred) {
   return std::nullopt;
 }
 
+/// A logical volume found in the gap behind an EBR that already describes a volume in place:
+/// one EBR holds one volume, so it gets an EBR of its own in the free sector where the volume
+/// before it ends, linked from the EBR before it and linking on to where that one linked. False
+/// when there is no such case or no room (the table then takes the volume as a second entry).
+bool ownEbr(Plan& plan, unsigned index, std::uint64_t X, const auto& fail) {
+  Undelete* u = plan.u;
+  FoundPartition* t = u->foundPartitions;
+  FoundPartition& F = t[index];
+  const std::uint64_t T = F.tableOffset.get(), fStart = F.start.get();
+  const unsigned used = Part_FirstEmpty(t);
+  bool shared = false;
+  std::uint64_t E = T + kSectorBytes;
+  for (unsigned i = 0; i < used; ++i) {
+    const FoundPartition& p = t[i];
+    if (i == index || isLink(p.type) || foundStatus(p) != kPartExisting) continue;
+    if (p.tableOffset.get() == T) shared = true;
+    const std::uint64_t end = p.start.get() + p.length.get();
+    if (p.start.get() < fStart && end <= fStart) E = std::max(E, end);
+    if (p.start.get() < fStart && end > fStart) return false;  // overlaps: not ours to place
+  }
+  if (!shared || used >= kMaxFoundPartitions || E >= fStart || E < X) return false;
+  // The EBR that comes before E in the chain, and its onward link.
+  std::uint64_t pred = T;
+  for (unsigned i = 0; i < used; ++i)
+    if (isLink(t[i].type) && foundStatus(t[i]) == kPartExisting && t[i].start.get() > pred &&
+        t[i].start.get() < E && t[i].tableOffset.get() != 0)
+      pred = t[i].start.get();
+  const auto ki = firstWhere(u, [&](const FoundPartition& p) {
+    return isLink(p.type) && p.tableOffset.get() == pred && foundStatus(p) == kPartExisting;
+  });
+  // The volume's own EBR may still be there, only unlinked: it is linked again as it stands, and
+  // the chain behind it comes back with it.
+  // Partitioners put it where the volume before ends or in the sector right before the volume.
+  bool reuse = false;
+  for (const std::uint64_t at : {E, fStart - plan.ss}) {
+    if (ki || reuse || at < E) break;
+    if (const auto sector = Repair_Read(plan.d, at, kSectorBytes)) {
+      MbrTable old;
+      if (Mbr_HasSignature(*sector) && Mbr_ParseSector(*sector, old) == Parse::Ok)
+        for (const MbrEntry& e : old.entries)
+          if (e.type != 0 && !isLink(e.type) &&
+              at + std::uint64_t{e.startLba.get()} * plan.ss == fStart) {
+            reuse = true;
+            E = at;
+          }
+    }
+  }
+  Table was = snapshot(u);
+  FoundPartition& link = t[used];
+  link = FoundPartition{};
+  link.type = link.origType = 0x05;
+  link.tableOffset.set(pred);
+  link.start.set(E);
+  link.relStart.set(E - X);
+  link.length.set(fStart + F.length.get() - E);
+  F.tableOffset.set(E);
+  F.relStart.set(fStart - E);
+  Part_SetStatus(F, kPartExisting);
+  if (ki) t[*ki].tableOffset.set(E);
+  if (!reuse) {
+    Undelete_Log(u, "Creating and applying new EBR at %llx", static_cast<unsigned long long>(E));
+    if (!plan.step(E, -1, -1, was)) {
+      restore(u, was);
+      fail(E);
+      return true;
+    }
+  }
+  Table linked = snapshot(u);
+  Part_SetStatus(link, kPartExisting);
+  Undelete_Log(u, "Creating and applying new EBR at %llx", static_cast<unsigned long long>(pred));
+  if (!plan.step(pred, -1, -1, linked)) {
+    restore(u, was);
+    if (!reuse) {
+      plan.writes.pop_back();
+      plan.before.pop_back();
+    }
+    fail(pred);
+  }
+  return true;
+}
+
 void planBasic(Plan& plan, unsigned index) {
   Undelete* u = plan.u;
   FoundPartition* t = u->foundPartitions;
@@ -146,6 +227,10 @@ void planBasic(Plan& plan, unsigned index) {
   if (!li) return;
   FoundPartition& L = t[*li];
   const std::uint64_t lStart = L.start.get();
+  // Start of the outermost extended partition, which links in EBRs count from.
+  const std::uint64_t outer = L.tableOffset.get() == 0 ? lStart : lStart - L.relStart.get();
+  if (foundStatus(L) == kPartExisting && ownEbr(plan, index, outer, fail))
+    return;
   if (L.tableOffset.get() == 0) {
     Table was = snapshot(u);
     Part_SetStatus(F, kPartExisting);

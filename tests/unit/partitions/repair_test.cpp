@@ -51,12 +51,22 @@ std::optional<unsigned> indexAt(const std::vector<FoundPartition>& table, std::u
   return std::nullopt;
 }
 
-/// fsck.fat -n / ntfsfix -n of every volume of mbr.img, each copied out of @p img.
-void checkVolumes(const std::filesystem::path& img, const std::filesystem::path& dir) {
-  struct Volume { std::uint64_t start, sectors; bool ntfs; };
-  for (const Volume v : {Volume{2048, 16384, false}, Volume{18432, 32768, true},
-                         Volume{53248, 16384, false}, Volume{71680, 32768, true},
-                         Volume{106496, 81920, false}}) {
+struct Volume {
+  std::uint64_t start, sectors;
+  bool ntfs;
+};
+const std::vector<Volume> kMbrVolumes = {{2048, 16384, false},
+                                         {18432, 32768, true},
+                                         {53248, 16384, false},
+                                         {71680, 32768, true},
+                                         {106496, 81920, false}};
+const std::vector<Volume> kChsVolumes = {
+    {63, 20097, false}, {20223, 20097, false}, {40383, 20097, false}};
+
+/// fsck.fat -n / ntfsfix -n of each volume, copied out of @p img.
+void checkVolumes(const std::filesystem::path& img, const std::filesystem::path& dir,
+                  const std::vector<Volume>& volumes) {
+  for (const Volume& v : volumes) {
     const auto part = dir / "volume.img";
     kvxtest::run("dd if=" + kvxtest::quote(img.string()) + " of=" + kvxtest::quote(part.string()) +
                  " bs=512 skip=" + std::to_string(v.start) + " count=" + std::to_string(v.sectors) +
@@ -64,6 +74,7 @@ void checkVolumes(const std::filesystem::path& img, const std::filesystem::path&
     const std::string check = v.ntfs ? "ntfsfix -n " : "fsck.fat -n ";
     EXPECT_EQ(kvxtest::run(check + kvxtest::quote(part.string()) + " >/dev/null 2>&1").exitCode, 0)
         << check << "at sector " << v.start;
+    std::filesystem::remove(part);
   }
 }
 
@@ -81,10 +92,21 @@ std::string repairBackup() {
 
 struct MbrCase {
   const char* name;
+  const char* image;
   Patches patches;
-  std::uint64_t restore;  // start sector of the found entry to restore
+  std::vector<std::uint64_t> restore;  // start sectors of the found entries to restore, in order
   std::vector<std::uint64_t> pieces;  // sectors the backup names, in order
+  bool sameListing = true;  // false: a volume found by its boot sector has the size and type that
+                            // sector gives, so only the starts compare
 };
+
+std::string starts(const std::string& listing) {
+  std::string out;
+  const std::regex start(R"(start=\s*\d+)");
+  for (std::sregex_iterator i(listing.begin(), listing.end(), start), end; i != end; ++i)
+    out += i->str() + "\n";
+  return out;
+}
 
 class MbrRepair : public ::testing::TestWithParam<MbrCase> {};
 
@@ -93,11 +115,11 @@ TEST_P(MbrRepair, RestoresTheOriginalTableAndUndoes) {
   const MbrCase& c = GetParam();
   kvxtest::TempDir dir("mbrfix");
   InDir cwd(dir.path());
-  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "disk.img", c.patches);
+  const auto img = damagedCopy(images() / c.image, dir.path(), "disk.img", c.patches);
   const std::string damaged = kvxtest::md5File(img);
   Engine e;
-  auto table = scan(e.get(), diskOf(img), true);
-  const auto index = indexAt(table, c.restore);
+  auto table = scan(e.get(), diskOf(img), false);
+  const auto index = indexAt(table, c.restore[0]);
   ASSERT_TRUE(index.has_value());
   ASSERT_EQ(foundStatus(table[*index]), kPartFound);
 
@@ -120,8 +142,6 @@ TEST_P(MbrRepair, RestoresTheOriginalTableAndUndoes) {
   EXPECT_EQ(Undelete_FixMBR(e.get(), *index), 1);
   ASSERT_EQ(Undelete_GetPartitionDesc(e.get(), *index, &p), 1);
   EXPECT_EQ(foundStatus(p), kPartExisting);
-  EXPECT_EQ(listing("sfdisk -d", img), listing("sfdisk -d", images() / "mbr.img"));
-  checkVolumes(img, dir.path());
 
   // The backup: one 24-digit piece per sector, offsets in order, the old sectors inside.
   const std::string name = repairBackup();
@@ -134,10 +154,26 @@ TEST_P(MbrRepair, RestoresTheOriginalTableAndUndoes) {
   EXPECT_EQ(Undelete_CanUndoMBRFix(static_cast<int>(diskOf(img)), found, sizeof found), 1);
   EXPECT_EQ(found, name);
 
-  // A rescan sees the partition in place; undo gives back the damaged disk and uses up the file.
-  table = scan(e.get(), diskOf(img), true);
-  EXPECT_EQ(foundStatus(table[*indexAt(table, c.restore)]), kPartExisting);
-  EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
+  for (std::size_t k = 1; k < c.restore.size(); ++k) {
+    table = scan(e.get(), diskOf(img), false);
+    const auto next = indexAt(table, c.restore[k]);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_EQ(Undelete_FixMBR(e.get(), *next), 1);
+  }
+  const std::string got = listing("sfdisk -d", img), want = listing("sfdisk -d", images() / c.image);
+  if (c.sameListing)
+    EXPECT_EQ(got, want);
+  else
+    EXPECT_EQ(starts(got), starts(want)) << got;
+  checkVolumes(img, dir.path(), std::string(c.image) == "mbr.img" ? kMbrVolumes : kChsVolumes);
+
+  // A rescan sees the partitions in place; undo, newest repair first, gives back the damaged
+  // disk and uses up the files.
+  table = scan(e.get(), diskOf(img), false);
+  for (const std::uint64_t start : c.restore)
+    EXPECT_EQ(foundStatus(table[*indexAt(table, start)]), kPartExisting) << start;
+  for (std::size_t k = 0; k < c.restore.size(); ++k)
+    EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
   EXPECT_EQ(kvxtest::md5File(img), damaged);
   EXPECT_FALSE(std::filesystem::exists(dir / name));
   EXPECT_EQ(Undelete_CanUndoMBRFix(static_cast<int>(diskOf(img)), nullptr, 0), 0);
@@ -146,12 +182,18 @@ TEST_P(MbrRepair, RestoresTheOriginalTableAndUndoes) {
 INSTANTIATE_TEST_SUITE_P(
     Mbr, MbrRepair,
     ::testing::Values(
-        MbrCase{"PrimaryDeleted", {{0x1CE, zeros(16)}}, 18432, {0}},
-        // The first EBR's link cut: the second EBR is linked again, and the third comes back
-        // with it because the second still links to it.
-        MbrCase{"EbrLinkCut", {{51200ull * 512 + 0x1CE, zeros(16)}}, 71680, {69632, 51200}},
+        MbrCase{"PrimaryDeleted", "mbr.img", {{0x1CE, zeros(16)}}, {18432}, {0}},
+        // The first EBR's link cut: the second EBR, still whole, is linked again as it stands,
+        // and the third comes back with it.
+        MbrCase{"EbrLinkCut", "chs.img", {{20160ull * 512 + 0x1CE, zeros(16)}}, {40383}, {20160}},
+        MbrCase{"EbrLinkCutAligned", "mbr.img", {{51200ull * 512 + 0x1CE, zeros(16)}}, {71680},
+                {51200}},
+        // The second EBR destroyed: its volume gets a new EBR where the volume before it ends;
+        // the third volume, now cut off, is restored next and linked behind it.
+        MbrCase{"EbrDestroyed", "mbr.img", {{69632ull * 512, zeros(512)}}, {71680, 106496},
+                {69632, 51200}, false},
         // A hidden FAT16 and a deleted NTFS entry: the rebuilt MBR holds both, unhidden.
-        MbrCase{"HiddenAndDeleted", {{0x1C2, {0x1E}}, {0x1CE, zeros(16)}}, 18432, {0}}),
+        MbrCase{"HiddenAndDeleted", "mbr.img", {{0x1C2, {0x1E}}, {0x1CE, zeros(16)}}, {18432}, {0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MbrRepair, ActiveFlagToggleAndUndoRefusedAfterChange) {
