@@ -214,8 +214,8 @@ void JsonWriter::null() {
   separate();
   raw("null");
 }
-void JsonWriter::finish() {
-  raw("\n");
+void JsonWriter::finish(bool newline) {
+  if (newline) raw("\n");
   flush();
   std::fflush(m_out);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -22,51 +23,41 @@
 
 namespace kvx {
 
-std::vector<std::string> joinFlagValues(const std::vector<std::string>& args) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "--partition" || args[i] == "--offset") && i + 1 < args.size()) {
-      out.push_back(args[i] + "=" + args[i + 1]);
-      ++i;
-    } else {
-      out.push_back(args[i]);
-    }
-  }
-  return out;
-}
-
-bool parseScanFlag(const std::string& arg, ScanOptions& options) {
+bool scanOptionsFromArgs(const Args& args, ScanOptions& options, std::string* error) {
   const auto number = [&](const char* flag, std::uint64_t& out) {
-    const std::string eq = std::string(flag) + "=";
-    if (arg.rfind(eq, 0) != 0) return false;
-    const std::string v = arg.substr(eq.size());
+    const auto v = args.value(flag);
+    if (!v) return false;
     char* end = nullptr;
-    out = std::strtoull(v.c_str(), &end, 0);
-    return !v.empty() && end != nullptr && *end == 0;
+    errno = 0;
+    out = std::strtoull(v->c_str(), &end, 0);
+    if (v->empty() || (*v)[0] == '-' || end == nullptr || *end != 0 || errno != 0) {
+      *error = std::string(flag) + " takes a number, not '" + *v + "'";
+      return false;
+    }
+    return true;
   };
   std::uint64_t v = 0;
-  if (number("--partition", v) && v > 0 && v < 1000) {
+  if (number("--partition", v)) {
+    if (v == 0 || v >= 1000) {
+      *error = "--partition takes a volume number 1..999 (see kvx partitions)";
+      return false;
+    }
     options.partition = static_cast<unsigned>(v);
-    return true;
-  }
-  if (number("--offset", v)) {
-    options.offset = v;
-    return true;
-  }
-  if (arg == "--deep")
-    options.engineOptions |= kOptDeepScan;
-  else if (arg == "--test-ext")
-    options.engineOptions |= kOptTestExtension;
-  else if (arg == "--rename-ext")
-    options.engineOptions |= kOptRenameExtension;
-  else if (arg == "--test-all")
-    options.engineOptions |= kOptTestAll;
-  else if (arg == "--json")
-    options.json = true;
-  else if (arg == "--report")
-    options.report = true;
-  else
+  } else if (args.has("--partition")) {
     return false;
+  }
+  if (number("--offset", v)) options.offset = v;
+  else if (args.has("--offset")) return false;
+  if (args.has("--partition") && args.has("--offset")) {
+    *error = "--partition and --offset pick the volume two ways; give one";
+    return false;
+  }
+  if (args.has("--deep")) options.engineOptions |= kOptDeepScan;
+  if (args.has("--test-ext")) options.engineOptions |= kOptTestExtension;
+  if (args.has("--rename-ext")) options.engineOptions |= kOptRenameExtension;
+  if (args.has("--test-all")) options.engineOptions |= kOptTestAll;
+  options.json = args.has("--json");
+  options.report = args.has("--report");
   return true;
 }
 
@@ -468,6 +459,23 @@ std::string fileTimeToIsoUtc(std::uint64_t fileTime) {
   else
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", out.tm_year + 1900,
                   out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec);
+  return buf;
+}
+
+std::string fileTimeToIsoLocal(std::uint64_t fileTime) {
+  if (fileTime == 0) return {};
+  std::tm wall{};
+  unsigned millis = 0;
+  if (!wallClock(fileTime, &wall, &millis)) return {};
+  std::int64_t wallSeconds = 0;
+  std::uint32_t nanos = 0;
+  (void)UndeleteFileTimeToUnix(fileTime, &wallSeconds, &nanos);
+  const std::int64_t offset = localOffsetOfHour(wallSeconds);
+  const std::int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", wall.tm_year + 1900,
+                wall.tm_mon + 1, wall.tm_mday, wall.tm_hour, wall.tm_min, wall.tm_sec,
+                offset < 0 ? '-' : '+', static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
   return buf;
 }
 
