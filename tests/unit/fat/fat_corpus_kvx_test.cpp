@@ -58,7 +58,7 @@ TEST(FatCorpusKvx, JpegBehindALabelEntryIsFoundByContent) {
   const auto r = kvx("recover " + quote(image.string()) + " --deep --pattern '*.jpg' --to " +
                      quote(out.string()));
   ASSERT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(kvxtest::md5File(out / "Files by content" / ".jpg" / "file_103936.jpg"),
+  EXPECT_EQ(kvxtest::md5File(out / "Files by content" / "jpg" / "file_103936.jpg"),
             "8aeca328aa6fbb7d2ec01f8c2f3e4bbd");
   // The deleted folder is listed.
   const auto listing = kvx("scan " + quote(image.string()) + " --json");
