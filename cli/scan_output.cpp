@@ -142,19 +142,21 @@ std::string PathMaker::file(std::uint32_t folder, std::string_view name, PathSty
 
 namespace {
 
-/// Calls @p fn(index, record, name, path) for every listed file in index order.
+/// Calls @p fn(index, record, name, path) for every listed file in index order. The JSON outputs
+/// take @p everyRecord: replaced records and files of hidden folders too, flagged for the reader.
 template <class Fn>
 std::uint64_t forEachListed(const ScanSession& s, PathMaker& paths, const ListingOptions& listing,
-                            Fn&& fn) {
+                            bool everyRecord, Fn&& fn) {
   const std::uint32_t files = s.fileCount();
   const bool needsPath = listing.filter.needsPath();
   std::uint64_t listed = 0;
   std::string name, path, native;
   for (std::uint32_t i = 0; i < files; ++i) {
     const FileRecord* r = s.file(i);
-    if (r == nullptr || (r->marks.get() & 1) != 0) continue;  // replaced by a later record
+    if (r == nullptr) continue;
     const std::uint32_t folder = r->folder.get();
-    if (paths.hidden(folder)) continue;
+    // A replaced record was listed again by a later pass; a hidden folder is the engine's own.
+    if (!everyRecord && ((r->marks.get() & 1) != 0 || paths.hidden(folder))) continue;
     name = s.text(r->name.get());
     if (needsPath) native = paths.file(folder, name, PathStyle::Native);
     if (!listing.filter.matches(i, *r, name, native)) continue;
@@ -248,7 +250,7 @@ std::uint64_t writeScanJson(const ScanSession& s, std::uint32_t errorCode,
   PathMaker paths(s);
   w.key("files").beginArray();
   const std::uint64_t listed = forEachListed(
-      s, paths, listing,
+      s, paths, listing, true,
       [&](std::uint32_t i, const FileRecord& r, const std::string& name, const std::string& path) {
         fileObject(w, s, paths, i, r, name, path);
       });
@@ -287,7 +289,7 @@ std::uint64_t writeScanJsonLines(const ScanSession& s, std::FILE* out,
   JsonWriter w(out);
   PathMaker paths(s);
   const std::uint64_t listed = forEachListed(
-      s, paths, listing,
+      s, paths, listing, true,
       [&](std::uint32_t i, const FileRecord& r, const std::string& name, const std::string& path) {
         fileObject(w, s, paths, i, r, name, path);
         w.newline();
@@ -307,7 +309,7 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
                  "OVERWRITTEN", "MODIFIED", "ATTR", "PATH");
   std::string line;
   const std::uint64_t listed = forEachListed(
-      s, paths, listing,
+      s, paths, listing, false,
       [&](std::uint32_t i, const FileRecord& r, const std::string&, const std::string& path) {
         const bool deleted = (r.status & kStatusExisting) == 0;
         const bool counts = deleted && (r.stateOnly & 1) == 0;
