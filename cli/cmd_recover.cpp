@@ -321,7 +321,8 @@ int recoverCommand(const kvx::Args& args) {
         // --overwrite: the file is recovered beside the old one and replaces it only when whole,
         // so a failed recovery leaves the old file as it was.
         const bool replace = a.existing == Existing::Overwrite && isRegularFile(dir, name);
-        const std::string asName = replace ? name + ".kvx-new" : name;
+        // A short name of its own, whatever the length of the one it replaces.
+        const std::string asName = replace ? ".kvx-new-" + std::to_string(job.index) : name;
         char chosen[512];
         ok = Undelete_RecoverFileAt(u, job.index, dir, asName.c_str(), chosen, sizeof chosen) != 0;
         if (ok && replace && ::renameat(dir, chosen, dir, name.c_str()) == 0)
