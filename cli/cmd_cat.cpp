@@ -16,20 +16,13 @@
 
 namespace {
 
-/// The system's reason for the last failure of an export in this thread, "" when none.
-std::string failureDetail() {
-  char detail[1024];
-  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
-                                                               : std::string();
-}
-
 /// A private folder for the one recovered file, removed with what it holds.
 class ScratchFolder {
  public:
   ScratchFolder() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                          "/kvx-cat-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/kvx-cat-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
   }
   ~ScratchFolder() {
@@ -76,8 +69,9 @@ int catCommand(const kvx::Args& args) {
   if (ec != std::errc() || end != idText.data() + idText.size())
     return kvx::usageError("cat", "ID is a number as kvx scan lists it, not '" + idText + "'");
   if (::isatty(STDOUT_FILENO) == 1 && !args.has("--force"))
-    return kvx::usageError("cat", "standard output is a terminal; redirect it (> file) or add "
-                                  "--force");
+    return kvx::usageError("cat",
+                           "standard output is a terminal; redirect it (> file) or add "
+                           "--force");
 
   kvx::ScanSession session;
   std::string error;
@@ -92,8 +86,10 @@ int catCommand(const kvx::Args& args) {
   }
   const FileRecord* r = session.file(id);
   if (r == nullptr || (r->marks.get() & 1) != 0 || session.folderHidden(r->folder.get())) {
-    std::fprintf(stderr, "kvx cat: no file %u in this scan (kvx scan with the same options lists "
-                         "the ids)\n", id);
+    std::fprintf(stderr,
+                 "kvx cat: no file %u in this scan (kvx scan with the same options lists "
+                 "the ids)\n",
+                 id);
     return kvx::kExitFailed;
   }
 
@@ -118,7 +114,7 @@ int catCommand(const kvx::Args& args) {
   const int dir = Undelete_OpenOutputFolder(-1, scratch.path().c_str(), nullptr, 0);
   if (dir < 0) {
     std::fprintf(stderr, "kvx cat: cannot use %s: %s\n", scratch.path().c_str(),
-                 failureDetail().c_str());
+                 kvx::failureDetail().c_str());
     return kvx::kExitFailed;
   }
   char chosen[512] = {};
@@ -126,7 +122,7 @@ int catCommand(const kvx::Args& args) {
   if (!ok) {
     ::close(dir);
     std::string message = session.engineError();
-    const std::string detail = failureDetail();
+    const std::string detail = kvx::failureDetail();
     if (!detail.empty()) message += " (" + detail + ")";
     std::fprintf(stderr, "kvx cat: file %u could not be recovered: %s\n", id,
                  message.empty() ? "recovery failed" : message.c_str());
@@ -144,21 +140,21 @@ int catCommand(const kvx::Args& args) {
   return kvx::kExitOk;
 }
 
-const kvx::Registration reg{{
-    "cat",
-    "write one file's recovered bytes to standard output, by its id",
-    {{"SOURCE", "An image file, a block device or a drive letter (E:)."},
-     {"ID", "The file's id as kvx scan lists it with the same scan options.", true,
-      kvx::Complete::None}},
-    [] {
-      std::vector<kvx::Option> v{
-          {"--force", nullptr, "Write to standard output even when it is a terminal."}};
-      for (const auto& o : kvx::scanOptionDecls()) v.push_back(o);
-      return v;
-    }(),
-    "The file passes through a private temporary folder ($TMPDIR, else /tmp), which must be on\n"
-    "another drive than SOURCE. Exit code 1 when there is no such file or it cannot be recovered\n"
-    "whole.",
-    catCommand}};
+const kvx::Registration reg{
+    {"cat",
+     "write one file's recovered bytes to standard output, by its id",
+     {{"SOURCE", "An image file, a block device or a drive letter (E:)."},
+      {"ID", "The file's id as kvx scan lists it with the same scan options.", true,
+       kvx::Complete::None}},
+     [] {
+       std::vector<kvx::Option> v{
+           {"--force", nullptr, "Write to standard output even when it is a terminal."}};
+       for (const auto& o : kvx::scanOptionDecls()) v.push_back(o);
+       return v;
+     }(),
+     "The file passes through a private temporary folder ($TMPDIR, else /tmp), which must be on\n"
+     "another drive than SOURCE. Exit code 1 when there is no such file or it cannot be recovered\n"
+     "whole.",
+     catCommand}};
 
 }  // namespace

@@ -51,13 +51,6 @@ fs::path existingAncestor(fs::path path) {
   return path;
 }
 
-/// The system's reason for the last failure of an export in this thread, "" when none.
-std::string failureDetail() {
-  char detail[1024];
-  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
-                                                               : std::string();
-}
-
 /// The folders of the destination that files go to, opened one component at a time below the
 /// destination and never through a link. A name taken by a file or a link gives "name (n)"; the
 /// name a folder got is kept for the whole run.
@@ -102,7 +95,7 @@ class OutputFolders {
         char chosen[512];
         next = Undelete_OpenOutputFolder(fd, name.c_str(), chosen, sizeof chosen);
         if (next < 0) {
-          *error = "cannot create a folder in " + at + ": " + failureDetail();
+          *error = "cannot create a folder in " + at + ": " + kvx::failureDetail();
         } else {
           m_names.emplace(chain[c], chosen);
           at += "/" + std::string(chosen);
@@ -228,7 +221,7 @@ int recoverCommand(const kvx::Args& args) {
 
   // The destination is made and checked before the scan, which can take hours.
   const int root = Undelete_OpenOutputFolder(-1, a.to.c_str(), nullptr, 0);
-  if (root < 0) return failEarly("cannot use " + a.to + ": " + failureDetail(), kErrCreateFile);
+  if (root < 0) return failEarly("cannot use " + a.to + ": " + kvx::failureDetail(), kErrCreateFile);
   struct RootCloser {
     int fd;
     ~RootCloser() { ::close(fd); }
@@ -332,7 +325,7 @@ int recoverCommand(const kvx::Args& args) {
           Undelete_GetError(u, &code);
           message = session.engineError();
           if (message.empty()) message = "recovery failed";
-          const std::string detail = failureDetail();
+          const std::string detail = kvx::failureDetail();
           if (!detail.empty()) message += " (" + detail + ")";
           if (!target.empty()) {
             kept = target;

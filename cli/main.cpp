@@ -51,10 +51,14 @@ int main(int argc, char** argv) {
   // Build-time outputs: the man page and completion scripts come from the same declarations.
   if (name == "--generate" && rest.size() == 1) {
     const std::string& what = rest[0];
-    if (what == "man") std::fputs(kvx::manPage(kvx::commands(), KVX_VERSION).c_str(), stdout);
-    else if (what == "bash") std::fputs(kvx::bashCompletion(kvx::commands()).c_str(), stdout);
-    else if (what == "zsh") std::fputs(kvx::zshCompletion(kvx::commands()).c_str(), stdout);
-    else return kvx::kExitUsage;
+    if (what == "man")
+      std::fputs(kvx::manPage(kvx::commands(), KVX_VERSION).c_str(), stdout);
+    else if (what == "bash")
+      std::fputs(kvx::bashCompletion(kvx::commands()).c_str(), stdout);
+    else if (what == "zsh")
+      std::fputs(kvx::zshCompletion(kvx::commands()).c_str(), stdout);
+    else
+      return kvx::kExitUsage;
     return kvx::kExitOk;
   }
   const kvx::Command* c = kvx::findCommand(name);

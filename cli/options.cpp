@@ -89,8 +89,7 @@ ParseOutcome parseArgs(const std::vector<Positional>& positionals,
                            (argv[i + 1].rfind("-", 0) == 0 && argv[i + 1].size() > 1 &&
                             (findOption(options, argv[i + 1].substr(0, argv[i + 1].find('='))) ||
                              argv[i + 1] == "--help" || argv[i + 1] == "--"));
-      if (missing)
-        return {ParseOutcome::Error, name + " needs a value (" + o->valueName + ")"};
+      if (missing) return {ParseOutcome::Error, name + " needs a value (" + o->valueName + ")"};
       value = argv[++i];
     }
     if (value.empty()) return {ParseOutcome::Error, name + " needs a value (" + o->valueName + ")"};
@@ -102,7 +101,8 @@ ParseOutcome parseArgs(const std::vector<Positional>& positionals,
   std::size_t required = 0;
   for (const auto& p : positionals) required += p.required ? 1 : 0;
   if (out.m_positionals.size() < required)
-    return {ParseOutcome::Error, std::string("missing ") + positionals[out.m_positionals.size()].name};
+    return {ParseOutcome::Error,
+            std::string("missing ") + positionals[out.m_positionals.size()].name};
   if (out.m_positionals.size() > positionals.size())
     return {ParseOutcome::Error, "unexpected argument " + out.m_positionals[positionals.size()]};
   for (std::size_t k = 0; k < out.m_positionals.size(); ++k) {
@@ -140,8 +140,9 @@ const std::vector<Option>& scanOptionDecls() {
        "\"Files by content/EXT/\"). Slower; finds files whose entries are gone."},
       {"--test-ext", nullptr,
        "Check that each found file's content matches its extension; mismatches get a note."},
-      {"--rename-ext", nullptr, "With --test-ext: list mismatched files under the extension their "
-                                "content has."},
+      {"--rename-ext", nullptr,
+       "With --test-ext: list mismatched files under the extension their "
+       "content has."},
       {"--test-all", nullptr, "Check the content of every file, not only deleted ones."},
       {"--partition", "N",
        "On a whole disk, scan only volume N (numbered as kvx partitions lists them); by default "
@@ -171,14 +172,16 @@ const std::vector<Option>& filterOptionDecls() {
        "Only files in one of the comma-separated states: Excellent, Good, Poor, Bad, "
        "Unrecoverable, Existing (see kvx help states).",
        Complete::States},
-      {"--id", "LIST", "Only the files with these ids (comma-separated; the ID column of kvx scan)."},
+      {"--id", "LIST",
+       "Only the files with these ids (comma-separated; the ID column of kvx scan)."},
   };
   return v;
 }
 
 const std::vector<Option>& listingOptionDecls() {
   static const std::vector<Option> v{
-      {"--json", nullptr, "Write one JSON document (drives, files, folders, error) to standard output."},
+      {"--json", nullptr,
+       "Write one JSON document (drives, files, folders, error) to standard output."},
       {"--jsonl", nullptr,
        "Write one JSON object per line, one line per file (streams; suits jq and millions of "
        "files). Errors go to standard error and the exit code."},
@@ -307,7 +310,8 @@ std::string statesHelp() {
          "\n"
          "\"(12/45)\" after a state: 12 of the file's 45 clusters are now used by other files\n"
          "(overwritten/total clusters). Files found by content (--deep) and some others show the\n"
-         "state without counts. The overwritten clusters are read as they are now, so a state is an\n"
+         "state without counts. The overwritten clusters are read as they are now, so a state is "
+         "an\n"
          "estimate: the recovered bytes are the truth.\n"
          "Filter with --state LIST, as in --state Excellent,Good.\n";
 }
@@ -330,9 +334,12 @@ namespace {
 std::string roff(std::string_view text) {
   std::string out;
   for (const char ch : text) {
-    if (ch == '\\') out += "\\e";
-    else if (ch == '-') out += "\\-";
-    else out += ch;
+    if (ch == '\\')
+      out += "\\e";
+    else if (ch == '-')
+      out += "\\-";
+    else
+      out += ch;
   }
   // A line that starts with '.' or '\'' would be read as a request.
   if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
@@ -349,10 +356,13 @@ std::string valueWords(const Option& o) {
 std::string zshText(std::string_view text) {
   std::string out;
   for (const char ch : text) {
-    if (ch == '.' ) break;  // first sentence
-    if (ch == '[' || ch == ']') out += ch == '[' ? '(' : ')';
-    else if (ch == ':' || ch == '\'' || ch == '"' || ch == '\\') out += ' ';
-    else out += ch;
+    if (ch == '.') break;  // first sentence
+    if (ch == '[' || ch == ']')
+      out += ch == '[' ? '(' : ')';
+    else if (ch == ':' || ch == '\'' || ch == '"' || ch == '\\')
+      out += ' ';
+    else
+      out += ch;
   }
   return out;
 }
@@ -447,8 +457,7 @@ std::string zshCompletion(const std::vector<Command>& all) {
       "#compdef kvx\n# zsh completion for kvx (made from kvx's own option declarations)\n\n"
       "_kvx() {\n  local -a commands\n  commands=(\n"
       "    'help:describe a command or the file states'\n";
-  for (const auto& c : all)
-    s += std::string("    '") + c.name + ":" + zshText(c.summary) + "'\n";
+  for (const auto& c : all) s += std::string("    '") + c.name + ":" + zshText(c.summary) + "'\n";
   s += "  )\n  if (( CURRENT == 2 )); then\n"
        "    _describe -t commands 'kvx command' commands\n    _arguments '--version' '--help'\n"
        "    return\n  fi\n  local cmd=${words[2]}\n  shift words\n  (( CURRENT-- ))\n"
@@ -456,17 +465,22 @@ std::string zshCompletion(const std::vector<Command>& all) {
   for (const auto& c : all) s += std::string(" ") + c.name;
   s += " ;;\n";
   for (const auto& c : all) {
-    s += std::string("    ") + c.name + ")\n      _arguments \\\n        '(-h --help)'{-h,--help}'[show the help]' \\\n";
+    s += std::string("    ") + c.name +
+         ")\n      _arguments \\\n        '(-h --help)'{-h,--help}'[show the help]' \\\n";
     for (const auto& o : c.options) {
       s += std::string("        '") + o.name;
       if (o.valueName != nullptr) s += "=";
       s += "[" + zshText(o.help) + "]";
       if (o.valueName != nullptr) {
         s += std::string(":") + o.valueName + ":";
-        if (o.complete == Complete::Directory) s += "_files -/";
-        else if (o.complete == Complete::File) s += "_files";
-        else if (!valueWords(o).empty()) s += "(" + valueWords(o) + ")";
-        else s += " ";
+        if (o.complete == Complete::Directory)
+          s += "_files -/";
+        else if (o.complete == Complete::File)
+          s += "_files";
+        else if (!valueWords(o).empty())
+          s += "(" + valueWords(o) + ")";
+        else
+          s += " ";
       }
       s += "' \\\n";
     }
@@ -474,9 +488,12 @@ std::string zshCompletion(const std::vector<Command>& all) {
       s += std::string("        '") + (p.required ? "" : ":") + ":" + p.name + ":";
       if (p.complete == Complete::Choices && p.choices != nullptr)
         s += std::string("(") + p.choices + ")";
-      else if (p.complete == Complete::Directory) s += "_files -/";
-      else if (p.complete == Complete::File) s += "_files";
-      else s += " ";
+      else if (p.complete == Complete::Directory)
+        s += "_files -/";
+      else if (p.complete == Complete::File)
+        s += "_files";
+      else
+        s += " ";
       s += "' \\\n";
     }
     s += "        && return ;;\n";

@@ -20,7 +20,7 @@ struct Option {
   const char* valueName;  // "DIR"; null for a flag
   const char* help;       // one or more sentences
   Complete complete = Complete::None;
-  const char* choices = nullptr;  // space-separated values with Complete::Choices
+  const char* choices = nullptr;    // space-separated values with Complete::Choices
   const char* shortName = nullptr;  // "-y"
 };
 
@@ -67,10 +67,10 @@ ParseOutcome parseArgs(const std::vector<Positional>& positionals,
 std::vector<std::string> splitList(std::string_view text, bool alsoSemicolon = false);
 
 /// Options several commands share, declared once.
-const std::vector<Option>& scanOptionDecls();      // --deep ... --partition --offset
-const std::vector<Option>& saveOptionDecls();      // --save --no-save
-const std::vector<Option>& filterOptionDecls();    // --deleted --all --pattern --state --id
-const std::vector<Option>& listingOptionDecls();   // --json --jsonl --tsv --path-style --report
+const std::vector<Option>& scanOptionDecls();     // --deep ... --partition --offset
+const std::vector<Option>& saveOptionDecls();     // --save --no-save
+const std::vector<Option>& filterOptionDecls();   // --deleted --all --pattern --state --id
+const std::vector<Option>& listingOptionDecls();  // --json --jsonl --tsv --path-style --report
 /// @p groups joined, in order.
 std::vector<Option> joinOptions(std::initializer_list<const std::vector<Option>*> groups);
 

@@ -202,8 +202,10 @@ void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint
     if (!text.empty()) w.key(key).string(text);
   }
   w.key("attributes").string(attributeLetters(r.attributes));
-  if (r.note.get() != 0) w.key("note").string(s.text(r.note.get()));
-  else w.key("note").null();
+  if (r.note.get() != 0)
+    w.key("note").string(s.text(r.note.get()));
+  else
+    w.key("note").null();
   w.key("replaced").boolean((r.marks.get() & 1) != 0);
   const std::uint16_t location = r.location.get();
   w.key("fileSystem").string(kindName((location >> 12) & 7u));
@@ -249,11 +251,10 @@ std::uint64_t writeScanJson(const ScanSession& s, std::uint32_t errorCode,
 
   PathMaker paths(s);
   w.key("files").beginArray();
-  const std::uint64_t listed = forEachListed(
-      s, paths, listing, true,
-      [&](std::uint32_t i, const FileRecord& r, const std::string& name, const std::string& path) {
-        fileObject(w, s, paths, i, r, name, path);
-      });
+  const std::uint64_t listed =
+      forEachListed(s, paths, listing, true,
+                    [&](std::uint32_t i, const FileRecord& r, const std::string& name,
+                        const std::string& path) { fileObject(w, s, paths, i, r, name, path); });
   w.endArray();
 
   w.key("folders").beginArray();
@@ -266,8 +267,10 @@ std::uint64_t writeScanJson(const ScanSession& s, std::uint32_t errorCode,
     w.key("index").unsignedNumber(i);
     w.key("path").string(paths.folder(i, listing.paths));
     w.key("name").string(s.text(f->name.get()));
-    if (f->parent.get() == kNoParent) w.key("parent").null();
-    else w.key("parent").unsignedNumber(f->parent.get());
+    if (f->parent.get() == kNoParent)
+      w.key("parent").null();
+    else
+      w.key("parent").unsignedNumber(f->parent.get());
     w.key("deleted").boolean((flags & kFolderDeleted) != 0);
     w.key("hidden").boolean((flags & kFolderHidden) != 0);
     w.key("attributes").string(attributeLetters(static_cast<std::uint8_t>(flags >> 16)));
@@ -303,7 +306,8 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
   const bool tsv = listing.format == ListFormat::Tsv;
   // Every column but the last holds no space, so awk and cut split the table; the path is last.
   if (tsv)
-    std::fputs("ID\tDELETED\tSIZE\tSTATE\tOVERWRITTEN\tCLUSTERS\tMODIFIED\tATTR\tPATH\tNOTE\n", out);
+    std::fputs("ID\tDELETED\tSIZE\tSTATE\tOVERWRITTEN\tCLUSTERS\tMODIFIED\tATTR\tPATH\tNOTE\n",
+               out);
   else
     std::fprintf(out, "%8s %-1s %14s %-13s %-13s %-25s %-6s %s\n", "ID", "D", "SIZE", "STATE",
                  "OVERWRITTEN", "MODIFIED", "ATTR", "PATH");
@@ -339,8 +343,10 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
         line = head;
         line += printable(path);
         const std::string note = r.note.get() != 0 ? printable(s.text(r.note.get())) : "";
-        if (tsv) line += "\t" + note;
-        else if (!note.empty()) line += "  [" + note + "]";
+        if (tsv)
+          line += "\t" + note;
+        else if (!note.empty())
+          line += "  [" + note + "]";
         line.push_back('\n');
         std::fputs(line.c_str(), out);
       });

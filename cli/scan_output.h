@@ -23,8 +23,8 @@ enum class PathStyle : std::uint8_t { Native, Windows };
 /// Which files a listing or a recovery takes. Replaced records and files of hidden folders are
 /// never taken.
 struct FileFilter {
-  bool deletedOnly = false;      // --deleted
-  bool includeExisting = true;   // false for recover unless --all
+  bool deletedOnly = false;     // --deleted
+  bool includeExisting = true;  // false for recover unless --all
   std::vector<std::string> patterns;
   std::optional<std::uint32_t> states;  // bit set of accepted states
   std::vector<std::uint32_t> ids;       // sorted; empty = any

@@ -323,6 +323,12 @@ std::string ScanSession::engineError() const {
   return buf;
 }
 
+std::string failureDetail() {
+  char detail[1024];
+  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
+                                                               : std::string();
+}
+
 bool scanFailed(std::uint32_t code, std::uint32_t engineOptions) {
   if (code == 0 || code == kErrUserAbort) return false;
   // With --deep an unrecognised volume is searched by content: that search is the scan asked for.

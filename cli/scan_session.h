@@ -114,6 +114,9 @@ class ScanSession {
   std::vector<std::pair<std::string, std::string>> m_roots;  // root name -> "pN"
 };
 
+/// The system's reason for the last failure of an export in this thread, "" when none.
+std::string failureDetail();
+
 /// Whether a scan that ran to its end with engine error @p code failed (exit 1): any error but a
 /// cancel, except an unrecognised volume searched by content (--deep).
 bool scanFailed(std::uint32_t code, std::uint32_t engineOptions);

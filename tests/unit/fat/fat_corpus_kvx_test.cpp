@@ -30,7 +30,7 @@ TEST(FatCorpusKvx, KeywordImageRecoversEveryFileAsTheSleuthKitDoes) {
   const fs::path image = unpack(dir, "2-kwsrch-fat/fat-img-kw.dd.gz");
   ASSERT_EQ(kvxtest::md5File(image), "bac12239bd466fa6c86ceb0b0426da0a");
   const fs::path out = dir / "out";
-  const auto r = kvx("recover " + quote(image.string()) + " --to " + quote(out.string()));
+  const auto r = kvx("recover " + quote(image.string()) + " --all --to " + quote(out.string()));
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_NE(r.out.find("8 recovered, 0 failed"), std::string::npos) << r.out;
   // icat's checksums of the same files, from the image's published listing.
