@@ -7,6 +7,7 @@ packages=(
   libbenchmark-dev ccache
   dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 attr fdisk gdisk xorriso genisoimage udftools sleuthkit
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
+  nasm
   python3
 )
 

@@ -365,7 +365,10 @@ bool Repair_Commit(Undelete* u, CachedDrive* drive, std::vector<RepairWrite>& wr
     return false;
   }
   if (t_state.dryRun) {
+    // The name the backup would get: it names what the disk will hold.
+    for (auto& w : writes) w.written = w.write;
     name = backupName(writes, kind, sectorSize);
+    for (auto& w : writes) w.written = false;
     for (const auto& w : writes) t_state.writes.push_back(w);
     t_state.backup = name;
     return true;

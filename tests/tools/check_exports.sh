@@ -17,7 +17,12 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_ProbeDrive Undelete_ProbeDisk Undelete_LettersOfPath Undelete_GetHostError \
             Undelete_GetFileStream Undelete_RecoverFileAt Undelete_OpenOutputFolder \
             Undelete_SetWipeMethod Undelete_WipeFile Undelete_WipeFolder \
-            Undelete_WipeMultiple Undelete_WipeFreeSpace Undelete_GetWipeProgress; do
+            Undelete_WipeMultiple Undelete_WipeFreeSpace Undelete_GetWipeProgress \
+            Undelete_FixMBR Undelete_CanMakeActive Undelete_MakeActive Undelete_FixMBRBootCode \
+            Undelete_FixGPT Undelete_CanUndoMBRFix Undelete_UndoMBRFix Undelete_CanUndoGPTFix \
+            Undelete_UndoGPTFix Undelete_BackupPartitions Undelete_RestorePartitions \
+            Undelete_ReadMBR Undelete_WriteMBR Undelete_SetRepairDryRun Undelete_GetRepairWrite \
+            Undelete_GetRepairBackup; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1
