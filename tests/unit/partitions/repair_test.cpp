@@ -401,3 +401,99 @@ TEST(SectorBackups, WholeTableBackupRestoresAChainAndRefusesADamagedFile) {
 }
 
 }  // namespace
+
+namespace {
+
+/// A volume of an image mounted read-only through a loop device and ntfs-3g; undone on exit.
+class LoopMount {
+ public:
+  LoopMount(const std::filesystem::path& img, std::uint64_t offset, std::uint64_t length,
+            const std::filesystem::path& dir)
+      : m_mnt(dir / "mnt") {
+    std::filesystem::create_directories(m_mnt);
+    const auto r = kvxtest::run("losetup --find --show -o " + std::to_string(offset) +
+                                " --sizelimit " + std::to_string(length) + " " +
+                                kvxtest::quote(img.string()) + " 2>/dev/null");
+    if (r.exitCode != 0 || r.out.empty()) return;
+    m_loop = r.out.substr(0, r.out.find('\n'));
+    m_mounted = kvxtest::run("ntfs-3g -o ro " + m_loop + " " + kvxtest::quote(m_mnt.string()) +
+                             " >/dev/null 2>&1")
+                    .exitCode == 0;
+  }
+  ~LoopMount() {
+    if (m_mounted) kvxtest::run("umount " + kvxtest::quote(m_mnt.string()));
+    if (!m_loop.empty()) kvxtest::run("losetup -d " + m_loop);
+  }
+  LoopMount(const LoopMount&) = delete;
+  LoopMount& operator=(const LoopMount&) = delete;
+  [[nodiscard]] bool mounted() const { return m_mounted; }
+
+ private:
+  std::filesystem::path m_mnt;
+  std::string m_loop;
+  bool m_mounted = false;
+};
+
+TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
+  kvxtest::TempDir dir("kvxrepair");
+  InDir cwd(dir.path());
+  const auto img = damagedCopy(images() / "mbr.img", dir.path(), "disk.img", {{0x1CE, zeros(16)}});
+  const std::string damaged = kvxtest::md5File(img);
+  const std::string kvx = kvxtest::quote(kvxtest::cliPath().string()) + " ";
+  const std::string disk = kvxtest::quote(img.string());
+
+  auto r = kvxtest::run(kvx + "fix-mbr " + disk + " 1 --quick --dry-run 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("write 512 bytes at offset 0 (sector 0)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("entry 1: unused  ->  type 0x07 start 18432 sectors 32768"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(kvxtest::run(kvx + "fix-mbr " + disk + " 1 --quick </dev/null 2>&1").exitCode, 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+
+  {
+    // A volume of the disk mounted: the disk is not written, and the user is told why.
+    LoopMount mount(img, 71680ull * 512, 32768ull * 512, dir.path());
+    if (mount.mounted()) {
+      r = kvxtest::run(kvx + "fix-mbr " + disk + " 1 --quick --yes 2>&1");
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_NE(r.out.find("mounted"), std::string::npos) << r.out;
+      EXPECT_EQ(kvxtest::md5File(img), damaged);
+      EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+    } else {
+      ADD_FAILURE() << "loop device or ntfs-3g mount unavailable";
+    }
+  }
+
+  r = kvxtest::run(kvx + "fix-mbr " + disk + " 1 --quick --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("undo: kvx undo"), std::string::npos) << r.out;
+  EXPECT_EQ(listing("sfdisk -d", img), listing("sfdisk -d", images() / "mbr.img"));
+  r = kvxtest::run(kvx + "undo " + disk + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_EQ(kvxtest::run(kvx + "undo " + disk + " --yes 2>&1").exitCode, 1);
+
+  // Whole-table backup of the intact disk, restored onto the damaged one; what the restore
+  // overwrote is saved first and can itself be restored.
+  const std::string tables = kvxtest::quote((dir / "tables.bin").string());
+  EXPECT_EQ(kvxtest::run(kvx + "backup-partitions " + kvxtest::quote((images() / "mbr.img").string()) +
+                         " " + tables + " 2>&1")
+                .exitCode,
+            0);
+  EXPECT_EQ(kvxtest::run(kvx + "backup-partitions " + disk + " " + tables + " 2>&1").exitCode, 1);
+  r = kvxtest::run(kvx + "restore-partitions " + tables + " " + disk + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), kvxtest::md5File(images() / "mbr.img"));
+  const auto saved = filesEnding(dir.path(), ".bin");
+  std::string before;
+  for (const auto& f : saved)
+    if (f.rfind("before-restore-", 0) == 0) before = f;
+  ASSERT_FALSE(before.empty());
+  r = kvxtest::run(kvx + "restore-partitions " + kvxtest::quote(before) + " " + disk + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+}
+
+}  // namespace
