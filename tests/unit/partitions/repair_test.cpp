@@ -497,3 +497,39 @@ TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
+  if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
+  kvxtest::TempDir dir("ldmfix");
+  InDir cwd(dir.path());
+  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
+  ASSERT_EQ(kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) +
+                         " ldm-2003r2-simple-1.img")
+                .exitCode,
+            0);
+  // The MBR's entries lost: only the database still describes the disk.
+  const auto img = damagedCopy(dir / "ldm-2003r2-simple-1.img", dir.path(), "disk.img",
+                               {{0x1BE, zeros(64)}});
+  const std::string damaged = kvxtest::md5File(img);
+  Engine e;
+  const auto table = scan(e.get(), diskOf(img), true);
+  ASSERT_EQ(Undelete_IsDriveDynamic(e.get()), 1);
+  ASSERT_EQ(Undelete_NeedFixProtectiveMBR(e.get()), 1);
+  ASSERT_FALSE(table.empty());
+  EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  const auto bytes = kvxtest::readFile(img);
+  EXPECT_EQ(bytes[0x1C2], 0x42);
+  EXPECT_EQ(bytes[0x1C6], 63);  // the data area, from the private header
+  EXPECT_EQ(bytes[0x1CA] | bytes[0x1CB] << 8 | bytes[0x1CC] << 16, 96327);
+  const auto volume = kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) +
+                                   " show volume 03c0c4fc-8b6f-402b-9431-4be2e5823b1c Volume1");
+  EXPECT_NE(volume.out.find("\"size\" : 96256"), std::string::npos) << volume.out;
+  (void)scan(e.get(), diskOf(img), true);
+  EXPECT_EQ(Undelete_NeedFixProtectiveMBR(e.get()), 0);
+  ASSERT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+}
+
+}  // namespace
