@@ -93,7 +93,8 @@ void printWrite(const UndeleteRepairWrite& w) {
     for (std::uint32_t i = 0; i < n; ++i) std::printf("%02x", w.after[at + i]);
     std::printf("\n");
   }
-  if (differing > 4) std::printf("    ... %" PRIu32 " more lines of 16 bytes change\n", differing - 4);
+  if (differing > 4)
+    std::printf("    ... %" PRIu32 " more lines of 16 bytes change\n", differing - 4);
   if (differing == 0) std::printf("    (same bytes as on the disk now)\n");
 }
 
@@ -166,7 +167,7 @@ int planAndRun(const kvx::Args& args, const char* name, const std::string& disk,
   }
   std::printf("written: %zu range%s\n", written, written == 1 ? "" : "s");
   if (!backup.empty())
-      std::printf("backup: %s\nundo: kvx undo %s (run in %s)\n", cwdPath(backup).c_str(),
+    std::printf("backup: %s\nundo: kvx undo %s (run in %s)\n", cwdPath(backup).c_str(),
                 disk.c_str(), cwdPath("").c_str());
   else if (undoHint != nullptr)
     std::printf("%s\n", undoHint);
@@ -174,7 +175,8 @@ int planAndRun(const kvx::Args& args, const char* name, const std::string& disk,
 }
 
 std::optional<unsigned> indexArg(const char* name, const std::string& text) {
-  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 3 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     kvx::usageError(name, "INDEX is a number of the found table (kvx partitions DISK)");
     return std::nullopt;
   }
@@ -219,8 +221,9 @@ int fixMbrCommand(const kvx::Args& args) {
                  args.positionals()[0].c_str());
     return kvx::kExitFailed;
   }
-  return planAndRun(args, "fix-mbr", args.positionals()[0],
-                    [&] { return Undelete_FixMBR(e.u, *index); }, nullptr);
+  return planAndRun(
+      args, "fix-mbr", args.positionals()[0], [&] { return Undelete_FixMBR(e.u, *index); },
+      nullptr);
 }
 
 int makeActiveCommand(const kvx::Args& args) {
@@ -241,8 +244,9 @@ int makeActiveCommand(const kvx::Args& args) {
                          ? "partition was active: now none is; run the same command to undo"
                          : "no backup for the active flag; kvx make-active on the partition that "
                            "was active before puts it back";
-  return planAndRun(args, "make-active", args.positionals()[0],
-                    [&] { return Undelete_MakeActive(e.u, *index); }, hint);
+  return planAndRun(
+      args, "make-active", args.positionals()[0], [&] { return Undelete_MakeActive(e.u, *index); },
+      hint);
 }
 
 int fixBootCodeCommand(const kvx::Args& args) {
@@ -250,12 +254,15 @@ int fixBootCodeCommand(const kvx::Args& args) {
   std::uint32_t n = 0;
   if (!scanned("fix-boot-code", args, e.u, n, nullptr)) return kvx::kExitFailed;
   if (Undelete_MBRPresent(e.u) == 0) {
-    std::fprintf(stderr, "kvx fix-boot-code: %s has no MBR partition table to put a boot program "
-                         "in front of\n", args.positionals()[0].c_str());
+    std::fprintf(stderr,
+                 "kvx fix-boot-code: %s has no MBR partition table to put a boot program "
+                 "in front of\n",
+                 args.positionals()[0].c_str());
     return kvx::kExitFailed;
   }
-  return planAndRun(args, "fix-boot-code", args.positionals()[0],
-                    [&] { return Undelete_FixMBRBootCode(e.u, static_cast<int>(n)); }, nullptr);
+  return planAndRun(
+      args, "fix-boot-code", args.positionals()[0],
+      [&] { return Undelete_FixMBRBootCode(e.u, static_cast<int>(n)); }, nullptr);
 }
 
 int fixGptCommand(const kvx::Args& args) {
@@ -268,8 +275,9 @@ int fixGptCommand(const kvx::Args& args) {
                  args.positionals()[0].c_str());
     return kvx::kExitFailed;
   }
-  return planAndRun(args, "fix-gpt", args.positionals()[0],
-                    [&] { return Undelete_FixGPT(e.u, *index); }, nullptr);
+  return planAndRun(
+      args, "fix-gpt", args.positionals()[0], [&] { return Undelete_FixGPT(e.u, *index); },
+      nullptr);
 }
 
 int undoCommand(const kvx::Args& args) {
@@ -284,13 +292,14 @@ int undoCommand(const kvx::Args& args) {
   const int drive = static_cast<int>(n);
   if (Undelete_CanUndoMBRFix(drive, name, sizeof name) == 1) {
     std::printf("replaying %s\n", cwdPath(name).c_str());
-    return planAndRun(args, "undo", disk, [&] { return Undelete_UndoMBRFix(drive); },
-                      "the backup file was used up and removed");
+    return planAndRun(
+        args, "undo", disk, [&] { return Undelete_UndoMBRFix(drive); },
+        "the backup file was used up and removed");
   }
   if (Undelete_CanUndoGPTFix(drive, name, sizeof name) == 1) {
     std::printf("replaying %s\n", cwdPath(name).c_str());
-    return planAndRun(args, "undo", disk, [&] { return Undelete_UndoGPTFix(drive); },
-                      "the backup file stays");
+    return planAndRun(
+        args, "undo", disk, [&] { return Undelete_UndoGPTFix(drive); }, "the backup file stays");
   }
   std::fprintf(stderr,
                "kvx undo: no backup in %s matches %s: undo is only offered while the disk still "
@@ -340,7 +349,8 @@ std::string saveOverwritten(const std::vector<UndeleteRepairWrite>& plan, std::u
     const auto* b = static_cast<const std::uint8_t*>(p);
     while (ok && n > 0) {
       const ssize_t k = ::write(fd, b, n);
-      if (k <= 0) ok = false;
+      if (k <= 0)
+        ok = false;
       else {
         b += k;
         n -= static_cast<std::size_t>(k);
@@ -379,8 +389,9 @@ int restoreCommand(const kvx::Args& args) {
   const auto plan = repairWrites();
   if (planned != 1 || plan.empty()) {
     const std::string why = kvx::failureDetail();
-    std::fprintf(stderr, "kvx restore-partitions: %s is not a whole partition-table backup of "
-                         "this disk%s%s; nothing written\n",
+    std::fprintf(stderr,
+                 "kvx restore-partitions: %s is not a whole partition-table backup of "
+                 "this disk%s%s; nothing written\n",
                  file.c_str(), why.empty() ? "" : ": ", why.c_str());
     return kvx::kExitFailed;
   }
@@ -393,8 +404,10 @@ int restoreCommand(const kvx::Args& args) {
   if (!confirm(args, "restore-partitions")) return kvx::kExitFailed;
   const std::string saved = saveOverwritten(plan, n);
   if (saved.empty()) {
-    std::fprintf(stderr, "kvx restore-partitions: cannot save the bytes it would overwrite in "
-                         "%s; nothing written\n", cwdPath("").c_str());
+    std::fprintf(stderr,
+                 "kvx restore-partitions: cannot save the bytes it would overwrite in "
+                 "%s; nothing written\n",
+                 cwdPath("").c_str());
     return kvx::kExitFailed;
   }
   const int result = Undelete_RestorePartitions(file.c_str(), drive);
@@ -415,14 +428,15 @@ const std::vector<kvx::Option>& writeOptions() {
 
 std::vector<kvx::Option> scanWriteOptions() {
   auto v = writeOptions();
-  v.insert(v.begin(), {"--quick", nullptr,
-                       "Search for lost partitions only where partitions usually start."});
+  v.insert(v.begin(),
+           {"--quick", nullptr, "Search for lost partitions only where partitions usually start."});
   return v;
 }
 
 const kvx::Positional kDisk{"DISK", "A disk image, a whole-disk device or a number of kvx disks."};
-const kvx::Positional kIndex{"INDEX", "The found partition's index, as kvx partitions DISK lists it.",
-                             true, kvx::Complete::None};
+const kvx::Positional kIndex{"INDEX",
+                             "The found partition's index, as kvx partitions DISK lists it.", true,
+                             kvx::Complete::None};
 
 const char* const kRepairDetails =
     "Scans DISK for lost partitions first (as kvx partitions does). The old contents of every "
@@ -431,37 +445,54 @@ const char* const kRepairDetails =
     "the repair wrote. A mounted disk, or one with a mounted partition, is never written. Exit "
     "code 1 when anything failed.";
 
-const kvx::Registration regFixMbr{
-    {"fix-mbr", "put a found partition back into the MBR or the EBR chain", {kDisk, kIndex},
-     scanWriteOptions(), kRepairDetails, fixMbrCommand}};
+const kvx::Registration regFixMbr{{"fix-mbr",
+                                   "put a found partition back into the MBR or the EBR chain",
+                                   {kDisk, kIndex},
+                                   scanWriteOptions(),
+                                   kRepairDetails,
+                                   fixMbrCommand}};
 const kvx::Registration regMakeActive{
-    {"make-active", "make an MBR partition the active one (again: none is active)",
-     {kDisk, kIndex}, scanWriteOptions(),
+    {"make-active",
+     "make an MBR partition the active one (again: none is active)",
+     {kDisk, kIndex},
+     scanWriteOptions(),
      "Writes sector 0 without a backup file (the change is one flag). Exit code 1 when anything "
      "failed.",
      makeActiveCommand}};
-const kvx::Registration regFixBoot{
-    {"fix-boot-code", "put a boot program in front of an intact MBR partition table", {kDisk},
-     scanWriteOptions(), kRepairDetails, fixBootCodeCommand}};
+const kvx::Registration regFixBoot{{"fix-boot-code",
+                                    "put a boot program in front of an intact MBR partition table",
+                                    {kDisk},
+                                    scanWriteOptions(),
+                                    kRepairDetails,
+                                    fixBootCodeCommand}};
 const kvx::Registration regFixGpt{
-    {"fix-gpt", "rewrite the GPT (headers, both entry arrays, protective MBR when damaged)",
-     {kDisk, kIndex}, scanWriteOptions(), kRepairDetails, fixGptCommand}};
+    {"fix-gpt",
+     "rewrite the GPT (headers, both entry arrays, protective MBR when damaged)",
+     {kDisk, kIndex},
+     scanWriteOptions(),
+     kRepairDetails,
+     fixGptCommand}};
 const kvx::Registration regUndo{
-    {"undo", "undo the last MBR or GPT repair of DISK from its backup in the current folder",
-     {kDisk}, writeOptions(),
+    {"undo",
+     "undo the last MBR or GPT repair of DISK from its backup in the current folder",
+     {kDisk},
+     writeOptions(),
      "Only offered while the disk still holds exactly what the repair wrote. An MBR backup is "
      "removed once replayed; a GPT backup stays.",
      undoCommand}};
 const kvx::Registration regBackup{
-    {"backup-partitions", "save every partition-table sector of DISK in FILE",
+    {"backup-partitions",
+     "save every partition-table sector of DISK in FILE",
      {kDisk, {"FILE", "The file to create."}},
      {{"--overwrite", nullptr, "Replace FILE when it exists."}},
      "The MBR and each EBR, the GPT headers and arrays, or a dynamic disk's MBR, private header "
      "and database. Writes nothing to DISK.",
      backupCommand}};
 const kvx::Registration regRestore{
-    {"restore-partitions", "write a backup-partitions FILE back to DISK",
-     {{"FILE", "A file of kvx backup-partitions."}, kDisk}, writeOptions(),
+    {"restore-partitions",
+     "write a backup-partitions FILE back to DISK",
+     {{"FILE", "A file of kvx backup-partitions."}, kDisk},
+     writeOptions(),
      "A file that does not read whole, or a record outside the disk, writes nothing. What the "
      "restore overwrites is saved first in before-restore-diskN-TIME.bin in the current folder, "
      "itself a file restore-partitions can write back.",

@@ -32,9 +32,8 @@ std::vector<std::uint8_t> headerSector(const GptHeader& h, std::uint32_t ss) {
 
 /// The entry array from the found table. @p onlyGpt: entries of GPT type only.
 std::vector<std::uint8_t> buildArray(Undelete* u, unsigned index, std::uint32_t ss,
-                                     std::uint32_t count,
-                                     std::uint32_t size, std::size_t bytes, bool onlyGpt,
-                                     bool& changed) {
+                                     std::uint32_t count, std::uint32_t size, std::size_t bytes,
+                                     bool onlyGpt, bool& changed) {
   std::vector<std::uint8_t> array(bytes, 0);
   std::uint32_t slot = 0;
   changed = false;
@@ -121,7 +120,8 @@ int fixGpt(Undelete* u, unsigned index) {
   bool changed = false;
   std::vector<std::uint8_t> array =
       buildArray(u, index, ss, count, entrySize, arraySectors * ss, false, changed);
-  if (!changed) array = buildArray(u, index, ss, count, entrySize, arraySectors * ss, true, changed);
+  if (!changed)
+    array = buildArray(u, index, ss, count, entrySize, arraySectors * ss, true, changed);
   h.entriesCrc.set(Gpt_Crc32(ByteSpan(array).first(arrayBytes)));
   setHeaderCrc(h);
   GptHeader h2 = h;
@@ -131,8 +131,8 @@ int fixGpt(Undelete* u, unsigned index) {
   setHeaderCrc(h2);
 
   std::vector<RepairWrite> writes(5);
-  const bool protective = (std::atomic_ref<std::uint32_t>(u->partitionFlags).load() &
-                           kStateFixProtective) != 0;
+  const bool protective =
+      (std::atomic_ref<std::uint32_t>(u->partitionFlags).load() & kStateFixProtective) != 0;
   writes[0].offset = 0;
   writes[0].before = *sector0;
   writes[0].after = *sector0;
@@ -150,7 +150,8 @@ int fixGpt(Undelete* u, unsigned index) {
     e.chsLast[0] = e.chsLast[1] = e.chsLast[2] = 0xFF;
     e.startLba.set(1);
     const std::uint64_t sectors512 = size / 512 - 1;
-    e.sectorCount.set(sectors512 > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(sectors512));
+    e.sectorCount.set(sectors512 > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                               : static_cast<std::uint32_t>(sectors512));
     m.signature[0] = 0x55;
     m.signature[1] = 0xAA;
     std::memcpy(writes[0].after.data(), &m, sizeof m);
@@ -179,9 +180,9 @@ int fixGpt(Undelete* u, unsigned index) {
   static constexpr const char* kDone[] = {"Protective MBR restored.", "GPT header 1 updated.\n",
                                           "GPT header 2 updated.\n", "GPT 1 updated.\n",
                                           "GPT 2 updated.\n"};
-  static constexpr const char* kFailed[] = {"", "Failed to update GPT header 1.\n",
-                                            "Failed to update GPT header 2.\n",
-                                            "Failed to update GPT 1.\n", "Failed to update GPT 2.\n"};
+  static constexpr const char* kFailed[] = {
+      "", "Failed to update GPT header 1.\n", "Failed to update GPT header 2.\n",
+      "Failed to update GPT 1.\n", "Failed to update GPT 2.\n"};
   for (std::size_t i = 0; i < writes.size(); ++i) {
     if (!writes[i].write) continue;
     if (!writes[i].written) {

@@ -19,17 +19,7 @@ void Ldm_PlanRepair(Undelete* u, CachedDrive* drive, unsigned index,
   MbrSector m;
   std::memcpy(&m, old->data(), sizeof m);
   std::memset(m.entries, 0, sizeof m.entries);
-  MbrEntry& e = m.entries[0];
-  const std::uint64_t lba = u->ldmDataStart;
-  const std::uint64_t sector = lba % 63 + 1, head = (lba / 63) % 255, cyl = lba / 63 / 255;
-  e.chsFirst[0] = static_cast<std::uint8_t>(head);
-  e.chsFirst[1] = static_cast<std::uint8_t>(sector | (cyl > 0 ? 0xC0u : 0u));
-  e.chsFirst[2] = static_cast<std::uint8_t>(cyl > 0 ? 0xFFu : 0u);
-  e.type = 0x42;
-  e.chsLast[0] = 0xFE;
-  e.chsLast[1] = e.chsLast[2] = 0xFF;
-  e.startLba.set(u->ldmDataStart);
-  e.sectorCount.set(u->ldmDataSize);
+  Repair_PutEntry(m.entries[0], 0, 0x42, u->ldmDataStart, u->ldmDataSize);
   m.signature[0] = 0x55;
   m.signature[1] = 0xAA;
   RepairWrite w;

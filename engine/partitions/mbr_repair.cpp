@@ -38,26 +38,6 @@ void restore(Undelete* u, const Table& t) {
 
 bool isLink(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
-/// CHS of a starting LBA on the 255-head, 63-sector grid; past cylinder 0 the all-ones marker.
-void putChs(std::uint8_t* chs, std::uint64_t lba) {
-  const std::uint64_t sector = lba % 63 + 1, head = (lba / 63) % 255, cyl = lba / 63 / 255;
-  chs[0] = static_cast<std::uint8_t>(head);
-  chs[1] = static_cast<std::uint8_t>(sector | (cyl > 0 ? 0xC0u : 0u));
-  chs[2] = static_cast<std::uint8_t>(cyl > 0 ? 0xFFu : 0u);
-}
-
-void putEntry(MbrEntry& e, std::uint8_t boot, std::uint8_t type, std::uint64_t lba,
-              std::uint64_t count) {
-  e.bootIndicator = boot;
-  putChs(e.chsFirst, lba);
-  e.type = type;
-  e.chsLast[0] = 0xFE;
-  e.chsLast[1] = 0xFF;
-  e.chsLast[2] = 0xFF;
-  e.startLba.set(static_cast<std::uint32_t>(lba));
-  e.sectorCount.set(static_cast<std::uint32_t>(count));
-}
-
 /// One table rewrite of a repair, planned before any sector changes; the found table as it was
 /// before the step comes back when the step's write fails.
 struct Plan {
@@ -87,8 +67,8 @@ struct Plan {
       if (static_cast<int>(i) != include && !(p.tableOffset.get() == T && foundStatus(p) == 1))
         continue;
       if (slot == 4) continue;  // four entries per table; the rest stay as they are
-      putEntry(m.entries[slot++], static_cast<std::uint8_t>(p.flags & 0x80u), p.type,
-               p.relStart.get() / ss, p.length.get() / ss);
+      Repair_PutEntry(m.entries[slot++], static_cast<std::uint8_t>(p.flags & 0x80u), p.type,
+                      p.relStart.get() / ss, p.length.get() / ss);
       Part_SetStatus(p, kPartExisting);
     }
     std::memcpy(s.data(), &m, sizeof m);
@@ -206,7 +186,8 @@ void planBasic(Plan& plan, unsigned index) {
   FoundPartition* t = u->foundPartitions;
   FoundPartition& F = t[index];
   const auto fail = [&](std::uint64_t at) {
-    Undelete_Log(u, "Failed to create or apply new MBR at %llx", static_cast<unsigned long long>(at));
+    Undelete_Log(u, "Failed to create or apply new MBR at %llx",
+                 static_cast<unsigned long long>(at));
   };
   if (foundStatus(F) == kPartExisting) {
     // In place already; only a hidden type the scan corrected makes its table worth rewriting.
@@ -221,20 +202,19 @@ void planBasic(Plan& plan, unsigned index) {
     if (!plan.step(0, static_cast<int>(index), -1, snapshot(u))) fail(0);
     return;
   }
-  const auto li = firstWhere(u, [&](const FoundPartition& p) {
-    return p.start.get() == F.tableOffset.get();
-  });
+  const auto li =
+      firstWhere(u, [&](const FoundPartition& p) { return p.start.get() == F.tableOffset.get(); });
   if (!li) return;
   FoundPartition& L = t[*li];
   const std::uint64_t lStart = L.start.get();
   // Start of the outermost extended partition, which links in EBRs count from.
   const std::uint64_t outer = L.tableOffset.get() == 0 ? lStart : lStart - L.relStart.get();
-  if (foundStatus(L) == kPartExisting && ownEbr(plan, index, outer, fail))
-    return;
+  if (foundStatus(L) == kPartExisting && ownEbr(plan, index, outer, fail)) return;
   if (L.tableOffset.get() == 0) {
     Table was = snapshot(u);
     Part_SetStatus(F, kPartExisting);
-    Undelete_Log(u, "Creating and applying new EBR at %llx", static_cast<unsigned long long>(lStart));
+    Undelete_Log(u, "Creating and applying new EBR at %llx",
+                 static_cast<unsigned long long>(lStart));
     if (!plan.step(lStart, static_cast<int>(index), -1, was)) {
       restore(u, was);
       fail(lStart);
@@ -267,9 +247,8 @@ void planBasic(Plan& plan, unsigned index) {
     return isLink(p.type) && p.tableOffset.get() == pStart && foundStatus(p) == kPartExisting &&
            p.start.get() != lStart;
   });
-  const auto ni = firstWhere(u, [&](const FoundPartition& p) {
-    return isLink(p.type) && p.tableOffset.get() == lStart;
-  });
+  const auto ni = firstWhere(
+      u, [&](const FoundPartition& p) { return isLink(p.type) && p.tableOffset.get() == lStart; });
   const int K = ki ? static_cast<int>(*ki) : -1, N = ni ? static_cast<int>(*ni) : -1;
   Table was = snapshot(u);
   Part_SetStatus(F, kPartExisting);
@@ -309,14 +288,33 @@ void commitPlan(Plan& plan, const Table& initial) {
     if (firstUnwritten != plan.writes.end())
       restore(plan.u, plan.before[static_cast<std::size_t>(firstUnwritten - plan.writes.begin())]);
     Undelete_Log(plan.u, "Failed to create or apply new MBR at %llx",
-                 static_cast<unsigned long long>(firstUnwritten != plan.writes.end()
-                                                     ? firstUnwritten->offset
-                                                     : 0));
+                 static_cast<unsigned long long>(
+                     firstUnwritten != plan.writes.end() ? firstUnwritten->offset : 0));
   }
   if (!name.empty()) Undelete_Report(plan.u, "\tSaving sector backup.\n");
 }
 
 }  // namespace
+
+/// CHS of a starting LBA on the 255-head, 63-sector grid; past cylinder 0 the all-ones marker.
+static void putChs(std::uint8_t* chs, std::uint64_t lba) {
+  const std::uint64_t sector = lba % 63 + 1, head = (lba / 63) % 255, cyl = lba / 63 / 255;
+  chs[0] = static_cast<std::uint8_t>(head);
+  chs[1] = static_cast<std::uint8_t>(sector | (cyl > 0 ? 0xC0u : 0u));
+  chs[2] = static_cast<std::uint8_t>(cyl > 0 ? 0xFFu : 0u);
+}
+
+void Repair_PutEntry(MbrEntry& e, std::uint8_t boot, std::uint8_t type, std::uint64_t lba,
+                     std::uint64_t count) {
+  e.bootIndicator = boot;
+  putChs(e.chsFirst, lba);
+  e.type = type;
+  e.chsLast[0] = 0xFE;
+  e.chsLast[1] = 0xFF;
+  e.chsLast[2] = 0xFF;
+  e.startLba.set(static_cast<std::uint32_t>(lba));
+  e.sectorCount.set(static_cast<std::uint32_t>(count));
+}
 
 CachedDrive* Repair_OpenScanned(Undelete* u) {
   const std::uint32_t drive = diskState(u) & kStateDriveMask;
@@ -431,7 +429,8 @@ int makeActive(Undelete* u, unsigned index) {
     p.flags = static_cast<std::uint8_t>(p.flags & ~0x80u);
   }
   if (!wasActive)
-    u->foundPartitions[index].flags = static_cast<std::uint8_t>(u->foundPartitions[index].flags | 0x80u);
+    u->foundPartitions[index].flags =
+        static_cast<std::uint8_t>(u->foundPartitions[index].flags | 0x80u);
   return 1;
 }
 

@@ -80,6 +80,11 @@ void Repair_Begin();
                                                                    std::uint64_t offset,
                                                                    std::uint32_t count);
 
+/// Fills a table entry: CHS of the start on the 255-head, 63-sector grid (past cylinder 0 the
+/// all-ones marker), end CHS 0xFE 0xFF 0xFF, LBA start and count.
+void Repair_PutEntry(MbrEntry& e, std::uint8_t boot, std::uint8_t type, std::uint64_t lba,
+                     std::uint64_t count);
+
 /// Opens the drive of the last lost-partition scan (bits 0..24 of the disk state) for a repair,
 /// with the texts the repairs report; null when it cannot be opened.
 [[nodiscard]] CachedDrive* Repair_OpenScanned(Undelete* u);

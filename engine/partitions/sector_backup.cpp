@@ -39,7 +39,8 @@ bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 
 std::uint64_t hexValue(std::string_view digits) {
   std::uint64_t v = 0;
-  for (const char c : digits) v = (v << 4) | static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  for (const char c : digits)
+    v = (v << 4) | static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
   return v;
 }
 
@@ -79,6 +80,16 @@ std::string backupName(const std::vector<RepairWrite>& writes, BackupKind kind,
   return name + ".gpt";
 }
 
+/// Head of a record: u64 offset and u32 length, little-endian.
+std::array<std::uint8_t, 12> recordHead(std::uint64_t offset, std::uint32_t length) {
+  std::array<std::uint8_t, 12> head{};
+  for (int i = 0; i < 8; ++i)
+    head[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(offset >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    head[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(length >> (8 * i));
+  return head;
+}
+
 /// The backup content: the old sectors back to back (".mbr"), or records (".gpt").
 bool produceBackup(const std::vector<RepairWrite>& writes, BackupKind kind,
                    const std::function<bool(const void*, std::size_t)>& put) {
@@ -88,19 +99,15 @@ bool produceBackup(const std::vector<RepairWrite>& writes, BackupKind kind,
       if (!put(w.before.data(), kSectorBytes)) return false;
       continue;
     }
-    std::uint8_t head[12];
-    const std::uint32_t len = w.saved;
-    for (int i = 0; i < 8; ++i) head[i] = static_cast<std::uint8_t>(w.offset >> (8 * i));
-    for (int i = 0; i < 4; ++i) head[8 + i] = static_cast<std::uint8_t>(len >> (8 * i));
-    if (!put(head, sizeof head) || !put(w.before.data(), len)) return false;
+    const auto head = recordHead(w.offset, w.saved);
+    if (!put(head.data(), head.size()) || !put(w.before.data(), w.saved)) return false;
   }
   return true;
 }
 
 bool saveBackup(const std::string& name, const std::vector<RepairWrite>& writes, BackupKind kind) {
-  return Host_WriteFileAtomically(name.c_str(), [&](const auto& put) {
-    return produceBackup(writes, kind, put);
-  });
+  return Host_WriteFileAtomically(
+      name.c_str(), [&](const auto& put) { return produceBackup(writes, kind, put); });
 }
 
 /// Reads a whole backup file (regular files only, bounded).
@@ -568,13 +575,10 @@ int Undelete_BackupPartitions(int drive, const char* fileName) noexcept {
                fileName,
                [&](const auto& put) {
                  for (const auto& [offset, length] : ranges) {
-                   std::uint8_t head[12];
-                   for (int i = 0; i < 8; ++i) head[i] = static_cast<std::uint8_t>(offset >> (8 * i));
-                   for (int i = 0; i < 4; ++i)
-                     head[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
                    // A record is written whole or the file is not made at all.
+                   const auto head = recordHead(offset, length);
                    const auto data = Repair_Read(d.d, offset, length);
-                   if (!data || !put(head, sizeof head) || !put(data->data(), data->size()))
+                   if (!data || !put(head.data(), head.size()) || !put(data->data(), data->size()))
                      return false;
                  }
                  return true;

@@ -489,15 +489,16 @@ UNDELETE_API int Undelete_WriteMBR(int drive, const void* buffer) UNDELETE_NOEXC
 /// as it lists what the last real repair wrote. Undelete_GetRepairBackup gives the backup file's
 /// name (in a dry run: the name it would get). Pointers stay valid until the next repair call.
 typedef struct UndeleteRepairWrite {
-  uint64_t offset;       // byte offset on the disk
-  uint32_t length;       // bytes
-  int32_t written;       // 1 when the bytes reached the disk
-  int32_t changes;       // 0 for a range only saved in the backup, never written
-  const uint8_t* before; // what the disk held (length bytes)
-  const uint8_t* after;  // what the repair writes there
+  uint64_t offset;        // byte offset on the disk
+  uint32_t length;        // bytes
+  int32_t written;        // 1 when the bytes reached the disk
+  int32_t changes;        // 0 for a range only saved in the backup, never written
+  const uint8_t* before;  // what the disk held (length bytes)
+  const uint8_t* after;   // what the repair writes there
 } UndeleteRepairWrite;
 UNDELETE_API int Undelete_SetRepairDryRun(int on) UNDELETE_NOEXCEPT;
-UNDELETE_API int Undelete_GetRepairWrite(unsigned index, UndeleteRepairWrite* out) UNDELETE_NOEXCEPT;
+UNDELETE_API int Undelete_GetRepairWrite(unsigned index,
+                                         UndeleteRepairWrite* out) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_GetRepairBackup(char* name, unsigned size) UNDELETE_NOEXCEPT;
 
 // Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
