@@ -137,7 +137,10 @@ std::uint32_t searchBody(Undelete* u) {
       u->error = kErrUserAbort;
     }
     Storage_SetReadOnly(u, true);
-    if ((flags.load() & kDeleteSessionAtEnd) != 0) std::remove(u->sessionPath.c_str());
+    if ((flags.load() & kDeleteSessionAtEnd) != 0) {
+      std::remove(u->sessionPath.c_str());
+      std::remove(Session_SourcesPath(u->sessionPath).c_str());
+    }
     result = 1;
   }
   std::atomic_ref<std::uint32_t>(u->options).fetch_and(~kOptDeepScan, std::memory_order_relaxed);

@@ -101,6 +101,20 @@ struct HostVolumeExtent {
 /// the letter is unknown or its volume is not mounted.
 [[nodiscard]] std::string Host_ResolveDrivePath(const std::string& drivePath);
 
+/// What Host_AdoptDrive / Host_AdoptDisk did with a source remembered from an earlier run.
+enum class HostAdopt : std::uint8_t {
+  Same,        // the letter or number already names that source
+  UserMapped,  // the user mapped it to something else this run (environment, drives.ini, added)
+  Mapped,      // it was absent or held by a discovered device: it now names the source
+  Missing,     // the source is no longer there (last error names it)
+  Failed,      // the source is there but cannot be mapped (last error says why)
+};
+/// Gives @p letter back the source it had when a session was saved (@p source, absolute), unless
+/// the user mapped the letter this run: their mapping wins.
+[[nodiscard]] HostAdopt Host_AdoptDrive(char letter, const std::string& source);
+/// The same for a physical-drive number and its disk image or device.
+[[nodiscard]] HostAdopt Host_AdoptDisk(std::uint32_t number, const std::string& path);
+
 /// Rebuilds both tables from KVX_DRIVES/KVX_DISKS, drives.ini and sysfs (run-time additions stay).
 /// The tables are otherwise built once, on first use, so that letters stay put during a run.
 void Host_RefreshDrives();
@@ -120,6 +134,9 @@ struct HostOpenOptions {
 /// Human-readable cause of this thread's last host failure ("/x.img: No such file or directory"),
 /// for messages of the command line and the GUI. Empty when nothing failed yet.
 [[nodiscard]] std::string Host_LastErrorText();
+/// Sets this thread's last host failure to @p code with @p text (for callers outside the host
+/// layer that report a cause in its terms).
+void Host_SetFailure(std::uint32_t code, const std::string& text) noexcept;
 /// Forgets this thread's last host failure (code and text) before an operation that reports its
 /// own.
 void Host_ClearLastError() noexcept;
