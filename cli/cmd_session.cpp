@@ -146,8 +146,7 @@ Description describe(Undelete* u) {
   d.allDrivesPresent = all == 1;
   d.text = text.data();
   char detail[2048];
-  if (!d.allDrivesPresent && Undelete_GetHostError(nullptr, detail, sizeof detail))
-    d.gone = detail;
+  if (!d.allDrivesPresent && Undelete_GetHostError(nullptr, detail, sizeof detail)) d.gone = detail;
   return d;
 }
 

@@ -633,8 +633,8 @@ int Undelete_RestoreSession(Undelete* u, std::uint32_t, UndeleteQueryCallback sa
     Host_ClearLastError();
     const std::string missing = Session_AdoptSources(u);
     for (const SessionDrive& d : image.drives) {
-      const char key = static_cast<char>((d.kind & kSessionPartition) != 0 ? 0x80u | d.disk
-                                                                            : d.kind & 0x7Fu);
+      const char key =
+          static_cast<char>((d.kind & kSessionPartition) != 0 ? 0x80u | d.disk : d.kind & 0x7Fu);
       if (key != 0 && missing.find(key) != std::string::npos) {
         Undelete_Done(u);
         u->error = kErrOpenDrive;

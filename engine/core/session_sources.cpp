@@ -86,7 +86,7 @@ bool Session_SaveSources(const Undelete* u) noexcept {
         if (path.empty() || std::find(disks.begin(), disks.end(), n) != disks.end()) continue;
         disks.push_back(n);
         text += "disk " + std::to_string(n) + " " + path + "\n";
-      } else if (kind == 0) {
+      } else if (kind == kSpecLetter) {
         const char letter = static_cast<char>('A' + (slot.driveSpec & 0xFFu));
         const auto drive = Host_FindDrive(letter);
         const std::string source = drive ? absoluteSource(drive->source) : std::string();
@@ -95,9 +95,8 @@ bool Session_SaveSources(const Undelete* u) noexcept {
       }
     }
     const std::string path = Session_SourcesPath(u->sessionPath);
-    return Host_WriteFileAtomically(path.c_str(), [&](const auto& sink) {
-      return sink(text.data(), text.size());
-    });
+    return Host_WriteFileAtomically(
+        path.c_str(), [&](const auto& sink) { return sink(text.data(), text.size()); });
   } catch (...) {
     return false;
   }

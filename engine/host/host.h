@@ -87,6 +87,13 @@ std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xF
 /// Mount point of a letter's source, empty when not mounted.
 [[nodiscard]] std::string Host_MountPoint(char letter);
 
+/// Mount point of a file system mounted read-write from bytes of a letter's source (or of
+/// [start, start + length) of a physical drive), empty when none: such a source may change while
+/// it is read.
+[[nodiscard]] std::string Host_WritableMountOfDrive(char letter);
+[[nodiscard]] std::string Host_WritableMountOfDisk(std::uint32_t number, std::uint64_t start,
+                                                   std::uint64_t length);
+
 /// Where a letter's volume lies on a physical drive of the table (the volume-disk-extents
 /// answer): from sysfs for partitions, from the window for disk images. None when no table disk
 /// holds it.

@@ -228,7 +228,8 @@ bool sameSource(const std::string& a, const std::string& b) {
   if (a == b) return true;
   const host::Source sa = host::parseSource(a), sb = host::parseSource(b);
   if (sa.offset != sb.offset || sa.length != sb.length) return false;
-  struct stat x {}, y {};
+  struct stat x {
+  }, y{};
   return ::stat(sa.path.c_str(), &x) == 0 && ::stat(sb.path.c_str(), &y) == 0 &&
          x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
@@ -265,7 +266,8 @@ HostAdopt Host_AdoptDisk(std::uint32_t number, const std::string& path) {
   builtTables();
   // The number is the one the session's records name: whatever discovered disk holds it today
   // gives it up for this run.
-  std::erase_if(t.addedDisks, [&](const HostDisk& d) { return d.number == number || d.path == path; });
+  std::erase_if(t.addedDisks,
+                [&](const HostDisk& d) { return d.number == number || d.path == path; });
   std::erase_if(t.disks, [&](const HostDisk& d) { return d.number == number; });
   const HostDisk disk{number, path, HostOrigin::Added};
   t.addedDisks.push_back(disk);

@@ -36,10 +36,17 @@ bool lockExclusive(int fd, const std::string& path) {
 }
 
 /// Both image kinds are read-only here: nothing may write through them.
-bool refuseWrite(std::uint32_t* written) noexcept {
-  if (written != nullptr) *written = 0;
-  return false;
-}
+class ReadOnlyDevice : public HostDevice {
+ public:
+  bool write(std::uint64_t, const void*, std::uint32_t, std::uint32_t* written) noexcept final {
+    if (written != nullptr) *written = 0;
+    return false;
+  }
+  std::uint64_t size() const noexcept final { return m_size; }
+
+ protected:
+  std::uint64_t m_size = 0;
+};
 
 // --- split raw ----------------------------------------------------------------------------------
 
@@ -49,7 +56,7 @@ struct Segment {
   std::uint64_t size = 0;
 };
 
-class SplitDevice final : public HostDevice {
+class SplitDevice final : public ReadOnlyDevice {
  public:
   explicit SplitDevice(std::vector<Segment> segments) noexcept : m_segments(std::move(segments)) {
     m_size = m_segments.empty() ? 0 : m_segments.back().start + m_segments.back().size;
@@ -90,15 +97,8 @@ class SplitDevice final : public HostDevice {
     return true;
   }
 
-  bool write(std::uint64_t, const void*, std::uint32_t, std::uint32_t* written) noexcept override {
-    return refuseWrite(written);
-  }
-
-  std::uint64_t size() const noexcept override { return m_size; }
-
  private:
   std::vector<Segment> m_segments;
-  std::uint64_t m_size = 0;
 };
 
 std::unique_ptr<HostDevice> openSplit(const std::vector<std::string>& names, bool exclusive) {
@@ -154,10 +154,12 @@ std::string ewfErrorText(libewf_error_t*& error) {
   return text;
 }
 
-class EwfDevice final : public HostDevice {
+class EwfDevice final : public ReadOnlyDevice {
  public:
   EwfDevice(libewf_handle_t* handle, std::uint64_t size, int lockFd) noexcept
-      : m_handle(handle), m_size(size), m_lockFd(lockFd) {}
+      : m_handle(handle), m_lockFd(lockFd) {
+    m_size = size;
+  }
   ~EwfDevice() override {
     libewf_handle_close(m_handle, nullptr);
     libewf_handle_free(&m_handle, nullptr);
@@ -193,15 +195,8 @@ class EwfDevice final : public HostDevice {
     return true;
   }
 
-  bool write(std::uint64_t, const void*, std::uint32_t, std::uint32_t* written) noexcept override {
-    return refuseWrite(written);
-  }
-
-  std::uint64_t size() const noexcept override { return m_size; }
-
  private:
   libewf_handle_t* m_handle;
-  std::uint64_t m_size;
   int m_lockFd;
   std::mutex m_mutex;
 };
@@ -229,6 +224,14 @@ std::unique_ptr<HostDevice> openEwf(const std::string& path, bool exclusive) {
   if (opened && libewf_handle_get_media_size(handle, &size, &error) != 1) {
     libewf_handle_close(handle, nullptr);
     opened = false;
+  }
+  // A set with a segment missing or cut short still opens; its reads past the gap would fail
+  // one by one (or read as nothing) in the middle of a scan. Say so at once instead.
+  if (opened && libewf_handle_segment_files_corrupted(handle, nullptr) == 1) {
+    libewf_handle_close(handle, nullptr);
+    libewf_handle_free(&handle, nullptr);
+    host::fail(kErrOpenDrive, path + ": a segment file of the EWF image is missing or damaged");
+    return nullptr;
   }
   if (!opened) {
     if (handle != nullptr) libewf_handle_free(&handle, nullptr);

@@ -87,7 +87,8 @@ struct Mount {
   std::string root;  // the mount's root within its file system
   std::string mountPoint;
   std::string fsType;
-  std::string source;  // "/dev/sdb1", an image path (FUSE), or anything
+  std::string source;     // "/dev/sdb1", an image path (FUSE), or anything
+  bool readOnly = false;  // "ro" in the mount's or the file system's options
 };
 /// Parses /proc/self/mountinfo text (octal escapes undone); malformed lines are skipped.
 [[nodiscard]] std::vector<Mount> parseMountInfo(std::string_view text);

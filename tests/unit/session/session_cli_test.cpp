@@ -135,7 +135,6 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
   ASSERT_NE(hint, std::string::npos) << err;
   const char letter = err[hint + 28];
   EXPECT_EQ(err.substr(hint + 29, 1 + m_image.string().size()), "=" + m_image.string());
-  const std::string drive = std::string(" --drive ") + letter + "=carve.img";
 
   // A new process finds the image again through the sources kept beside the session.
   const auto info = kvx("session info 2>&1");
