@@ -67,7 +67,7 @@ class ImageSets : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!kvxtest::haveTools(
-            {"mkfs.fat", "mcopy", "mdel", "ewfacquire", "split", "python3", "convert"}))
+            {"mkfs.fat", "mcopy", "mdel", "ewfacquire", "split", "python3", "convert", "sfdisk"}))
       return;
     s_dir = std::make_unique<kvxtest::TempDir>("image-sets");
     const std::string d = quote(s_dir->path().string());
@@ -85,7 +85,13 @@ class ImageSets : public ::testing::Test {
         " && ewfacquire -q -u -t seg -c none -S 2MiB -f encase6 fat.img >/dev/null 2>&1"
         " && ewfacquire -q -u -t packed -c fast -f encase6 fat.img >/dev/null 2>&1"
         " && split -b 3000000 -d -a 3 --numeric-suffixes=1 fat.img disk."
-        " && md5sum fat.img seg.E* packed.E01 disk.0* > before.md5");
+        // A whole disk: an MBR with one FAT partition at 1 MiB, in one compressed E01.
+        " && truncate -s 24M pdisk.img && printf \"label: dos\\nlabel-id: 0x12345678\\n,20M,c\\n\""
+        " | sfdisk -q pdisk.img && mkfs.fat -F 16 --offset 2048 -i 1234ABCD -n PART --invariant "
+        "pdisk.img 20480 >/dev/null 2>&1 && mcopy -i pdisk.img@@1M gone.bin ::/GONE.BIN && mdel -i "
+        "pdisk.img@@1M ::/GONE.BIN && ewfacquire -q -u -t pdisk -c fast -f encase6 pdisk.img "
+        ">/dev/null 2>&1"
+        " && md5sum fat.img seg.E* packed.E01 disk.0* pdisk.E01 > before.md5");
     s_ready = made.exitCode == 0 && fs::exists(s_dir->path() / "seg.E05");
   }
   static void TearDownTestSuite() { s_dir.reset(); }
@@ -191,6 +197,19 @@ TEST_F(ImageSets, ListedAndRecoveredAsTheImage) {
   // Scanning and recovering wrote nothing into any of the files.
   EXPECT_EQ(
       run("cd " + quote(s_dir->path().string()) + " && md5sum -c --quiet before.md5").exitCode, 0);
+}
+
+TEST_F(ImageSets, PartitionedDiskAsTheImage) {
+  const auto rawParts = kvx("partitions pdisk.img 2>/dev/null");
+  ASSERT_EQ(rawParts.exitCode, 0);
+  ASSERT_NE(rawParts.out.find("FAT16"), std::string::npos) << rawParts.out;
+  EXPECT_EQ(kvx("partitions pdisk.E01 2>/dev/null").out, rawParts.out);
+  ASSERT_EQ(kvx("scan pdisk.img --json > pdisk.json 2>/dev/null").exitCode, 0);
+  ASSERT_EQ(kvx("scan pdisk.E01 --json > pdisk.E01.json 2>/dev/null").exitCode, 0);
+  const auto both = listings({"pdisk.json", "pdisk.E01.json"});
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_NE(both[0].find("ONE.BIN"), std::string::npos) << both[0];
+  EXPECT_EQ(both[1], both[0]);
 }
 
 TEST_F(ImageSets, DamagedSetsFailCleanly) {
