@@ -575,8 +575,11 @@ bool Session_Save(Undelete* u, std::uint32_t fileCount, std::uint32_t folderCoun
     Undelete_Report(u, "\tErrors saving session, partial file deleted.\n");
   }
   // Where the drives came from, beside the session: a later run then finds them on its own.
-  if (ok && !Session_SaveSources(u))
+  // One that cannot be written must not leave an earlier session's sources beside this one.
+  if (ok && !Session_SaveSources(u)) {
+    std::remove(Session_SourcesPath(u->sessionPath).c_str());
     Undelete_Log(u, "Session_Save: the sources of the drives were not written.\n");
+  }
   Undelete_Report(u, "\tSaving session complete\n");
   return ok;
 }

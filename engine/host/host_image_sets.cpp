@@ -22,9 +22,12 @@ namespace {
 // A set with more segments than this is refused rather than holding thousands of descriptors.
 constexpr std::size_t kMaxSegments = 4096;
 
+/// O_NONBLOCK: a segment swapped for a FIFO after it was looked at must not hang the open (it is
+/// then refused as no regular file); regular files ignore the flag.
 int openReadOnly(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // owner only
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  int fd = ::open(path.c_str(), kFlags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), kFlags);  // O_NOATIME: owner only
   return fd;
 }
 
@@ -214,6 +217,16 @@ std::unique_ptr<HostDevice> openEwf(const std::string& path, bool exclusive) {
     libewf_glob_free(names, count, nullptr);
     host::fail(kErrOpenDrive, path + ": too many segment files");
     return nullptr;
+  }
+  // The library opens the segments itself: each must be a regular file (a FIFO would block it).
+  for (int i = 0; i < count; ++i) {
+    struct stat st {};
+    if (::stat(names[i], &st) != 0 || !S_ISREG(st.st_mode)) {
+      const std::string name = names[i];
+      libewf_glob_free(names, count, nullptr);
+      host::fail(kErrOpenDrive, name + ": segment of an EWF image is not a regular file");
+      return nullptr;
+    }
   }
   libewf_handle_t* handle = nullptr;
   bool opened = false;
