@@ -210,6 +210,8 @@ TEST_F(ImageSets, PartitionedDiskAsTheImage) {
   ASSERT_EQ(both.size(), 2u);
   EXPECT_NE(both[0].find("ONE.BIN"), std::string::npos) << both[0];
   EXPECT_EQ(both[1], both[0]);
+  EXPECT_EQ(
+      run("cd " + quote(s_dir->path().string()) + " && md5sum -c --quiet before.md5").exitCode, 0);
 }
 
 TEST_F(ImageSets, DamagedSetsFailCleanly) {
