@@ -27,8 +27,8 @@ class GuiQuestions : public recovery::RecoveryQuestions {
     QMetaObject::invokeMethod(
         m_parent,
         [this, path] {
-          return Corvane_AskYesNo(m_parent,
-                                  Corvane_Text("IDS_OVERWRITE_MSG").arg(QString::fromStdString(path)));
+          return Corvane_AskYesNo(
+              m_parent, Corvane_Text("IDS_OVERWRITE_MSG").arg(QString::fromStdString(path)));
         },
         Qt::BlockingQueuedConnection, &yes);
     return yes;
@@ -54,8 +54,8 @@ class CRecoveryFlow::Worker : public QThread {
   void run() override {
     // Never touches a widget: the marks and texts go to the GUI thread as queued calls.
     m_run->run(m_questions, [this](const recovery::FileOutcome& outcome) {
-      QMetaObject::invokeMethod(m_flow, [flow = m_flow, outcome] { flow->fileDone(outcome); },
-                                Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          m_flow, [flow = m_flow, outcome] { flow->fileDone(outcome); }, Qt::QueuedConnection);
     });
   }
 
@@ -85,7 +85,9 @@ CRecoveryFlow::CRecoveryFlow(const EngineApi& api, Undelete* engine, CCorvaneDia
                                         QDir::home().filePath(suggested),
                                         QStringLiteral("Any file (*.*)"));
   };
-  openFile = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+  openFile = [](const QString& path) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  };
   connect(m_restoring, &CDlgHardDriveRestoring::cancelRequested, this, &CRecoveryFlow::cancel);
 }
 
@@ -248,7 +250,8 @@ bool CRecoveryFlow::preview(std::uint32_t index) {
   QApplication::restoreOverrideCursor();
   // Only a file written whole is opened; a failed one would open as whatever was left.
   if (!outcome.recovered) {
-    const std::string why = !run.destinationError().empty() ? run.destinationError() : outcome.error;
+    const std::string why =
+        !run.destinationError().empty() ? run.destinationError() : outcome.error;
     Corvane_MessageOk(m_dialog, Corvane_Text("IDS_PREVIEW_FAILED").arg(fromStd(why)));
     return false;
   }

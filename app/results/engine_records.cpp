@@ -42,8 +42,8 @@ results::FilterRule Results_RuleOf(const ScanFilterOptions& options) {
 
 void Results_StoreRule(const results::FilterRule& rule, ScanFilterOptions& options) {
   // The scan option bits (4..6) belong to the scan settings: kept as they are.
-  constexpr std::uint32_t kScanBits = kOptScanTestExtension | kOptScanRenameExtension |
-                                      kOptScanTestAll;
+  constexpr std::uint32_t kScanBits =
+      kOptScanTestExtension | kOptScanRenameExtension | kOptScanTestAll;
   options.flags.set((options.flags.get() & kScanBits) | (rule.flags & ~kScanBits));
   options.dateMode = rule.dateMode;
   options.sizeMode = rule.sizeMode;

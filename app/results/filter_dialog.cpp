@@ -21,19 +21,19 @@
 namespace {
 
 constexpr qint64 kJulianDay1601 = 2305814;  // 1601-01-01, day 0 of a FILETIME
-constexpr int kPatternLength = 64;           // the record holds 64 units and a terminator
+constexpr int kPatternLength = 64;          // the record holds 64 units and a terminator
 
 const char* const kCompareKeys[5] = {"IDS_LESS_THAN", "IDS_LESS_THAN_EQUAL_TO", "IDS_EQUAL_TO",
                                      "IDS_GREAT_THAN", "IDS_GREAT_THAN_EQUAL_TO"};
 const char* const kStateKeys[6] = {"IDS_STATE_UNRECOVERABLE", "IDS_STATE_BAD",
                                    "IDS_STATE_POOR",          "IDS_STATE_GOOD",
                                    "IDS_STATE_EXCELLENT",     "IDS_STATE_EXISTING"};
-const char* const kAttributeKeys[6] = {"IDS_ATTR_ARCHIVE", "IDS_ATTR_READ_ONLY",
-                                       "IDS_ATTR_HIDDEN",  "IDS_ATTR_SYSTEM",
+const char* const kAttributeKeys[6] = {"IDS_ATTR_ARCHIVE",    "IDS_ATTR_READ_ONLY",
+                                       "IDS_ATTR_HIDDEN",     "IDS_ATTR_SYSTEM",
                                        "IDS_ATTR_COMPRESSED", "IDS_ATTR_ENCRYPTED"};
 
-QGroupBox* compareGroup(const QString& title, std::array<QRadioButton*, 5>& buttons,
-                        QWidget* field, QWidget* parent) {
+QGroupBox* compareGroup(const QString& title, std::array<QRadioButton*, 5>& buttons, QWidget* field,
+                        QWidget* parent) {
   auto* group = new QGroupBox(title, parent);
   auto* layout = new QVBoxLayout(group);
   auto* exclusive = new QButtonGroup(group);
@@ -93,7 +93,8 @@ CFilterEditor::CFilterEditor(QWidget* parent) : QWidget(parent) {
     attributes[k]->setTristate(true);
     attributeLayout->addWidget(attributes[k]);
   }
-  attributeLayout->addWidget(new QLabel(Corvane_Text("IDS_FILTER_ATTRIBUTES_HINT"), attributeGroup));
+  attributeLayout->addWidget(
+      new QLabel(Corvane_Text("IDS_FILTER_ATTRIBUTES_HINT"), attributeGroup));
 
   auto* names = new QFormLayout;
   names->addRow(Corvane_Text("IDS_FILTER_NAMES"), patterns);
@@ -113,18 +114,25 @@ void CFilterEditor::load(const results::FilterRule& rule) {
   showEmpty->setChecked((rule.flags & results::kFilterShowEmpty) != 0);
   dateGroup->setChecked((rule.flags & results::kFilterDate) != 0);
   dateModes[rule.dateMode < 5 ? rule.dateMode : 0]->setChecked(true);
-  date->setDate(rule.date != 0 ? QDate::fromJulianDay(static_cast<qint64>(rule.date / results::kTicksPerDay) +
-                                                      kJulianDay1601)
-                               : QDate::currentDate());
+  date->setDate(rule.date != 0
+                    ? QDate::fromJulianDay(static_cast<qint64>(rule.date / results::kTicksPerDay) +
+                                           kJulianDay1601)
+                    : QDate::currentDate());
   sizeModes[rule.sizeMode < 5 ? rule.sizeMode : 0]->setChecked(true);
   sizeKB->setText((rule.flags & results::kFilterSize) != 0 ? QString::number(rule.sizeKB)
                                                            : QString());
   for (int k = 0; k < 6; ++k) states[k]->setChecked(rule.stateShown(static_cast<unsigned>(k)));
   for (int k = 0; k < 6; ++k) {
     switch (rule.attrMode(k)) {
-      case results::AttrMode::Clear: attributes[k]->setCheckState(Qt::Unchecked); break;
-      case results::AttrMode::Set: attributes[k]->setCheckState(Qt::Checked); break;
-      default: attributes[k]->setCheckState(Qt::PartiallyChecked); break;
+      case results::AttrMode::Clear:
+        attributes[k]->setCheckState(Qt::Unchecked);
+        break;
+      case results::AttrMode::Set:
+        attributes[k]->setCheckState(Qt::Checked);
+        break;
+      default:
+        attributes[k]->setCheckState(Qt::PartiallyChecked);
+        break;
     }
   }
 }
@@ -135,7 +143,8 @@ std::optional<results::FilterRule> CFilterEditor::read(QWidget* messageParent) {
   for (int k = 0; k < 6; ++k)
     if (states[k]->isChecked()) flags |= 1u << (results::kFilterStateShift + k);
   if (flags == 0) {
-    Corvane_MessageOk(messageParent, QStringLiteral("Please specify one of the file health filter!"));
+    Corvane_MessageOk(messageParent,
+                      QStringLiteral("Please specify one of the file health filter!"));
     return std::nullopt;
   }
   rule.patterns = patterns->text().left(kPatternLength).toStdU16String();

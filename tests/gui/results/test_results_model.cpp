@@ -251,6 +251,40 @@ class ResultsModelTest : public QObject {
     QCOMPARE(model.checkMark(F + docs), ResultsModel::PartlyChecked);  // c below Sub still is
   }
 
+  // Random clicks on a random tree, with filters changing in between: a marked item never sits
+  // under an unmarked ancestor, and a partly checked one always has something marked below.
+  void checkRuleInvariants() {
+    FakeResults fake;
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t n) {
+      seed = seed * 1103515245u + 12345u;
+      return (seed >> 8) % n;
+    };
+    fake.folder(u"E:", kNoParent);
+    for (std::uint32_t j = 1; j < 40; ++j) fake.folder(u"d", next(j));
+    for (int i = 0; i < 300; ++i)
+      fake.file({.name = next(2) ? u"a.txt" : u"b.jpg", .folder = next(40)});
+    ResultsModel model;  // no model tester here: it re-walks the tree on every signal
+    model.setRecords(fake.records(), FilterRule{});
+    const std::uint32_t n = model.rootItem();
+    for (int step = 0; step < 1000; ++step) {
+      if (step % 100 == 0) model.applyFilter(next(2) ? FilterRule{} : withPatterns(u"*.txt"));
+      const std::uint32_t item = next(n);
+      if (!model.isShown(item)) continue;
+      model.setChecked(item, model.checkMark(item) != ResultsModel::Checked);
+      std::vector<int> markedChildren(n + 1, 0);
+      for (std::uint32_t k = 0; k < n; ++k) {
+        if (model.checkMark(k) == ResultsModel::Unchecked) continue;
+        ++markedChildren[model.parentItem(k)];
+        for (std::uint32_t a = model.parentItem(k); a != n; a = model.parentItem(a))
+          QVERIFY2(model.checkMark(a) != ResultsModel::Unchecked,
+                   qPrintable(QString::number(step)));
+      }
+      for (std::uint32_t k = 0; k < n; ++k)  // partly checked only while something below is
+        if (model.checkMark(k) == ResultsModel::PartlyChecked) QVERIFY(markedChildren[k] > 0);
+    }
+  }
+
   void cellTexts() {
     FakeResults fake;
     const auto root = fake.folder(u"E:", kNoParent);
