@@ -8,6 +8,7 @@ packages=(
   dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 attr fdisk gdisk xorriso genisoimage udftools sleuthkit
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
   python3
+  qt6-base-dev xvfb xauth x11-utils
 )
 
 missing=()
