@@ -18,6 +18,7 @@
 #include "pages/scan_summary.h"
 #include "pages/settings_scan_options.h"
 #include "pages/welcome_page.h"
+#include "results/results_host.h"
 #include "settings_names.h"
 
 CUndeleteDlg::CUndeleteDlg(const EngineApi& api, QWidget* parent)
@@ -197,6 +198,7 @@ void CUndeleteDlg::scanEnded(const ScanOutcome& outcome) {
 }
 
 void CUndeleteDlg::showResults(const ScanOutcome& outcome) {
+  return Results_Show(*this, outcome);  // the results page (app/results/results_host.h)
   uint32_t folders = 0;
   (void)m_api.Undelete_GetFolderCount(m_engine, &folders);
   m_summary->show(outcome, m_resultLine, folders);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "gui_text.h"
+
 results::ResultRecords Results_ReadEngine(const EngineApi& api, Undelete* engine) {
   results::ResultRecords out;
   const FileRecord* file = nullptr;
@@ -23,6 +25,7 @@ results::ResultRecords Results_ReadEngine(const EngineApi& api, Undelete* engine
     const char* name = nullptr;
     return getState(state, &name) != 0 ? name : nullptr;
   };
+  out.sizeText = Gui_SizeText;
   return out;
 }
 

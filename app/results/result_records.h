@@ -2,6 +2,7 @@
 // behind their string references. Filled from the engine after a scan, or by tests and benchmarks.
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -18,6 +19,8 @@ struct ResultRecords {
   std::function<const char16_t*(std::uint32_t ref)> string;
   /// The engine's name of state 0..5; null past the last.
   std::function<const char*(unsigned state)> stateName;
+  /// The size column's text of a byte count.
+  std::function<QString(std::uint64_t bytes)> sizeText;
 
   /// The text of @p ref, empty for none. Views the engine's storage: valid while the records are.
   [[nodiscard]] std::u16string_view text(std::uint32_t ref) const {

@@ -25,15 +25,6 @@ QString fromUtf16(std::u16string_view s) {
 
 }  // namespace
 
-QString sizeText(std::uint64_t v) {
-  const auto d = static_cast<double>(v);
-  if (v >= (1ull << 40)) return QString::asprintf("%0.1f TB", d / double(1ull << 40));
-  if (v >= (1ull << 30)) return QString::asprintf("%0.1f GB", d / double(1ull << 30));
-  if (v >= (1ull << 20)) return QString::asprintf("%0.1f MB", d / double(1ull << 20));
-  if (v >= 1024) return QString::asprintf("%0.1f KB", d / 1024.0);
-  return QString::asprintf("%0.0f B", d);
-}
-
 QString attributeLetters(std::uint8_t attributes) {
   static constexpr char kLetters[] = "ARHSCE";
   QString out;
@@ -444,7 +435,7 @@ QString ResultsModel::fileCell(std::uint32_t file, int column) const {
     case Location:
       return locationText(r.folder.get());
     case Size:
-      return sizeText(r.size.get());
+      return m_records.sizeText ? m_records.sizeText(r.size.get()) : QString::number(r.size.get());
     case Modified:
       return fileTimeText(r.modified.get());
     case Attributes:

@@ -14,8 +14,6 @@
 
 namespace results {
 
-/// Size text of a byte count: "%0.0f B" below 1 KiB, otherwise one decimal of KB, MB, GB or TB.
-[[nodiscard]] QString sizeText(std::uint64_t bytes);
 /// The letters A R H S C E of the set attribute bits, in that order.
 [[nodiscard]] QString attributeLetters(std::uint8_t attributes);
 /// A record's FILETIME as the local short date and time; empty for 0 (no time recorded).

@@ -53,12 +53,15 @@ CDlgHardDriveResultScan::CDlgHardDriveResultScan(const EngineApi& api, Undelete*
   auto* recover = new QPushButton(Corvane_Text("IDS_RECOVER"), this);
   recover->setObjectName(QStringLiteral("recover"));
   recover->setDefault(true);
+  auto* settings = new QPushButton(Corvane_Text("IDS_FILTER_SETTINGS"), this);
+  settings->setObjectName(QStringLiteral("filterSettings"));
   auto* again = new QPushButton(Corvane_Text("IDS_NEW_SCAN"), this);
   again->setObjectName(QStringLiteral("newScan"));
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(again);
   buttons->addWidget(filter);
+  buttons->addWidget(settings);
   buttons->addWidget(m_count, 1);
   buttons->addWidget(m_preview);
   buttons->addWidget(recover);
@@ -67,6 +70,7 @@ CDlgHardDriveResultScan::CDlgHardDriveResultScan(const EngineApi& api, Undelete*
   layout->addLayout(buttons);
 
   connect(filter, &QPushButton::clicked, this, &CDlgHardDriveResultScan::filterRequested);
+  connect(settings, &QPushButton::clicked, this, &CDlgHardDriveResultScan::settingsRequested);
   connect(recover, &QPushButton::clicked, this, &CDlgHardDriveResultScan::recoverRequested);
   connect(again, &QPushButton::clicked, this, &CDlgHardDriveResultScan::newScanRequested);
   connect(m_preview, &QPushButton::clicked, this, [this] {

@@ -46,6 +46,7 @@ class CDlgHardDriveResultScan : public CCorvanePage {
 
  signals:
   void filterRequested();
+  void settingsRequested();
   void recoverRequested();
   void previewRequested(std::uint32_t file);
   void newScanRequested();

@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 
+#include "gui_text.h"
 #include "results/result_records.h"
 
 namespace resultstest {
@@ -65,6 +66,7 @@ class FakeResults {
                                            "Good",          "Excellent", "Existing"};
       return s <= 5 ? kNames[s] : nullptr;
     };
+    out.sizeText = Gui_SizeText;
     return out;
   }
 

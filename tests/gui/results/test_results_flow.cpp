@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <cstdlib>
 
+#include "corvane_app.h"
 #include "corvane_dialog.h"
 #include "corvane_settings.h"
 #include "engine_api.h"
@@ -111,12 +112,13 @@ class ResultsFlowTest : public QObject {
       f.write(it.value());
     }
     m_image = m_tmp.filePath(QStringLiteral("vol.img"));
-    QVERIFY(sh(QStringLiteral(
-                   "export MTOOLS_SKIP_CHECK=1 TZ=UTC; cd '%1' && "
-                   "mkfs.fat -C -F 16 -i 1234ABCD -n FLOWTEST --invariant '%2' 8192 >/dev/null && "
-                   "mcopy -s -m -i '%2' Docs top.bin old.dat ::/ && "
-                   "mdel -i '%2' ::/Docs/gone.bin ::/old.dat")
-                   .arg(src, m_image)));
+    QVERIFY(
+        sh(QStringLiteral(
+               "export MTOOLS_SKIP_CHECK=1 TZ=UTC; cd '%1' && "
+               "mkfs.fat -C -F 16 -s 1 -i 1234ABCD -n FLOWTEST --invariant '%2' 8192 >/dev/null && "
+               "mcopy -s -m -i '%2' Docs top.bin old.dat ::/ && "
+               "mdel -i '%2' ::/Docs/gone.bin ::/old.dat")
+               .arg(src, m_image)));
 
     std::string error;
     QVERIFY2(EngineApi_Load(m_api, GUI_TEST_ENGINE, error), error.c_str());
@@ -305,7 +307,7 @@ class ResultsFlowTest : public QObject {
     QVERIFY((options.flags.get() & kOptScanTestAll) != 0);
     const results::FilterRule back = Results_RuleOf(options);
     QCOMPARE(back.patterns, dialog.rule().patterns);
-    QCOMPARE(back.flags, dialog.rule().flags);
+    QCOMPARE(back.flags, dialog.rule().flags | kOptScanTestAll);
   }
 };
 
