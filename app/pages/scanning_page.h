@@ -21,6 +21,7 @@ struct ScanOutcome {
   uint32_t deleted = 0;
   qint64 elapsedMs = 0;
 };
+Q_DECLARE_METATYPE(ScanOutcome)
 
 class CDlgHardDriveScanning : public CCorvanePage {
   Q_OBJECT

@@ -1,5 +1,7 @@
 // Runs every registered GUI test class (one QApplication for all of them).
 #include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -15,6 +17,11 @@ GuiTestRegistration::GuiTestRegistration(const char* name, std::function<QObject
 }
 
 int main(int argc, char** argv) {
+  // Settings, options and session files of the tests go to folders of their own.
+  QTemporaryDir config, work;
+  if (!config.isValid() || !work.isValid()) return 2;
+  qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+  if (!QDir::setCurrent(work.path())) return 2;
   QApplication app(argc, argv);
   app.setApplicationName(QStringLiteral("RekoviaTest"));
   int failed = 0;
