@@ -9,21 +9,32 @@
 
 results::ResultRecords Results_ReadEngine(const EngineApi& api, Undelete* engine) {
   results::ResultRecords out;
-  const FileRecord* file = nullptr;
-  for (std::uint32_t i = 0; api.Undelete_GetFileInfo(engine, i, &file) != 0; ++i)
-    out.files.push_back(file);
-  const FolderRecord* folder = nullptr;
-  for (std::uint32_t j = 0; api.Undelete_GetFolderInfo(engine, j, &folder) != 0; ++j)
-    out.folders.push_back(folder);
+  // Records are read until one fails, but never past the counts: a broken engine that answers
+  // every index cannot keep the program reading for ever.
+  std::uint32_t files = 0, folders = 0;
+  if (api.Undelete_GetFilesCount != nullptr && api.Undelete_GetFileInfo != nullptr &&
+      api.Undelete_GetFilesCount(engine, &files) != 0) {
+    const FileRecord* file = nullptr;
+    for (std::uint32_t i = 0; i < files && api.Undelete_GetFileInfo(engine, i, &file) != 0; ++i)
+      out.files.push_back(file);
+  }
+  if (api.Undelete_GetFolderCount != nullptr && api.Undelete_GetFolderInfo != nullptr &&
+      api.Undelete_GetFolderCount(engine, &folders) != 0) {
+    const FolderRecord* folder = nullptr;
+    for (std::uint32_t j = 0; j < folders && api.Undelete_GetFolderInfo(engine, j, &folder) != 0;
+         ++j)
+      out.folders.push_back(folder);
+  }
   const auto getString = api.Undelete_GetString;
   out.string = [getString, engine](std::uint32_t ref) -> const char16_t* {
     const void* p = nullptr;
-    return getString(engine, ref, &p) != 0 ? static_cast<const char16_t*>(p) : nullptr;
+    return getString != nullptr && getString(engine, ref, &p) != 0 ? static_cast<const char16_t*>(p)
+                                                                   : nullptr;
   };
   const auto getState = api.Undelete_GetFileState;
   out.stateName = [getState](unsigned state) -> const char* {
     const char* name = nullptr;
-    return getState(state, &name) != 0 ? name : nullptr;
+    return getState != nullptr && getState(state, &name) != 0 ? name : nullptr;
   };
   out.sizeText = Gui_SizeText;
   return out;

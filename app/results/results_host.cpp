@@ -68,7 +68,7 @@ void CResultsHost::show(const ScanOutcome&) {
 
 void CResultsHost::showResultsPage() {
   m_dlg.showPage(m_results);
-  m_dlg.setStatusLine(m_resultLine + u' ' + m_results->countText());
+  m_dlg.setStatusLine(m_resultLine);
 }
 
 void CResultsHost::applyRule(const results::FilterRule& rule) {
@@ -77,7 +77,6 @@ void CResultsHost::applyRule(const results::FilterRule& rule) {
   if (!m_dlg.saveOptions(&error))
     Corvane_MessageOk(&m_dlg, Corvane_Text("IDS_SETTINGS_NOT_SAVED").arg(error));
   m_results->applyFilter(rule);
-  m_dlg.setStatusLine(m_resultLine + u' ' + m_results->countText());
 }
 
 void CResultsHost::editFilter() {
