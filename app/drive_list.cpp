@@ -59,21 +59,27 @@ QString DriveList_DeviceLabel(const QString& path) {
   return {};
 }
 
+bool DriveList_ScanDisk(const EngineApi& api, Undelete* engine, int disk,
+                        const std::function<void(int drive, int percent)>& progress) {
+  if (api.Undelete_ScanForPartitions(engine, disk, 1) == 0) return false;  // not polled
+  // The engine's total drops to 0 when its scan thread has ended. Waiting for exactly that
+  // (not only for a total of 0xFFFF or less) keeps a small disk's list from being read while
+  // the scan still writes it.
+  for (;;) {
+    uint64_t position = 0, total = 0;
+    if (api.Undelete_GetPartitionProgress(engine, &position, &total) == 0 || total == 0) break;
+    if (progress)
+      progress(disk, static_cast<int>(position >= total ? 100 : position * 100 / total));
+    QThread::msleep(10);
+  }
+  return true;
+}
+
 void DriveList_ScanPartitions(const EngineApi& api, Undelete* engine,
                               const std::function<void(int drive, int percent)>& progress) {
-  for (int n = 0; n < 128; ++n) {
-    if (api.Undelete_PhysicalDrivePresent(n) == 0) continue;
-    if (api.Undelete_ScanForPartitions(engine, n, 1) == 0) continue;  // skipped, not polled
-    // The engine's total drops to 0 when its scan thread has ended. Waiting for exactly that
-    // (not only for a total of 0xFFFF or less) keeps a small disk's list from being read while
-    // the scan still writes it.
-    for (;;) {
-      uint64_t position = 0, total = 0;
-      if (api.Undelete_GetPartitionProgress(engine, &position, &total) == 0 || total == 0) break;
-      if (progress) progress(n, static_cast<int>(position >= total ? 100 : position * 100 / total));
-      QThread::msleep(10);
-    }
-  }
+  for (int n = 0; n < 128; ++n)
+    if (api.Undelete_PhysicalDrivePresent(n) != 0)
+      (void)DriveList_ScanDisk(api, engine, n, progress);
 }
 
 std::vector<DriveItem> DriveList_Build(const EngineApi& api, Undelete* engine) {

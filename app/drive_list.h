@@ -32,6 +32,10 @@ struct DriveItem {
 [[nodiscard]] QString DriveList_HardDriveText(char letter, const QString& label, bool system,
                                               const QString& fileSystem, uint64_t size);
 
+/// Runs the quick lost-partition scan of physical drive @p disk to its end, calling
+/// @p progress(disk, percent) between polls. False when the scan could not start.
+bool DriveList_ScanDisk(const EngineApi& api, Undelete* engine, int disk,
+                        const std::function<void(int drive, int percent)>& progress);
 /// Runs the quick lost-partition scan of every present physical drive 0..127, calling
 /// @p progress(drive, percent) while it waits (the caller keeps the window alive there).
 void DriveList_ScanPartitions(const EngineApi& api, Undelete* engine,

@@ -251,19 +251,17 @@ int CUndeleteDlg::openImage(const QString& path, QString* error) {
     hostError();
     return -1;
   }
-  // The image may hold a whole disk: as a physical drive its partitions join the list, and the
-  // first volume found inside is the one to choose.
-  uint32_t disk = 0;
-  if (m_api.Undelete_AddDisk(source.constData(), &disk) != 0 &&
-      m_api.Undelete_ScanForPartitions(m_engine, static_cast<int>(disk), 1) != 0) {
-    for (;;) {
-      uint64_t position = 0, total = 0;
-      if (m_api.Undelete_GetPartitionProgress(m_engine, &position, &total) == 0 || total == 0)
-        break;
+  // An image without a file system at its start may hold a whole disk: as a physical drive its
+  // partitions join the list, and the first volume found inside is the one to choose. (A volume
+  // image is not made a disk too: it would be listed once more as unallocated space.)
+  char summary[512] = {};
+  const bool volume = m_api.Undelete_GetLogicalDriveInfo(m_engine, letter, 1, summary) != 0 &&
+                      !QString::fromUtf8(summary).endsWith(QStringLiteral(", Unformatted"));
+  uint32_t disk = 0xFFFFFFFFu;
+  if (!volume && m_api.Undelete_AddDisk(source.constData(), &disk) != 0)
+    (void)DriveList_ScanDisk(m_api, m_engine, static_cast<int>(disk), [](int, int) {
       QApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
-      QThread::msleep(10);
-    }
-  }
+    });
   rebuildDriveList();
   int choice = -1;
   for (std::size_t i = 0; i < m_drives.size(); ++i) {

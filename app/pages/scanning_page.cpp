@@ -81,6 +81,7 @@ void CDlgHardDriveScanning::begin(const QString& driveText, bool restored) {
 
 void CDlgHardDriveScanning::cancel() {
   (void)m_api.Undelete_Cancel(m_engine);
+  m_cancelled = true;
   m_status->setText(Corvane_Text("IDS_STOPPED"));
   m_cancel->setEnabled(false);
 }
@@ -132,7 +133,12 @@ void CDlgHardDriveScanning::poll() {
   // The search thread has ended: the counts are final now.
   m_timer.stop();
   m_cancel->setEnabled(false);
-  if (m_api.Undelete_IsCancelled(m_engine) != 0) m_cancelled = true;
+  // The engine clears its cancel flag when the interrupted scan has ended, so a cancel that
+  // came after the last poll shows only in the scan's error code.
+  uint32_t error = 0;
+  if (m_api.Undelete_IsCancelled(m_engine) != 0 ||
+      (m_api.Undelete_GetError(m_engine, &error) != 0 && error == kErrUserAbort))
+    m_cancelled = true;
   ScanOutcome outcome;
   outcome.cancelled = m_cancelled;
   outcome.restored = m_restored;

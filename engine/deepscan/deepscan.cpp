@@ -179,7 +179,9 @@ std::uint32_t formatFolder(Undelete* u, std::uint32_t id) {
   }
   std::uint32_t folder = folderSlot(u, id);
   if (folder == kNoParent) {
-    const std::u16string name = widen(FileFormat_Row(id)->extension);
+    // "jpg", not ".jpg": a folder named with a leading dot is hidden from ls and file managers.
+    std::u16string name = widen(FileFormat_Row(id)->extension);
+    if (name.size() > 1 && name.front() == u'.') name.erase(0, 1);
     if (!Storage_AddFolder(u, name.c_str(), top, 0, 0, false, false, &folder)) return kNoParent;
     setFolderSlot(u, id, folder);
   }

@@ -95,7 +95,7 @@ EngineApi FakeEngine_Api() {
     return 1;
   };
   a.Undelete_GetError = [](Undelete*, uint32_t* out) noexcept {
-    *out = kErrOpenDrive;
+    *out = F().error;
     return 1;
   };
   a.Undelete_PhysicalDrivePresent = [](int n) noexcept {

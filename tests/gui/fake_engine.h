@@ -25,6 +25,7 @@ struct FakeEngine {
   uint32_t total = 0, done = 0, files = 0, deleted = 0, folders = 0;
   uint64_t sectorsDone = 0, sectorsTotal = 0;
   std::string stage;
+  uint32_t error = kErrOpenDrive;
   int searchResult = 1, restoreResult = 1;
   int searchCalls = 0, cancelCalls = 0;
   uint32_t lastSpec = 0xFFFFFFFF, lastFlags = 0xFFFFFFFF;

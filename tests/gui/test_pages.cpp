@@ -165,6 +165,18 @@ void TestPages::cancelAndFinalCounts() {
   QVERIFY(outcome.cancelled);
   QCOMPARE(outcome.files, 9u);  // what the engine holds in the end
   QVERIFY(!page.polling());
+
+  // Cancelled from elsewhere after the last poll: the engine has already cleared its cancel flag
+  // when the page looks, and only its error code tells. Not reported as a completed scan.
+  f.cancelled = 0;
+  f.searching = 1;
+  page.begin(QStringLiteral("(E:), FAT16, 8.0 MB"), false);
+  page.poll();
+  f.searching = 0;
+  f.error = kErrUserAbort;
+  page.poll();
+  QCOMPARE(finished.size(), 2);
+  QVERIFY(finished[1][0].value<ScanOutcome>().cancelled);
 }
 
 void TestPages::scanNowChecksAndFailures() {

@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "corvane_app.h"
 #include "gui_test.h"
@@ -48,10 +51,11 @@ class TestScanFlow : public QObject {
   void cleanup();
   void scanSampleThroughThePages();
   void cancelSaveAndContinue();
+  void wholeDiskImage();
 
  private:
   QTemporaryDir m_dir;
-  QString m_sample, m_big;
+  QString m_sample, m_big, m_disk;
   EngineApi m_api;
   QStringList m_messages;
 };
@@ -67,6 +71,17 @@ void TestScanFlow::initTestCase() {
   QVERIFY(run(QStringLiteral("mkfs.fat"),
               {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-i"),
                QStringLiteral("12345678"), QStringLiteral("--invariant"), m_big}));
+  // A whole-disk image: an MBR with one FAT16 partition at 1 MiB, one file kept, one deleted.
+  m_disk = m_dir.filePath(QStringLiteral("disk.img"));
+  const QString script = QStringLiteral(
+      "set -e; export MTOOLS_SKIP_CHECK=1; d=\"$1\"; truncate -s 48M \"$d\";"
+      "printf 'label: dos\\nlabel-id: 0x12345678\\n2048,65536,6\\n' | sfdisk -q \"$d\";"
+      "mkfs.fat -F 16 -i 0BADF00D --invariant --offset 2048 \"$d\" 32768 >/dev/null;"
+      "echo kept >\"$d.k\"; echo gone >\"$d.g\";"
+      "mcopy -i \"$d@@1M\" \"$d.k\" ::/KEPT.TXT; mcopy -i \"$d@@1M\" \"$d.g\" ::/GONE.TXT;"
+      "mdel -i \"$d@@1M\" ::/GONE.TXT");
+  QVERIFY(run(QStringLiteral("bash"),
+              {QStringLiteral("-c"), script, QStringLiteral("mkdisk"), m_disk}));
   std::string error;
   QVERIFY2(EngineApi_Load(m_api, GUI_TEST_ENGINE, error), error.c_str());
   Corvane_SetMessageHook([this](CorvaneMessage, const QString& text) {
@@ -139,18 +154,29 @@ void TestScanFlow::cancelSaveAndContinue() {
   QVERIFY(dlg.sessionDescription().isNull());
   QVERIFY(!dlg.welcomePage()->lastSessionBox()->isEnabled());
   QSignalSpy ended(&dlg, &CUndeleteDlg::scanFinished);
+  // Cancel as soon as the deep scan runs (a watcher polls the engine every millisecond; the
+  // page's own polls are too far apart for a scan this short): the engine offers to save.
+  std::atomic<bool> cancelled{false};
+  std::atomic<bool> stop{false};
+  Undelete* engine = nullptr;
   QVERIFY(dlg.scanNow(index, {}, false));
-  // Cancel once the deep scan runs: the engine offers to save what it has.
-  auto deepScanRuns = [&dlg, this] {
-    uint32_t total = 0, done = 0;
-    uint64_t sectorsDone = 0, sectorsTotal = 0;
-    return m_api.Undelete_GetProgress(dlg.engine(), &total, &done, &sectorsDone, &sectorsTotal) !=
-               0 &&
-           sectorsTotal != 0;
-  };
-  QTRY_VERIFY_WITH_TIMEOUT(deepScanRuns(), 20000);
-  dlg.scanningPage()->findChild<QAbstractButton*>(QStringLiteral("cancel"))->click();
-  QCOMPARE(dlg.scanningPage()->statusText(), QStringLiteral("Stopped"));
+  engine = dlg.engine();
+  std::thread watcher([&] {
+    while (!stop) {
+      uint32_t total = 0, done = 0;
+      uint64_t sectorsDone = 0, sectorsTotal = 0;
+      if (m_api.Undelete_GetProgress(engine, &total, &done, &sectorsDone, &sectorsTotal) != 0 &&
+          sectorsTotal != 0) {
+        cancelled = m_api.Undelete_Cancel(engine) != 0;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(ended.size() == 1 || cancelled, 30000);
+  stop = true;
+  watcher.join();
+  QVERIFY(cancelled);
   QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 30000);
   QVERIFY(ended[0][0].value<ScanOutcome>().cancelled);
   QCOMPARE(dlg.resultLine(), QStringLiteral("The scan was cancelled."));
@@ -171,6 +197,30 @@ void TestScanFlow::cancelSaveAndContinue() {
   QCOMPARE(dlg.resultLine(), QStringLiteral("The scan is complete."));
   dlg.close();
   QCOMPARE(md5(m_big), before);
+}
+
+void TestScanFlow::wholeDiskImage() {
+  const QByteArray before = md5(m_disk);
+  CUndeleteDlg dlg(m_api);
+  QVERIFY(dlg.initDialog());
+  dlg.settings().setDword({}, kValueDontShowScanSettingNag, 1);
+  dlg.settings().setDword({}, kValueScanSettingType, 0);
+  QString error;
+  const int index = dlg.openImage(m_disk, &error);
+  QVERIFY2(index >= 0, qPrintable(error));
+  // The partition inside is chosen, listed under "Partitions" and scanned by its list index.
+  const DriveItem item = dlg.drives()[static_cast<std::size_t>(index)];
+  QCOMPARE(item.category, DriveCategory::Partitions);
+  QVERIFY2(item.text.contains(QStringLiteral("FAT16")), qPrintable(item.text));
+  QCOMPARE(item.driveSpec >> 24, 1u);
+  QSignalSpy ended(&dlg, &CUndeleteDlg::scanFinished);
+  QVERIFY(dlg.scanNow(index, {}, false));
+  QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 30000);
+  const auto outcome = ended[0][0].value<ScanOutcome>();
+  QCOMPARE(outcome.files, 2u);
+  QCOMPARE(outcome.deleted, 1u);
+  dlg.close();
+  QCOMPARE(md5(m_disk), before);
 }
 
 GUI_TEST(TestScanFlow);
