@@ -20,6 +20,7 @@
 #include "pages/welcome_page.h"
 #include "settings_names.h"
 #include "undelete_dlg.h"
+#include "walk_results.h"
 
 namespace {
 
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
   holdScan = false;
   if (!QTest::qWaitFor([&ended] { return ended; }, 60000)) return 1;
   ok = shoot(&dlg, out, "5-end") && ok;
+  ok = Walk_Results(dlg, [&](const char* name) { return shoot(&dlg, out, name); }) && ok;
   dlg.close();
   return ok ? 0 : 1;
 }
