@@ -155,7 +155,8 @@ class ResultsFlowTest : public QObject {
 
   void cleanupTestCase() {
     Corvane_SetMessageHook({});
-    if (m_engine != nullptr) (void)m_api.Undelete_Done(m_engine);
+    m_dialog.reset();  // the pages first: they read the engine's records
+    if (m_engine != nullptr) (void)m_api.Undelete_Delete(m_engine);
   }
 
   void recoversCheckedFilesByteForByte() {
