@@ -84,8 +84,8 @@ class ResultsModel : public QAbstractItemModel {
 
   /// Folder indexes from the root down to @p folder; empty for an unknown folder.
   [[nodiscard]] std::vector<std::uint32_t> folderChain(std::uint32_t folder) const;
-  /// Location text of the folder chain ending at @p folder: each name followed by a backslash, as
-  /// the engine and kvx write a listed path ("D:\Documents\").
+  /// Location text of the folder chain ending at @p folder: each name followed by a backslash
+  /// ("D:\Documents\"), the engine's own way of writing a listed path.
   [[nodiscard]] QString locationText(std::uint32_t folder) const;
   [[nodiscard]] QString fileName(std::uint32_t file) const;
   [[nodiscard]] QString folderName(std::uint32_t folder) const;

@@ -125,8 +125,9 @@ class ResultsFlowTest : public QObject {
     QVERIFY(m_api.Undelete_Create(&m_engine) != 0);
     char letter = 0;
     QVERIFY(m_api.Undelete_AddDrive(m_image.toLocal8Bit().constData(), 0, &letter) != 0);
-    const std::uint32_t spec = static_cast<std::uint32_t>(letter - 'A');
-    QVERIFY(m_api.Undelete_SearchMultiple(m_engine, &spec, 1, 0, nullptr, nullptr, nullptr) != 0);
+    const std::uint32_t driveSpec = static_cast<std::uint32_t>(letter - 'A');
+    QVERIFY(m_api.Undelete_SearchMultiple(m_engine, &driveSpec, 1, 0, nullptr, nullptr, nullptr) !=
+            0);
     std::uint32_t code = 0;
     QTRY_VERIFY_WITH_TIMEOUT(m_api.Undelete_IsSearching(m_engine, &code) == 0, 20000);
 
