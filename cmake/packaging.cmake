@@ -47,4 +47,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libewf2 (>= 20140813)")  # libewf: E01 images
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sleuthkit")
+if(REKOVIA_GUI)
+  # The program: Qt 6 widgets, and pkexec for the restart with administrator rights.
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
+         ", libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4)")
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", pkexec")
+endif()
 include(CPack)

@@ -10,6 +10,7 @@ packages=(
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
   nasm
   python3
+  qt6-base-dev xvfb xauth x11-utils
 )
 
 missing=()
