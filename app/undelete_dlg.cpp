@@ -31,7 +31,23 @@ CUndeleteDlg::CUndeleteDlg(const EngineApi& api, QWidget* parent)
   resize(760, 560);
 }
 
-CUndeleteDlg::~CUndeleteDlg() = default;
+CUndeleteDlg::~CUndeleteDlg() {
+  // The engine object lives as long as the main dialog, which is the rest of the run; releasing
+  // it here (after its scan has stopped) lets leak checkers see a clean exit.
+  stopScan();
+  if (m_engine != nullptr && m_api.Undelete_Delete != nullptr)
+    (void)m_api.Undelete_Delete(m_engine);
+}
+
+void CUndeleteDlg::stopScan() {
+  // The search thread may still ask its questions on this thread: answer them while waiting.
+  if (m_engine == nullptr || m_api.Undelete_IsSearching(m_engine, nullptr) == 0) return;
+  (void)m_api.Undelete_Cancel(m_engine);
+  while (m_api.Undelete_IsSearching(m_engine, nullptr) != 0) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+}
 
 bool CUndeleteDlg::initDialog(const QStringList& images) {
   if (m_api.Undelete_Create(&m_engine) == 0 || m_engine == nullptr) return false;
@@ -228,14 +244,7 @@ int CUndeleteDlg::askMemory(void* self) {
 }
 
 void CUndeleteDlg::reject() {
-  // Closing during a scan stops it first: the search thread may still ask its questions here.
-  if (m_scanning != nullptr && m_api.Undelete_IsSearching(m_engine, nullptr) != 0) {
-    (void)m_api.Undelete_Cancel(m_engine);
-    while (m_api.Undelete_IsSearching(m_engine, nullptr) != 0) {
-      QApplication::processEvents(QEventLoop::AllEvents, 20);
-      QThread::msleep(5);
-    }
-  }
+  stopScan();  // closing during a scan stops it first
   CCorvaneDialog::reject();
 }
 

@@ -68,6 +68,8 @@ class CUndeleteDlg : public CCorvaneDialog {
   void reject() override;
 
  private:
+  /// Cancels a running scan and waits for its thread, answering its questions meanwhile.
+  void stopScan();
   bool startScan(const DriveItem& item, bool deep);
   bool startRestore(const QString& description);
   void scanEnded(const ScanOutcome& outcome);

@@ -63,6 +63,7 @@ EngineApi FakeEngine_Api() {
   a.Undelete_Cancel = [](Undelete*) noexcept {
     ++F().cancelCalls;
     F().cancelled = 1;
+    if (F().endOnCancel) F().searching = 0;
     return 1;
   };
   a.Undelete_SearchMultiple = [](Undelete*, const uint32_t* specs, uint16_t count, uint32_t flags,

@@ -28,6 +28,7 @@ struct FakeEngine {
   uint32_t error = kErrOpenDrive;
   int searchResult = 1, restoreResult = 1;
   int searchCalls = 0, cancelCalls = 0;
+  bool endOnCancel = true;  // the search ends as soon as it is cancelled
   uint32_t lastSpec = 0xFFFFFFFF, lastFlags = 0xFFFFFFFF;
   UndeleteQueryCallback saveCallback = nullptr;
   void* callbackArg = nullptr;

@@ -141,6 +141,7 @@ void TestPages::cancelAndFinalCounts() {
   CDlgHardDriveScanning page(api, reinterpret_cast<Undelete*>(0x1000));
   page.setPollInterval(3600 * 1000);
   QSignalSpy finished(&page, &CDlgHardDriveScanning::finished);
+  f.endOnCancel = false;
   f.searching = 1;
   f.total = 10000;
   f.done = 2500;
