@@ -5,7 +5,7 @@
 // byte-identical), and sectors per second over pure noise and over zeros. When photorec is
 // installed it runs over the same image for comparison.
 //
-//   bench_deepscan [--size-mib N] [--files N] [--keep DIR]
+//   bench_deepscan [--size-mib N] [--files N] [--keep DIR] [--no-photorec]
 //   bench_deepscan --reformat [DIR]   deep scan of reformatted FAT32 and NTFS volumes instead
 #include <sys/stat.h>
 
@@ -186,6 +186,7 @@ struct ScanFigures {
   std::map<std::uint64_t, std::uint64_t> sizeAt;   // sector -> listed size
   std::map<std::uint64_t, std::uint32_t> stateAt;  // sector -> state
   std::map<std::string, std::uint32_t> perFolder;
+  std::map<std::uint64_t, std::string> folderAt;  // sector -> folder
 };
 
 /// Runs the deep scan over @p image (all sectors free).
@@ -222,6 +223,7 @@ ScanFigures scan(Bytes& image) {
     for (auto* c = static_cast<const char16_t*>(Storage_At(u, folder->name.get())); c && *c; ++c)
       name.push_back(static_cast<char>(*c));
     ++f.perFolder[name];
+    f.folderAt[s] = name;
   }
   u->drive = nullptr;
   Undelete_Delete(u);
@@ -308,12 +310,19 @@ int main(int argc, char** argv) {
   std::uint64_t sizeMiB = 1024;
   std::uint32_t wantFiles = 4000;
   std::string keep;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool photorec = true;
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--no-photorec") {
+      photorec = false;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (a == "--size-mib") sizeMiB = std::strtoull(argv[i + 1], nullptr, 10);
     if (a == "--files")
       wantFiles = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     if (a == "--keep") keep = argv[i + 1];
+    ++i;
   }
   const fs::path work =
       keep.empty() ? fs::temp_directory_path() / "kvx-bench-deepscan" : fs::path(keep);
@@ -408,8 +417,18 @@ int main(int argc, char** argv) {
       if (in != nullptr && sector * kSector < in->sector * kSector + in->length &&
           in->kind == "zip")
         ++embedded;
-      else
-        ++spurious;
+      else if (++spurious <= 40) {
+        const std::uint8_t* h = image.data() + sector * kSector;
+        std::printf("  spurious %s find at sector %llu, %llu bytes, state %u, %s, head %02x %02x %02x %02x %02x %02x\n",
+                    carve.folderAt.at(sector).c_str(), static_cast<unsigned long long>(sector),
+                    static_cast<unsigned long long>(size), carve.stateAt.at(sector),
+                    in != nullptr && sector * kSector < in->sector * kSector + in->length
+                        ? (in->kind + (in->cut ? " cut" : "") + " from " + std::to_string(in->sector) +
+                           " found as " + std::to_string(carve.sizeAt.count(in->sector) ? carve.sizeAt.at(in->sector) : 0) + " of " +
+                           std::to_string(in->length)).c_str()
+                        : "in noise",
+                    h[0], h[1], h[2], h[3], h[4], h[5]);
+      }
     }
     std::printf(
         "cut files rated above Poor: %u of %u; finds inside ZIPs (stored members): %u; "
@@ -425,6 +444,10 @@ int main(int argc, char** argv) {
     Bytes noise(std::min<std::uint64_t>(imageBytes, 256ull << 20));
     fillNoise(noise.data(), noise.size(), 7);
     const ScanFigures f = scan(noise);
+    for (const auto& [sector, folder] : f.folderAt)
+      std::printf("  false %s find in noise at sector %llu, %llu bytes\n", folder.c_str(),
+                  static_cast<unsigned long long>(sector),
+                  static_cast<unsigned long long>(f.sizeAt.at(sector)));
     std::printf("pure noise: %.0f MiB in %.2f s, %.0f sectors/s, %u false finds\n",
                 static_cast<double>(noise.size()) / 1048576.0, f.seconds,
                 static_cast<double>(noise.size() / kSector) / f.seconds, f.files);
@@ -437,7 +460,9 @@ int main(int argc, char** argv) {
   std::printf("peak RSS: %llu MiB\n", static_cast<unsigned long long>(benchPeakRssKiB() / 1024));
 
   // The same image through photorec, when it is installed.
-  if (sh("command -v photorec >/dev/null 2>&1") == 0) {
+  if (!photorec) {
+    std::printf("photorec: not run (--no-photorec)\n");
+  } else if (sh("command -v photorec >/dev/null 2>&1") == 0) {
     const fs::path img = work / "carve.img";
     const fs::path out = work / "photorec";
     Bytes imageHeads;  // the first 512 bytes of every placed file, in order

@@ -24,6 +24,7 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
+#include "fat/fat_layout.h"
 #include "host/host.h"
 
 namespace {
@@ -60,16 +61,80 @@ struct Source {
   std::string md5;
 };
 
+/// Where a file rated Excellent that recovers wrong really lies: its layout against the clusters
+/// whose bytes equal the source's, cluster by cluster.
+void explainWrong(Undelete* u, const FileRecord* r, const std::string& name, const fs::path& source) {
+  FatGeometry g;
+  FatLayout l;
+  if (!FAT_GetGeometry(u->drive, g) || !FAT_LayoutForRecovery(u, r, g, l)) return;
+  static std::map<std::uint64_t, std::uint32_t> where;  // cluster hash -> cluster
+  const std::uint64_t cb = g.clusterBytes;
+  std::vector<std::uint8_t> buf(cb);
+  auto hash = [](const std::uint8_t* p, std::size_t n) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+  };
+  if (where.empty()) {
+    for (std::uint32_t c = 2; c < g.clusterLimit; ++c) {
+      std::uint32_t got = 0;
+      if (CachedDrive_Read(u->drive, FAT_ClusterSector(g, c) * g.sectorSize,
+                           static_cast<std::uint32_t>(cb), buf.data(), &got) && got == cb)
+        where.emplace(hash(buf.data(), cb), c);
+    }
+  }
+  std::ifstream in(source, std::ios::binary);
+  std::string truth;
+  for (std::uint64_t k = 0; in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(cb)); ++k) {
+    const auto it = where.find(hash(buf.data(), cb));
+    truth += " " + (it == where.end() ? std::string("?") : std::to_string(it->second));
+  }
+  std::string runs;
+  for (const FatRun& run : l.runs)
+    runs += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
+  // Other files whose layouts read the same clusters.
+  for (std::uint32_t i = 0; i < u->fileCount; ++i) {
+    const FileRecord* o = Storage_File(u, i);
+    FatLayout ol;
+    if (o == r || !FAT_LayoutForRecovery(u, o, g, ol)) continue;
+    bool meets = false;
+    for (const FatRun& a : ol.runs)
+      for (const FatRun& b : l.runs)
+        meets = meets || (a.first < b.first + b.count && b.first < a.first + a.count);
+    if (!meets) continue;
+    std::string oruns;
+    for (const FatRun& run : ol.runs)
+      oruns += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
+    std::string oname;
+    for (const char16_t* c = static_cast<const char16_t*>(Storage_At(u, o->name.get())); *c; ++c)
+      oname.push_back(static_cast<char>(*c));
+    std::printf("    also %s state %u written %llu:%s overwritten %llu%s%s\n", oname.c_str(),
+                (o->status >> 1) & 0x1F, static_cast<unsigned long long>(o->modified.get()),
+                oruns.c_str(), static_cast<unsigned long long>(ol.overwritten),
+                ol.inferred ? " inferred" : "", ol.contested ? " contested" : "");
+  }
+  std::printf("  wrong Excellent %s (created %llu, written %llu): layout%s%s%s\n    truth%s\n",
+              name.c_str(), static_cast<unsigned long long>(r->created.get()),
+              static_cast<unsigned long long>(r->modified.get()), runs.c_str(),
+              l.inferred ? " inferred" : "", l.contested ? " contested" : "", truth.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
   fs::path dir = fs::path(tmp != nullptr ? tmp : "/tmp") / "kvx-bench-fat-states";
   int files = 900;
+  std::uint64_t sizeMiB = 256;
+  bool explain = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--files" && i + 1 < argc) {
       files = std::atoi(argv[++i]);
+    } else if (a == "--size-mib" && i + 1 < argc) {
+      sizeMiB = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--explain") {
+      explain = true;
     } else {
       dir = a;
     }
@@ -120,7 +185,7 @@ int main(int argc, char** argv) {
   }
 
   if (!sh("mkfs.fat -C -F 32 -s 4 -i 1234ABCD --invariant " + q(image.string()) +
-          " 262144 >/dev/null"))
+          " " + std::to_string(sizeMiB * 1024) + " >/dev/null"))
     return 1;
   const std::string firstFit = "printf '\\377\\377\\377\\377' | dd of=" + q(image.string()) +
                                " bs=1 seek=1004 conv=notrunc 2>/dev/null; ";
@@ -186,9 +251,9 @@ int main(int argc, char** argv) {
     if (!sh(at(t++) + "mdel -i " + q(image.string()) + del)) return 1;
   }
   std::printf(
-      "image: 256 MiB FAT32, 2 KiB clusters, %d files written in %d rounds, built in "
+      "image: %llu MiB FAT32, 2 KiB clusters, %d files written in %d rounds, built in "
       "%.1f s\n",
-      files, rounds, benchNowSeconds() - t0);
+      static_cast<unsigned long long>(sizeMiB), files, rounds, benchNowSeconds() - t0);
 
   // kvx: scan, then recover every deleted file.
   Undelete* u = nullptr;
@@ -224,6 +289,7 @@ int main(int argc, char** argv) {
     const bool ok =
         FAT_RecoverFile(u, r, target.c_str(), &u->bytesDone) && md5(target) == it->second->md5;
     const std::uint32_t state = (r->status >> 1) & 0x1F;
+    if (explain && state == kStateExcellent && !ok) explainWrong(u, r, name, src / it->second->name);
     ++perState[std::min(state, 5u)][0];
     perState[std::min(state, 5u)][1] += ok ? 1 : 0;
     kvxRight[it->second->name] = ok;

@@ -104,6 +104,10 @@ class FatModel {
   FatLayout walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims,
                         std::vector<std::uint32_t>& passed, bool takeHeld = false) const;
   bool chainOf(const View& v, FatLayout& l) const;
+  /// The clusters a deleted file would have after its first had it been written around everything
+  /// the volume holds now (live files, structures, other deleted files' first clusters).
+  void walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
+                  std::vector<std::uint32_t>& claims) const;
   [[nodiscard]] bool better(std::size_t a, std::size_t b) const noexcept;
   void checkContent(std::size_t i, CachedDrive* drive);
   bool readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, std::uint64_t bytes,
@@ -390,12 +394,22 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   std::vector<std::uint32_t>& maybe = taken;
   std::fill(maybe.begin(), maybe.end(), kNone);
   std::vector<std::uint32_t> claimsP, passedP;
+  std::vector<bool> firstOfDeleted(m_g.clusterLimit, false);
+  for (std::size_t i : deleted) {
+    const std::uint32_t c = m_views[i].first;
+    if (c >= 2 && c < m_g.clusterLimit) firstOfDeleted[c] = true;
+  }
   for (std::size_t i : deleted) {
     const FatLayout& l = m_layouts[i];
     if (FAT_LayoutState(l, false, m_views[i].size) == kStateExcellent) continue;
     (void)walkDeleted(i, claimsP, passedP, true);
     for (std::size_t k = 1; k < claimsP.size(); ++k)
       if (maybe[claimsP[k]] == kNone) maybe[claimsP[k]] = static_cast<std::uint32_t>(i);
+    // Or it was written around data that is gone now: its rest then lies in the free clusters
+    // after it that no other file certainly starts at.
+    walkAround(i, firstOfDeleted, claimsP);
+    for (std::uint32_t c : claimsP)
+      if (maybe[c] == kNone) maybe[c] = static_cast<std::uint32_t>(i);
   }
   for (std::size_t i : deleted) {
     FatLayout& l = m_layouts[i];
@@ -412,6 +426,20 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
     }
   }
   return true;
+}
+
+void FatModel::walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
+                          std::vector<std::uint32_t>& claims) const {
+  claims.clear();
+  const View& a = m_views[i];
+  const std::uint64_t cb = m_g.clusterBytes;
+  if (a.first < 2 || a.first >= m_g.clusterLimit || a.size <= cb) return;
+  std::uint64_t left = a.size - cb;
+  for (std::uint64_t c = std::uint64_t{a.first} + 1; left > 0 && c < m_g.clusterLimit; ++c) {
+    if (m_live[c] != kNone || firstOfDeleted[c]) continue;
+    claims.push_back(static_cast<std::uint32_t>(c));
+    left = left > cb ? left - cb : 0;
+  }
 }
 
 bool FatModel::readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, std::uint64_t bytes,
