@@ -197,6 +197,18 @@ struct FormatCheck {
   FormatVerdict verdict = FormatVerdict::Unknown;
   std::uint64_t good = 0;  // bytes from the start that held before the structure broke
 };
+/// What decoding a JPEG's entropy-coded data found.
+enum class JpegDecode : std::uint8_t {
+  Whole,        // every scan filled exactly the frame's blocks, up to the end-of-image marker
+  Broken,       // the data stops being this image's (or ends) before the end-of-image marker
+  Unsupported,  // arithmetic, lossless or hierarchical coding, a height given after the scan
+};
+/// Huffman-decodes every scan of the JPEG at the start of @p data (baseline, extended and
+/// progressive), coefficients discarded. @p end: past the end-of-image marker when Whole; when
+/// Broken, about where the block group (MCU) or the segment that failed starts.
+[[nodiscard]] JpegDecode FileFormat_DecodeJpeg(std::span<const std::uint8_t> data,
+                                               std::uint64_t& end) noexcept;
+
 /// True when @p head starts a format that FileFormat_Validate can confirm or break.
 [[nodiscard]] bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept;
 /// Checks @p data as a whole file of the format its first bytes name, with the format's own

@@ -225,8 +225,20 @@ bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) n
   if (!FileFormat_DetectBytes(data, r)) return true;
   out.identifier = r.identifier;
   if (tag == kJpeg) {
-    // Good: coded data ran cleanly to EOI. A cut is where other data began; running out of data
-    // is a short file.
+    // The scans decoded to the end-of-image marker, or where they stopped being this image's.
+    std::uint64_t end = 0;
+    switch (FileFormat_DecodeJpeg(data, end)) {
+      case JpegDecode::Whole:
+        endedAt(data, end, out);
+        return true;
+      case JpegDecode::Broken:
+        brokenAt(end, out);
+        return true;
+      case JpegDecode::Unsupported:
+        break;
+    }
+    // Coding the decoder does not take: the marker walk. Good: coded data ran cleanly to EOI. A
+    // cut is where other data began; running out of data is a short file.
     if (r.completeness >= kComplGood) {
       endedAt(data, r.length, out);
       return true;
