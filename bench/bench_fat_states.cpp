@@ -6,7 +6,9 @@
 //       many files of each state recover byte-identical;
 //   (b) of the files deleted last that were fragmented (intact, nothing written after them), how
 //       many kvx and `tsk_recover` recover byte-identical, media files apart.
-// Usage: bench_fat_states [WORKDIR] [--files N]
+// Usage: bench_fat_states [WORKDIR] [--files N] [--size-mib N] [--explain] [--reuse]
+//   --explain prints where each wrong Excellent file really lies; --reuse scans the image a
+//   previous run left in WORKDIR again (no (b) figures).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -127,6 +129,7 @@ int main(int argc, char** argv) {
   int files = 900;
   std::uint64_t sizeMiB = 256;
   bool explain = false;
+  bool reuse = false;  // scan the image and sources a previous run left in WORKDIR
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--files" && i + 1 < argc) {
@@ -135,14 +138,26 @@ int main(int argc, char** argv) {
       sizeMiB = std::strtoull(argv[++i], nullptr, 10);
     } else if (a == "--explain") {
       explain = true;
+    } else if (a == "--reuse") {
+      reuse = true;
     } else {
       dir = a;
     }
   }
-  fs::remove_all(dir);
-  fs::create_directories(dir / "src");
   const fs::path image = dir / "v.img";
   const fs::path src = dir / "src";
+  std::vector<Source> sources;
+  std::map<std::string, std::size_t> fragments;  // name -> runs
+  if (reuse) {
+    for (const auto& e : fs::directory_iterator(src)) {
+      const std::string n = e.path().filename().string();
+      if (n.size() != 9 || (n[0] != 'M' && n[0] != 'F')) continue;
+      sources.push_back({n, n[0] == 'M', md5(e.path())});
+    }
+    std::printf("image: %s reused, %zu sources\n", image.c_str(), sources.size());
+  } else {
+  fs::remove_all(dir);
+  fs::create_directories(dir / "src");
 
   // Media made by the tools, copied under many names; random files of many sizes.
   if (!sh("cd " + q(src.string()) +
@@ -161,7 +176,6 @@ int main(int argc, char** argv) {
                                           "base5.jpg", "base6.jpg", "base1.png", "base2.png",
                                           "base3.png", "base4.png", "base1.pdf", "base1.zip"};
   std::mt19937_64 rng(2026);
-  std::vector<Source> sources;
   for (int i = 0; i < files; ++i) {
     Source s;
     char name[16];
@@ -219,7 +233,6 @@ int main(int argc, char** argv) {
   // Cluster lists of the files about to be deleted last, while they are live.
   std::shuffle(live.begin(), live.end(), rng);
   const std::size_t lastCount = live.size() / 2;
-  std::map<std::string, std::size_t> fragments;  // name -> runs
   {
     std::map<std::string, std::string> inode;
     std::istringstream in(capture("fls -f fat " + q(image.string())));
@@ -254,6 +267,7 @@ int main(int argc, char** argv) {
       "image: %llu MiB FAT32, 2 KiB clusters, %d files written in %d rounds, built in "
       "%.1f s\n",
       static_cast<unsigned long long>(sizeMiB), files, rounds, benchNowSeconds() - t0);
+  }
 
   // kvx: scan, then recover every deleted file.
   Undelete* u = nullptr;
@@ -274,6 +288,7 @@ int main(int argc, char** argv) {
   std::map<std::string, const Source*> byTail;
   for (const Source& s : sources) byTail[s.name.substr(1)] = &s;
   const fs::path out = dir / "kvx";
+  fs::remove_all(out);
   fs::create_directories(out);
   std::uint32_t perState[6][2] = {};  // state -> {files, byte-identical}
   std::map<std::string, bool> kvxRight;
@@ -304,6 +319,7 @@ int main(int argc, char** argv) {
 
   // tsk_recover over the same image.
   const fs::path tsk = dir / "tsk";
+  fs::remove_all(tsk);
   fs::create_directories(tsk);
   (void)sh("tsk_recover -f fat " + q(image.string()) + " " + q(tsk.string()) + " >/dev/null 2>&1");
   std::uint32_t frag = 0, fragMedia = 0, kvxFrag = 0, kvxFragMedia = 0, tskFrag = 0,
