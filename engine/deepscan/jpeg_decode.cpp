@@ -15,6 +15,7 @@
 namespace {
 
 constexpr int kFastBits = 9;
+constexpr std::uint32_t kForeignZeros = 64;
 // Progressive images keep one bit per coefficient and block; past this many blocks (an image of
 // about 500 megapixels) the decoder declines rather than allocate.
 constexpr std::uint64_t kMaxProgressiveBlocks = std::uint64_t{8} << 20;
@@ -67,6 +68,11 @@ class BitReader {
   /// Where the byte that holds the next bit starts (approximately, with stuffing).
   [[nodiscard]] std::size_t bytePos() const noexcept { return m_pos - realBits() / 8; }
   [[nodiscard]] bool atMarker() const noexcept { return m_marker; }
+  /// A run of zero bytes no encoder writes (every block all ones and minus ones): another
+  /// file's data, or a cluster never written.
+  [[nodiscard]] bool foreign() const noexcept { return m_foreign; }
+  /// The data ended (no marker) and bits past it were asked for: the file is cut, not broken.
+  [[nodiscard]] bool ranOut() const noexcept { return m_marker && m_pos >= m_size && overrun(); }
   /// The marker's position (valid at a marker).
   [[nodiscard]] std::size_t markerPos() const noexcept { return m_pos; }
 
@@ -78,6 +84,8 @@ class BitReader {
           m_marker = true;  // the data ends: no marker follows
         } else if (m_data[m_pos] != 0xFF) {
           b = m_data[m_pos++];
+          m_zeros = b == 0 ? m_zeros + 1 : 0;
+          m_foreign = m_foreign || m_zeros >= kForeignZeros;
         } else if (m_pos + 1 < m_size && m_data[m_pos + 1] == 0x00) {
           b = 0xFF;
           m_pos += 2;
@@ -107,6 +115,7 @@ class BitReader {
     m_acc = 0;
     m_count = 0;
     m_phantom = 0;
+    m_zeros = 0;
     m_marker = false;
   }
 
@@ -117,7 +126,9 @@ class BitReader {
   std::uint64_t m_acc = 0;
   std::uint32_t m_count = 0;    // bits held in m_acc
   std::uint32_t m_phantom = 0;  // of them, zeros supplied past the marker (always the last ones)
+  std::uint32_t m_zeros = 0;    // zero bytes in a row
   bool m_marker = false;
+  bool m_foreign = false;
 };
 
 /// A symbol, or -1 for a code the table does not hold.
@@ -380,11 +391,16 @@ Decoder::Step Decoder::scan(std::size_t at, std::uint32_t len, std::size_t& next
   m_eobRun = 0;
   std::uint32_t restartNo = 0;
   m_broke = at + len;
+  // A block that fails once the data has run out says only that the file is short.
+  const auto broken = [&]() {
+    if (in.ranOut() && !in.foreign()) m_broke = m_d.size();
+    return Step::Broken;
+  };
   for (std::uint64_t u = 0; u < units; ++u) {
     if (m_restart != 0 && u != 0 && u % m_restart == 0) {
       // The interval's bits end within their last byte, and the expected restart marker follows.
       in.fill();
-      if (in.overrun() || in.realBits() >= 8 || !in.atMarker()) return Step::Broken;
+      if (in.overrun() || in.realBits() >= 8 || !in.atMarker()) return broken();
       const std::size_t mp = in.markerPos();
       if (mp + 1 >= m_d.size() || m_d[mp + 1] != 0xD0 + (restartNo & 7)) return Step::Broken;
       ++restartNo;
@@ -399,18 +415,18 @@ Decoder::Step Decoder::scan(std::size_t at, std::uint32_t len, std::size_t& next
     for (std::uint32_t i = 0; i < n; ++i) {
       Component& c = *comps[i];
       if (single) {
-        if (!block(in, c, ux, uy, pred[i])) return Step::Broken;
+        if (!block(in, c, ux, uy, pred[i])) return broken();
         continue;
       }
       for (std::uint32_t v = 0; v < c.v; ++v)
         for (std::uint32_t h = 0; h < c.h; ++h)
-          if (!block(in, c, ux * c.h + h, uy * c.v + v, pred[i])) return Step::Broken;
+          if (!block(in, c, ux * c.h + h, uy * c.v + v, pred[i])) return broken();
     }
-    if (in.overrun()) return Step::Broken;
+    if (in.overrun() || in.foreign()) return broken();
   }
   // All blocks decoded: only the last byte's padding may be left before the next marker.
   in.fill();
-  if (in.overrun() || in.realBits() >= 8 || !in.atMarker() || m_eobRun != 0) return Step::Broken;
+  if (in.overrun() || in.realBits() >= 8 || !in.atMarker() || m_eobRun != 0) return broken();
   next = in.markerPos();
   return Step::Ok;
 }
@@ -423,11 +439,17 @@ JpegDecode Decoder::run(std::uint64_t& end) {
   std::size_t pos = 2;
   std::uint32_t scans = 0;
   for (;;) {
+    // Data that ends between or inside segments is a short file: it breaks at its end.
+    m_broke = size;
+    if (pos + 2 > size) break;
     m_broke = pos;
-    if (pos + 2 > size || m_d[pos] != 0xFF) break;
+    if (m_d[pos] != 0xFF) break;
     std::size_t mpos = pos + 1;
     while (mpos < size && m_d[mpos] == 0xFF) ++mpos;  // fill bytes
-    if (mpos >= size) break;
+    if (mpos >= size) {
+      m_broke = size;
+      break;
+    }
     const std::uint8_t m = m_d[mpos];
     pos = mpos + 1;
     if (m == 0xD9) {
@@ -436,9 +458,16 @@ JpegDecode Decoder::run(std::uint64_t& end) {
       return JpegDecode::Whole;
     }
     if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD8)) break;  // no segment starts so
-    if (pos + 2 > size) break;
+    if (pos + 2 > size) {
+      m_broke = size;
+      break;
+    }
     const std::uint32_t len = deepscan::be16(m_d.data() + pos);
-    if (len < 2 || len > size - pos) break;
+    if (len < 2) break;
+    if (len > size - pos) {
+      m_broke = size;
+      break;
+    }
     const std::size_t body = pos + 2;
     const std::uint32_t blen = len - 2;
     Step step = Step::Ok;

@@ -231,7 +231,8 @@ bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept {
   return tagOf(Bytes(head.data(), head.size())) != kNo;
 }
 
-bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) noexcept {
+bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out,
+                         bool decode) noexcept {
   out = FormatCheck{};
   const std::uint32_t tag = tagOf(data.first(std::min<std::size_t>(data.size(), 16)));
   if (tag == kNo) return true;
@@ -253,12 +254,17 @@ bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) n
   }
   // The recognisers' own walk for the rest.
   FormatResult r;
-  if (!FileFormat_DetectBytes(data, r)) return true;
+  if (tag == kJpeg && !decode) {
+    SpanFormatReader reader(data);
+    if (!FileFormat_WalkJpeg(reader, r)) return true;
+  } else if (!FileFormat_DetectBytes(data, r)) {
+    return true;
+  }
   out.identifier = r.identifier;
   if (tag == kJpeg) {
     // The scans decoded to the end-of-image marker, or where they stopped being this image's.
     std::uint64_t end = 0;
-    switch (FileFormat_DecodeJpeg(data, end)) {
+    switch (decode ? FileFormat_DecodeJpeg(data, end) : JpegDecode::Unsupported) {
       case JpegDecode::Whole:
         endedAt(data, end, out);
         return true;

@@ -419,7 +419,9 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
     for (std::size_t k = 1; k < claimsP.size(); ++k)
       if (maybe[claimsP[k]] == kNone) maybe[claimsP[k]] = static_cast<std::uint32_t>(i);
     // Or it was written around data that is gone now: its rest then lies in the free clusters
-    // after it that no other file certainly starts at.
+    // after it that no other file certainly starts at. (A file whose first cluster was written
+    // over was gone before that write, and before anything written later.)
+    if (l.overwritten > 0 && l.firstOverwritten[0] == 0) continue;
     walkAround(i, firstOfDeleted, claimsP);
     for (std::uint32_t c : claimsP)
       if (maybe[c] == kNone) maybe[c] = static_cast<std::uint32_t>(i);
@@ -531,7 +533,10 @@ bool FatModel::searchSecondFragment(std::size_t i, CachedDrive* drive, std::uint
   std::vector<std::uint8_t> trial;
   std::vector<std::uint8_t> junction;
   const std::uint64_t lowK = brokeCluster > 4 ? brokeCluster - 4 : 1;
-  for (std::uint64_t k1 = std::max<std::uint64_t>(brokeCluster, 1); k1 >= lowK && k1 >= 1; --k1) {
+  // A decoder sees the break at the start of the block group that straddles it: the first
+  // fragment may end in the cluster after.
+  const std::uint64_t highK = std::min<std::uint64_t>(brokeCluster + 1, need - 1);
+  for (std::uint64_t k1 = std::max<std::uint64_t>(highK, 1); k1 >= lowK && k1 >= 1; --k1) {
     const std::uint64_t rest = need - k1;
     const std::uint64_t headBytes = k1 * cb;
     const std::uint64_t tailBytes = v.size - headBytes;
@@ -551,7 +556,10 @@ bool FatModel::searchSecondFragment(std::size_t i, CachedDrive* drive, std::uint
           got != joinBytes)
         continue;
       trial.insert(trial.end(), junction.begin(), junction.end());
+      // The quick test first (JPEG markers only), then the full one on what passes it.
       FormatCheck check;
+      if (!FileFormat_Validate(trial, check, false)) continue;
+      if (check.verdict == FormatVerdict::Broken && check.good < trial.size()) continue;
       if (!FileFormat_Validate(trial, check)) continue;
       if (check.verdict == FormatVerdict::Broken && check.good < trial.size()) continue;
       std::vector<FatRun> runs;

@@ -92,6 +92,10 @@ bool recognize(FormatReader& reader, FormatResult& out) noexcept;
 
 }  // namespace
 
+bool FileFormat_WalkJpeg(FormatReader& reader, FormatResult& out) noexcept {
+  return recognize(reader, out);
+}
+
 bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept {
   if (!recognize(reader, out)) return false;
   if (out.completeness >= kComplPoor) confirmScans(reader, out);
