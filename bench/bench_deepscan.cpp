@@ -269,8 +269,8 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
   if (sh("mkfs.fat -C -F 32 -s 8 " + f + " 1048576 >/dev/null && cd " + t +
          " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + f + " folder* ::/ && mkfs.fat -F 32 -s 16 " + f +
          " >/dev/null") != 0 ||
-      sh("truncate -s 1G " + n + " && mkntfs -F -Q -q " + n + " 2>/dev/null && ntfs-3g " + n +
-         " " + m + " && cp -r " + t + "/. " + m + "/ && umount " + m + " && mkntfs -F -Q -q " + n +
+      sh("truncate -s 1G " + n + " && mkntfs -F -Q -q " + n + " 2>/dev/null && ntfs-3g " + n + " " +
+         m + " && cp -r " + t + "/. " + m + "/ && umount " + m + " && mkntfs -F -Q -q " + n +
          " 2>/dev/null") != 0) {
     std::fprintf(stderr, "bench_deepscan: needs mkfs.fat, mtools, mkntfs and ntfs-3g\n");
     return 1;
@@ -286,16 +286,16 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
     std::ifstream in(listing);
     const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::size_t earlier = 0;
-    for (std::size_t at = 0; (at = json.find("\"path\":\"D:\\\\Before format", at)) !=
-                             std::string::npos;
-         ++at)
+    for (std::size_t at = 0;
+         (at = json.find("\"path\":\"D:\\\\Before format", at)) != std::string::npos; ++at)
       ++earlier;
     const double mib = static_cast<double>(fs::file_size(img)) / 1048576.0;
-    std::printf("%s: deep scan %.2f s = %.1f MiB/s (peak RSS %.1f MiB), %zu entries under "
-                "\"Before format\"; cat %.1f MiB/s; ratio %.2f\n",
-                img.filename().c_str(), scan.seconds, mib / scan.seconds,
-                static_cast<double>(scan.peakKiB) / 1024.0, earlier, mib / cat.seconds,
-                cat.seconds / scan.seconds);
+    std::printf(
+        "%s: deep scan %.2f s = %.1f MiB/s (peak RSS %.1f MiB), %zu entries under "
+        "\"Before format\"; cat %.1f MiB/s; ratio %.2f\n",
+        img.filename().c_str(), scan.seconds, mib / scan.seconds,
+        static_cast<double>(scan.peakKiB) / 1024.0, earlier, mib / cat.seconds,
+        cat.seconds / scan.seconds);
   }
   return 0;
 }
@@ -303,9 +303,8 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--reformat") {
     const fs::path kvx = fs::absolute(fs::path(argv[0])).parent_path().parent_path() / "kvx";
-    return reformatBench(argc > 2 ? fs::path(argv[2])
-                                  : fs::temp_directory_path() / "kvx-bench-reformat",
-                         kvx);
+    return reformatBench(
+        argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "kvx-bench-reformat", kvx);
   }
   std::uint64_t sizeMiB = 1024;
   std::uint32_t wantFiles = 4000;
@@ -419,15 +418,20 @@ int main(int argc, char** argv) {
         ++embedded;
       else if (++spurious <= 40) {
         const std::uint8_t* h = image.data() + sector * kSector;
-        std::printf("  spurious %s find at sector %llu, %llu bytes, state %u, %s, head %02x %02x %02x %02x %02x %02x\n",
-                    carve.folderAt.at(sector).c_str(), static_cast<unsigned long long>(sector),
-                    static_cast<unsigned long long>(size), carve.stateAt.at(sector),
-                    in != nullptr && sector * kSector < in->sector * kSector + in->length
-                        ? (in->kind + (in->cut ? " cut" : "") + " from " + std::to_string(in->sector) +
-                           " found as " + std::to_string(carve.sizeAt.count(in->sector) ? carve.sizeAt.at(in->sector) : 0) + " of " +
-                           std::to_string(in->length)).c_str()
-                        : "in noise",
-                    h[0], h[1], h[2], h[3], h[4], h[5]);
+        std::printf(
+            "  spurious %s find at sector %llu, %llu bytes, state %u, %s, head %02x %02x %02x %02x "
+            "%02x %02x\n",
+            carve.folderAt.at(sector).c_str(), static_cast<unsigned long long>(sector),
+            static_cast<unsigned long long>(size), carve.stateAt.at(sector),
+            in != nullptr && sector * kSector < in->sector * kSector + in->length
+                ? (in->kind + (in->cut ? " cut" : "") + " from " + std::to_string(in->sector) +
+                   " found as " +
+                   std::to_string(carve.sizeAt.count(in->sector) ? carve.sizeAt.at(in->sector)
+                                                                 : 0) +
+                   " of " + std::to_string(in->length))
+                      .c_str()
+                : "in noise",
+            h[0], h[1], h[2], h[3], h[4], h[5]);
       }
     }
     std::printf(

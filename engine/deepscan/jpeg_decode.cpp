@@ -221,8 +221,7 @@ Decoder::Step Decoder::frame(std::size_t at, std::uint32_t len, bool progressive
   m_frame.progressive = progressive;
   if (progressive) {
     if (blocks > kMaxProgressiveBlocks) return Step::Unsupported;
-    for (Component& c : m_frame.comps)
-      c.nonZero.assign(std::size_t{c.gridWide} * c.gridHigh, 0);
+    for (Component& c : m_frame.comps) c.nonZero.assign(std::size_t{c.gridWide} * c.gridHigh, 0);
   }
   m_frame.seen = true;
   return Step::Ok;
@@ -245,8 +244,7 @@ Decoder::Step Decoder::tables(std::size_t at, std::uint32_t len) {
   return Step::Ok;
 }
 
-bool Decoder::block(BitReader& in, Component& c, std::uint32_t bx, std::uint32_t by,
-                    int& dcPred) {
+bool Decoder::block(BitReader& in, Component& c, std::uint32_t bx, std::uint32_t by, int& dcPred) {
   const bool progressive = m_frame.progressive;
   std::uint64_t* nz = progressive ? &c.nonZero[std::size_t{by} * c.gridWide + bx] : nullptr;
   if (m_ss == 0) {  // DC (and, in sequential scans, the AC coefficients after it)
@@ -360,8 +358,8 @@ Decoder::Step Decoder::scan(std::size_t at, std::uint32_t len, std::size_t& next
   m_ah = p[3 + 2 * n] >> 4;
   const std::uint32_t al = p[3 + 2 * n] & 15;
   if (m_frame.progressive) {
-    if (m_ss > m_se || m_se > 63 || (m_ss == 0 && m_se != 0) || (m_ss > 0 && n != 1) ||
-        m_ah > 13 || al > 13)
+    if (m_ss > m_se || m_se > 63 || (m_ss == 0 && m_se != 0) || (m_ss > 0 && n != 1) || m_ah > 13 ||
+        al > 13)
       return Step::Broken;
   } else {
     m_ss = 0;

@@ -80,8 +80,8 @@ bool inflatesTo(Bytes packed, std::uint32_t size, std::uint32_t crc) noexcept {
   return whole;
 }
 
-/// Local headers with their stored CRCs (checked for stored and deflated members), then a central directory
-/// whose entries agree with them, then the end record.
+/// Local headers with their stored CRCs (checked for stored and deflated members), then a central
+/// directory whose entries agree with them, then the end record.
 void checkZip(Bytes d, FormatCheck& out) noexcept {
   struct Member {
     std::uint64_t offset;

@@ -613,11 +613,10 @@ void FAT_KeepModel(Undelete* u, const CachedDrive* drive, std::shared_ptr<FatMod
   const std::lock_guard<std::mutex> lock(u->fatModelsLock);
   auto& kept = u->fatModels;
   // One model per file system: a newer estimation of the same one replaces it.
-  kept.erase(std::remove_if(kept.begin(), kept.end(),
-                            [&](const std::shared_ptr<FatModel>& m) {
-                              return m->builtFor(u, drive);
-                            }),
-             kept.end());
+  kept.erase(
+      std::remove_if(kept.begin(), kept.end(),
+                     [&](const std::shared_ptr<FatModel>& m) { return m->builtFor(u, drive); }),
+      kept.end());
   try {
     kept.push_back(std::move(model));
   } catch (const std::bad_alloc&) {
