@@ -7,6 +7,7 @@
 //
 //   bench_deepscan [--size-mib N] [--files N] [--keep DIR] [--no-photorec]
 //   bench_deepscan --reformat [DIR]   deep scan of reformatted FAT32 and NTFS volumes instead
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -180,8 +181,17 @@ struct Placed {
   std::uint64_t hash;  // of the complete file
 };
 
+/// CPU seconds (user and system) of this process, or with @p children of its waited-for children.
+double cpuSeconds(bool children) {
+  rusage r{};
+  ::getrusage(children ? RUSAGE_CHILDREN : RUSAGE_SELF, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
 struct ScanFigures {
   double seconds = 0;
+  double cpu = 0;  // the machine may be shared: CPU time compares fairly
   std::uint32_t files = 0;
   std::map<std::uint64_t, std::uint64_t> sizeAt;   // sector -> listed size
   std::map<std::uint64_t, std::uint32_t> stateAt;  // sector -> state
@@ -209,8 +219,10 @@ ScanFigures scan(Bytes& image) {
   if (!CachedDrive_InitMap(drive, sectors, nullptr, 0)) std::exit(1);
   u->deepScanTotal = sectors;
   const double t0 = benchNowSeconds();
+  const double c0 = cpuSeconds(false);
   (void)FileFormat_ScanHole(u, 0, 9500);
   f.seconds = benchNowSeconds() - t0;
+  f.cpu = cpuSeconds(false) - c0;
   f.files = u->fileCount;
   for (std::uint32_t i = 0; i < u->fileCount; ++i) {
     const FileRecord* r = Storage_File(u, i);
@@ -386,8 +398,8 @@ int main(int argc, char** argv) {
     }
   }
   const double sectors = static_cast<double>(imageBytes / kSector);
-  std::printf("deep scan: %.2f s wall, %u files listed, %.0f sectors/s, %.1f MiB/s\n",
-              carve.seconds, carve.files, sectors / carve.seconds,
+  std::printf("deep scan: %.2f s wall, %.2f s CPU, %u files listed, %.0f sectors/s, %.1f MiB/s\n",
+              carve.seconds, carve.cpu, carve.files, sectors / carve.seconds,
               static_cast<double>(imageBytes) / 1048576.0 / carve.seconds);
   std::printf(
       "recall: %u of %u complete files listed at their offset with their exact length "
@@ -492,7 +504,9 @@ int main(int argc, char** argv) {
     const std::string cmd =
         "cd '" + work.string() + "' && script -q -c '" + pr + "' /dev/null > photorec.out 2>&1";
     const double t0 = benchNowSeconds();
+    const double pc0 = cpuSeconds(true);
     const int rc = sh(cmd);
+    const double prCpu = cpuSeconds(true) - pc0;
     const double secs = benchNowSeconds() - t0;
     std::set<std::uint64_t> hashes;
     std::uint32_t count = 0;
@@ -522,8 +536,9 @@ int main(int argc, char** argv) {
     }
     std::printf("photorec: %u outputs begin like no placed file (%.2f per 1,000 placed files)\n",
                 prSpurious, 1000.0 * prSpurious / placed.size());
-    std::printf("photorec: exit %d, %.2f s wall, %u files written, recall %u of %u (%.2f%%)\n", rc,
-                secs, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
+    std::printf(
+        "photorec: exit %d, %.2f s wall, %.2f s CPU, %u files written, recall %u of %u (%.2f%%)\n",
+        rc, secs, prCpu, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
     if (keep.empty()) {
       fs::remove_all(out, ec);
       fs::remove(img, ec);

@@ -116,7 +116,8 @@ class FatModel {
                         std::vector<std::uint32_t>& passed, bool takeHeld = false) const;
   bool chainOf(const View& v, FatLayout& l) const;
   /// The clusters a deleted file would have after its first had it been written around everything
-  /// the volume holds now (live files, structures, other deleted files' first clusters).
+  /// the volume holds now (live files, structures, other deleted files' first clusters, clusters
+  /// of older deleted files).
   void walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
                   std::vector<std::uint32_t>& claims) const;
   [[nodiscard]] bool better(std::size_t a, std::size_t b) const noexcept;
@@ -452,6 +453,9 @@ void FatModel::walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted
   std::uint64_t left = a.size - cb;
   for (std::uint64_t c = std::uint64_t{a.first} + 1; left > 0 && c < m_g.clusterLimit; ++c) {
     if (m_live[c] != kNone || firstOfDeleted[c]) continue;
+    // Older deleted files were there too: written around.
+    if (const std::uint32_t h = m_held[c]; h != kNone && h != i && olderOrTogether(m_views[h], a))
+      continue;
     claims.push_back(static_cast<std::uint32_t>(c));
     left = left > cb ? left - cb : 0;
   }
