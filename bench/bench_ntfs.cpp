@@ -2,8 +2,8 @@
 // Builds (once, kept in the work folder) a 3 GiB NTFS image through an ntfs-3g mount (needs root):
 // 100,000 small files in 100 folders, every fifth one deleted, plus a 1 GiB file in a compressed
 // folder. Then times, on the warm image:
-//   (a) the MFT scan (`kvx scan IMAGE --json` when kvx is built next to this program, and the
-//       engine's NTFS_SearchFiles in this process) against `fls -r -d -p` and `ntfsundelete -s`,
+//   (a) the MFT scan (`kvx scan IMAGE --json` and `--jsonl` when kvx is built next to this
+//       program, and the engine's NTFS_SearchFiles in this process) against `fls -r -d -p` and `ntfsundelete -s`,
 //       with peak memory and MFT records per second. Targets: at most half of fls's time, within
 //       three times ntfsundelete's.
 //   (b) recovery of the 1 GiB compressed file, in MB/s.
@@ -97,9 +97,14 @@ int main(int argc, char** argv) {
 
   // (a) Scan.
   const fs::path kvx = fs::path(argv[0]).parent_path().parent_path() / "kvx";
-  ChildRun kvxRun;
-  if (fs::exists(kvx))
-    kvxRun = runTimed("'" + kvx.string() + "' scan '" + image + "' --json > /dev/null");
+  ChildRun kvxRun, kvxLinesRun, kvxQuietRun;
+  if (fs::exists(kvx)) {
+    kvxRun = runTimed("'" + kvx.string() + "' scan '" + image + "' --json > /dev/null 2>&1");
+    kvxLinesRun = runTimed("'" + kvx.string() + "' scan '" + image + "' --jsonl > /dev/null 2>&1");
+    // The same command with a filter that lists nothing: the scan without the output.
+    kvxQuietRun = runTimed("'" + kvx.string() + "' scan '" + image +
+                           "' --pattern no-such-name > /dev/null 2>&1");
+  }
   const ChildRun flsRun = runTimed("fls -r -d -p '" + image + "' > /dev/null");
   const ChildRun undelRun = runTimed("ntfsundelete -s '" + image + "' > /dev/null 2>&1");
 
@@ -132,6 +137,10 @@ int main(int argc, char** argv) {
   if (kvxRun.seconds >= 0) {
     std::printf("  kvx scan --json         %8.3f s  peak %7llu KiB\n", kvxRun.seconds,
                 static_cast<unsigned long long>(kvxRun.peakKiB));
+    std::printf("  kvx scan --jsonl        %8.3f s  peak %7llu KiB\n", kvxLinesRun.seconds,
+                static_cast<unsigned long long>(kvxLinesRun.peakKiB));
+    std::printf("  kvx scan (no output)    %8.3f s  peak %7llu KiB\n", kvxQuietRun.seconds,
+                static_cast<unsigned long long>(kvxQuietRun.peakKiB));
   }
   std::printf("  NTFS_SearchFiles        %8.3f s  peak %7llu KiB (process, %llu before)  %s\n",
               scanSeconds, static_cast<unsigned long long>(benchPeakRssKiB()),
@@ -144,6 +153,11 @@ int main(int argc, char** argv) {
   const double ours = kvxRun.seconds >= 0 ? kvxRun.seconds : scanSeconds;
   std::printf("  vs fls: %.2fx of its time (target <= 0.5); vs ntfsundelete: %.2fx (target <= 3)\n",
               ours / flsRun.seconds, ours / undelRun.seconds);
+  if (kvxRun.seconds >= 0)
+    std::printf("  kvx --json / --jsonl against the engine's scan: %.2fx / %.2fx (target <= 2); "
+                "--jsonl vs ntfsundelete %.2fx (target <= 3)\n",
+                kvxRun.seconds / scanSeconds, kvxLinesRun.seconds / scanSeconds,
+                kvxLinesRun.seconds / undelRun.seconds);
 
   // (b) Compressed recovery.
   for (std::uint32_t i = 0; i < u->fileCount.load(); ++i) {

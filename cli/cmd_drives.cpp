@@ -103,22 +103,6 @@ void print(const std::vector<Row>& rows, bool withType) {
 }
 
 /// Parses the one option both commands take; false on anything else.
-bool parseArgs(const std::vector<std::string>& args, bool& exact, const char* usage,
-               bool* json = nullptr) {
-  exact = false;
-  for (const auto& a : args) {
-    if (a == "--bytes" || a == "-b") {
-      exact = true;
-    } else if (json != nullptr && a == "--json") {
-      *json = true;
-    } else {
-      std::fprintf(stderr, "kvx: unexpected argument '%s'\nusage: kvx %s\n", a.c_str(), usage);
-      return false;
-    }
-  }
-  return true;
-}
-
 int finish(const std::vector<Row>& rows, bool withType, const char* what) {
   if (rows.empty()) {
     std::printf("No %s found.\n", what);
@@ -132,12 +116,9 @@ int finish(const std::vector<Row>& rows, bool withType, const char* what) {
   return kvx::kExitOk;
 }
 
-constexpr const char* kDrivesUsage = "drives [--bytes]";
-constexpr const char* kDisksUsage = "disks [--bytes] [--json]";
 
-int runDrives(const std::vector<std::string>& args) {
-  bool exact = false;
-  if (!parseArgs(args, exact, kDrivesUsage)) return kvx::kExitUsage;
+int runDrives(const kvx::Args& args) {
+  const bool exact = args.has("--bytes");
   std::vector<Row> rows;
   UndeleteDriveEntry d;
   for (std::uint32_t i = 0; Undelete_GetDriveEntry(i, &d); ++i) {
@@ -154,9 +135,8 @@ int runDrives(const std::vector<std::string>& args) {
   return finish(rows, true, "drives");
 }
 
-int runDisks(const std::vector<std::string>& args) {
-  bool exact = false, json = false;
-  if (!parseArgs(args, exact, kDisksUsage, &json)) return kvx::kExitUsage;
+int runDisks(const kvx::Args& args) {
+  const bool exact = args.has("--bytes"), json = args.has("--json");
   std::vector<Row> rows;
   std::vector<std::uint64_t> sizes;
   UndeleteDriveEntry d;
@@ -192,10 +172,19 @@ int runDisks(const std::vector<std::string>& args) {
   return kvx::kExitOk;
 }
 
+const kvx::Option kBytes{"--bytes", nullptr, "Sizes in bytes instead of KiB, MiB, GiB ...",
+                         kvx::Complete::None, nullptr, "-b"};
+
 const kvx::Registration drivesReg{
-    {"drives", kDrivesUsage, "list drive letters: source, type and size", runDrives}};
+    {"drives", "list drive letters: source, type and size", {}, {kBytes},
+     "A source that cannot be used is listed with the reason. Exit code 1 when a source named in\n"
+     "KVX_DRIVES or drives.ini cannot be used.",
+     runDrives}};
 const kvx::Registration disksReg{
-    {"disks", kDisksUsage, "list physical drives (loop devices included): number, source, size",
+    {"disks", "list physical drives (loop devices included): number, source, size", {},
+     {kBytes, {"--json", nullptr, "Write the list as one JSON array."}},
+     "The number is what kvx partitions and whole-disk scans take. Exit code 1 when a disk named\n"
+     "in KVX_DISKS cannot be used.",
      runDisks}};
 
 }  // namespace

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr const char* kUsage = "partitions DISK [--quick] [--json]";
-
 std::string guidText(const std::uint8_t* g) {
   static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
   bool zero = true;
@@ -63,28 +61,9 @@ constexpr Condition kConditions[] = {
     {"hiddenPartition", "hidden partition", Undelete_NeedUnhide},
 };
 
-int partitionsCommand(const std::vector<std::string>& args) {
-  std::string disk;
-  bool quick = false, json = false;
-  for (const auto& a : args) {
-    if (a == "--quick") {
-      quick = true;
-    } else if (a == "--json") {
-      json = true;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "kvx partitions: unknown option %s\nusage: kvx %s\n", a.c_str(), kUsage);
-      return kvx::kExitUsage;
-    } else if (disk.empty()) {
-      disk = a;
-    } else {
-      std::fprintf(stderr, "kvx partitions: one DISK only\n");
-      return kvx::kExitUsage;
-    }
-  }
-  if (disk.empty()) {
-    std::fprintf(stderr, "usage: kvx %s\n", kUsage);
-    return kvx::kExitUsage;
-  }
+int partitionsCommand(const kvx::Args& args) {
+  const std::string disk = args.positionals()[0];
+  const bool quick = args.has("--quick"), json = args.has("--json");
   Undelete* u = nullptr;
   std::string error;
   std::uint32_t number = 0;
@@ -201,8 +180,14 @@ int partitionsCommand(const std::vector<std::string>& args) {
   return kvx::kExitOk;
 }
 
-const kvx::Registration reg{{"partitions", kUsage,
-                             "search a disk for lost partitions; list its partitions",
-                             partitionsCommand}};
+const kvx::Registration reg{
+    {"partitions",
+     "search a disk for lost partitions; list its partitions",
+     {{"DISK", "A disk image, a block device (/dev/sdb) or a disk number of kvx disks."}},
+     {{"--quick", nullptr, "Read only the partition tables and the places volumes usually start; "
+                           "skip the search of the whole disk."},
+      {"--json", nullptr, "Write the disk's condition and partitions as one JSON document."}},
+     "Volumes are numbered 1, 2 ... as kvx scan --partition N and kvx recover take them.",
+     partitionsCommand}};
 
 }  // namespace

@@ -1,6 +1,8 @@
 // kvx recover: scans a source, then writes the selected files below a destination folder,
 // keeping their folder structure.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,22 +21,22 @@
 
 #include "command.h"
 #include "json_writer.h"
+#include "scan_output.h"
 #include "scan_session.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kvx recover SOURCE --to DIR [--deep] [--test-ext] [--rename-ext] [--test-all] "
-    "[--deleted] [--pattern P] [--state LIST] [--json]";
+/// What to do with a destination that already holds something.
+enum class Existing : std::uint8_t { Refuse, Overwrite, Skip };
 
 struct RecoverArgs {
   kvx::ScanOptions scan;
   std::string to;
-  bool deletedOnly = false;
-  std::string pattern;
-  std::optional<std::uint32_t> states;  // bit set of accepted states
+  kvx::FileFilter filter;
+  kvx::PathStyle paths = kvx::PathStyle::Native;
+  Existing existing = Existing::Refuse;
 };
 
 /// Nearest existing folder at or above @p path (the destination may not exist yet).
@@ -47,13 +49,6 @@ fs::path existingAncestor(fs::path path) {
     path = parent;
   }
   return path;
-}
-
-/// The system's reason for the last failure of an export in this thread, "" when none.
-std::string failureDetail() {
-  char detail[1024];
-  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
-                                                               : std::string();
 }
 
 /// The folders of the destination that files go to, opened one component at a time below the
@@ -100,7 +95,7 @@ class OutputFolders {
         char chosen[512];
         next = Undelete_OpenOutputFolder(fd, name.c_str(), chosen, sizeof chosen);
         if (next < 0) {
-          *error = "cannot create a folder in " + at + ": " + failureDetail();
+          *error = "cannot create a folder in " + at + ": " + kvx::failureDetail();
         } else {
           m_names.emplace(chain[c], chosen);
           at += "/" + std::string(chosen);
@@ -128,66 +123,58 @@ class OutputFolders {
 
 struct Job {
   std::uint32_t index;
-  std::string path;  // as listed: "E:\dir\name"
+  std::string path;  // as listed: "dir/name" (or "E:\dir\name" with --path-style windows)
 };
 
-int recoverCommand(const std::vector<std::string>& rawArgs) {
-  const std::vector<std::string> args = kvx::joinFlagValues(rawArgs);
+/// True when the open folder @p fd holds anything.
+bool folderHasEntries(int fd) {
+  const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return false;
+  DIR* d = ::fdopendir(dup);
+  if (d == nullptr) {
+    ::close(dup);
+    return false;
+  }
+  bool any = false;
+  while (const dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      any = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return any;
+}
+
+/// Whether @p name in the open folder @p dir is taken by anything (a link is not followed).
+bool nameTaken(int dir, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+/// Whether @p name in @p dir is a regular file (a link is not followed).
+bool isRegularFile(int dir, const std::string& name) {
+  struct stat st {};
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+int recoverCommand(const kvx::Args& args) {
   RecoverArgs a;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](const char* flag, std::string& out) {
-      const std::string eq = std::string(flag) + "=";
-      if (arg == flag && i + 1 < args.size()) {
-        out = args[++i];
-        return true;
-      }
-      if (arg.rfind(eq, 0) == 0) {
-        out = arg.substr(eq.size());
-        return true;
-      }
-      return false;
-    };
-    std::string states, to;
-    if (kvx::parseScanFlag(arg, a.scan)) continue;
-    if (value("--to", to)) {
-      if (!a.to.empty()) {
-        std::fprintf(stderr, "kvx recover: --to given twice\n%s\n", kUsage);
-        return kvx::kExitUsage;
-      }
-      a.to = to;
-      continue;
-    }
-    if (value("--pattern", a.pattern)) continue;
-    if (value("--state", states)) {
-      a.states = kvx::parseStateList(states);
-      if (!a.states) {
-        std::fprintf(stderr,
-                     "kvx recover: unknown state in '%s' (Unrecoverable, Bad, Poor, Good, "
-                     "Excellent, Existing)\n",
-                     states.c_str());
-        return kvx::kExitUsage;
-      }
-      continue;
-    }
-    if (arg == "--deleted") {
-      a.deletedOnly = true;
-      continue;
-    }
-    if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "kvx recover: unknown option %s\n%s\n", arg.c_str(), kUsage);
-      return kvx::kExitUsage;
-    }
-    if (!a.scan.source.empty()) {
-      std::fprintf(stderr, "kvx recover: one SOURCE only\n%s\n", kUsage);
-      return kvx::kExitUsage;
-    }
-    a.scan.source = arg;
-  }
-  if (a.scan.source.empty() || a.to.empty()) {
-    std::fprintf(stderr, "%s\n", kUsage);
-    return kvx::kExitUsage;
-  }
+  std::string why;
+  if (!kvx::scanOptionsFromArgs(args, a.scan, &why) ||
+      !kvx::filterFromArgs(args, true, a.filter, &why))
+    return kvx::usageError("recover", why);
+  a.scan.source = args.positionals()[0];
+  if (args.values("--to").size() > 1) return kvx::usageError("recover", "--to given twice");
+  a.to = args.value("--to").value_or("");
+  if (a.to.empty()) return kvx::usageError("recover", "--to DIR is required (where files go)");
+  if (args.has("--overwrite") && args.has("--skip-existing"))
+    return kvx::usageError("recover", "--overwrite and --skip-existing contradict each other");
+  a.existing = args.has("--overwrite")       ? Existing::Overwrite
+               : args.has("--skip-existing") ? Existing::Skip
+                                             : Existing::Refuse;
+  a.paths = args.value("--path-style") == "windows" ? kvx::PathStyle::Windows
+                                                    : kvx::PathStyle::Native;
 
   std::FILE* out = stdout;
   kvx::JsonWriter json(out);
@@ -234,13 +221,19 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
 
   // The destination is made and checked before the scan, which can take hours.
   const int root = Undelete_OpenOutputFolder(-1, a.to.c_str(), nullptr, 0);
-  if (root < 0) return failEarly("cannot use " + a.to + ": " + failureDetail(), kErrCreateFile);
+  if (root < 0) return failEarly("cannot use " + a.to + ": " + kvx::failureDetail(), kErrCreateFile);
   struct RootCloser {
     int fd;
     ~RootCloser() { ::close(fd); }
   } rootCloser{root};
   if (::faccessat(root, ".", W_OK | X_OK, AT_EACCESS) != 0)
     return failEarly("cannot write to " + a.to + ": " + std::strerror(errno), kErrCreateFile);
+  // Recovering into a folder that holds files would pile "name (2)" copies beside them.
+  if (a.existing == Existing::Refuse && folderHasEntries(root))
+    return failEarly(a.to +
+                         " is not empty; choose an empty folder, or add --overwrite (replace "
+                         "files of the same name) or --skip-existing (keep them, recover the rest)",
+                     kErrInvalidParameter);
 
   bool cancelled = false;
   kvx::ScanOptions scanOptions = a.scan;
@@ -261,28 +254,30 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
   // Selection: what the listing shows (no replaced records, no hidden folders), then the filters.
   std::vector<Job> jobs;
   {
+    kvx::PathMaker paths(session);
+    const bool needsPath = a.filter.needsPath();
     const std::uint32_t files = session.fileCount();
-    std::uint32_t lastFolder = 0xFFFFFFFFu;
-    bool hidden = false;
-    std::string folderPath;
+    std::string name, native;
     for (std::uint32_t i = 0; i < files; ++i) {
       const FileRecord* r = session.file(i);
       if (r == nullptr || (r->marks.get() & 1) != 0) continue;
-      if (a.deletedOnly && (r->status & kStatusExisting) != 0) continue;
-      if (a.states && (*a.states & (1u << kvx::stateOf(*r))) == 0) continue;
-      const std::string name = session.text(r->name.get());
-      if (!a.pattern.empty() && !kvx::matchesAnyPattern(a.pattern, name)) continue;
-      if (r->folder.get() != lastFolder) {
-        lastFolder = r->folder.get();
-        hidden = session.folderHidden(lastFolder);
-        folderPath = session.folderPath(lastFolder);
-      }
-      if (hidden) continue;
+      const std::uint32_t folder = r->folder.get();
+      if (paths.hidden(folder)) continue;
+      name = session.text(r->name.get());
+      if (needsPath) native = paths.file(folder, name, kvx::PathStyle::Native);
+      if (!a.filter.matches(i, *r, name, native)) continue;
       for (const char letter : destLetters)
         if (Undelete_MayBeRecoveredTo(session.engine(), i, static_cast<unsigned char>(letter)) == 0)
           return refuse(letter);
-      jobs.push_back({i, folderPath.empty() ? name : folderPath + '\\' + name});
+      jobs.push_back({i, paths.file(folder, name, a.paths)});
     }
+  }
+  // Nothing selected is a failure: a filter that matches nothing is most often a mistyped one.
+  if (jobs.empty()) {
+    std::fprintf(stderr,
+                 "kvx recover: warning: no file matches%s; nothing was recovered (kvx scan with "
+                 "the same options lists what there is)\n",
+                 a.filter.includeExisting ? "" : " among the deleted files (--all adds existing ones)");
   }
 
   if (a.scan.json) {
@@ -293,7 +288,7 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
 
   std::atomic<std::size_t> current{0};
   std::atomic<bool> stop{false}, finished{false};
-  std::atomic<std::uint32_t> recovered{0}, failed{0}, partial{0};
+  std::atomic<std::uint32_t> recovered{0}, failed{0}, partial{0}, skipped{0};
   Undelete* u = session.engine();
   std::thread worker([&] {
     OutputFolders folders(root, a.to);
@@ -310,16 +305,27 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
       if (dir < 0) {
         code = kErrCreateFile;
         message = folderError;
+      } else if (a.existing == Existing::Skip &&
+                 nameTaken(dir, kvx::safeComponent(session.text(r->name.get())))) {
+        skipped += 1;
+        continue;
       } else {
         const std::string name = kvx::safeComponent(session.text(r->name.get()));
+        // --overwrite: the file is recovered beside the old one and replaces it only when whole,
+        // so a failed recovery leaves the old file as it was.
+        const bool replace = a.existing == Existing::Overwrite && isRegularFile(dir, name);
+        // A short name of its own, whatever the length of the one it replaces.
+        const std::string asName = replace ? ".kvx-new-" + std::to_string(job.index) : name;
         char chosen[512];
-        ok = Undelete_RecoverFileAt(u, job.index, dir, name.c_str(), chosen, sizeof chosen) != 0;
+        ok = Undelete_RecoverFileAt(u, job.index, dir, asName.c_str(), chosen, sizeof chosen) != 0;
+        if (ok && replace && ::renameat(dir, chosen, dir, name.c_str()) == 0)
+          std::snprintf(chosen, sizeof chosen, "%s", name.c_str());
         if (ok || chosen[0] != '\0') target = dirPath + "/" + chosen;
         if (!ok) {
           Undelete_GetError(u, &code);
           message = session.engineError();
           if (message.empty()) message = "recovery failed";
-          const std::string detail = failureDetail();
+          const std::string detail = kvx::failureDetail();
           if (!detail.empty()) message += " (" + detail + ")";
           if (!target.empty()) {
             kept = target;
@@ -382,13 +388,17 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
   int n = std::snprintf(summary, sizeof summary, "%u recovered, %u failed", recovered.load(),
                         failed.load());
   if (partial.load() != 0)
+    n += std::snprintf(summary + n, sizeof summary - static_cast<std::size_t>(n),
+                       " (%u kept as .partial with what could be read)", partial.load());
+  if (skipped.load() != 0)
     std::snprintf(summary + n, sizeof summary - static_cast<std::size_t>(n),
-                  " (%u kept as .partial with what could be read)", partial.load());
+                  ", %u skipped (already in the destination)", skipped.load());
   if (a.scan.json) {
     json.endArray();
     json.key("recovered").unsignedNumber(recovered.load());
     json.key("failed").unsignedNumber(failed.load());
     json.key("partial").unsignedNumber(partial.load());
+    json.key("skipped").unsignedNumber(skipped.load());
     json.key("cancelled").boolean(stop.load());
     if (scanCode != 0) {
       json.key("error").beginObject();
@@ -404,12 +414,44 @@ int recoverCommand(const std::vector<std::string>& rawArgs) {
     std::fflush(out);
   }
   if (scanCode != 0) std::fprintf(stderr, "kvx recover: the scan failed: %s\n", scanError.c_str());
-  return failed.load() == 0 && !stop.load() && scanCode == 0 ? kvx::kExitOk : kvx::kExitFailed;
+  return failed.load() == 0 && !stop.load() && scanCode == 0 && !jobs.empty() ? kvx::kExitOk
+                                                                             : kvx::kExitFailed;
 }
 
-const kvx::Registration reg{
-    {"recover",
-     "recover SOURCE --to DIR [scan options] [--deleted] [--pattern P] [--state LIST] [--json]",
-     "scan, then write the selected files below DIR", recoverCommand}};
+const kvx::Registration reg{{
+    "recover",
+    "scan, then write the deleted files (or those chosen) below DIR",
+    {{"SOURCE", "An image file, a block device or a drive letter (E:)."}},
+    [] {
+      std::vector<kvx::Option> v{
+          {"--to", "DIR",
+           "Destination folder (made when missing); must be on another drive than SOURCE. It "
+           "must be empty unless --overwrite or --skip-existing is given.",
+           kvx::Complete::Directory},
+          {"--all", nullptr,
+           "Also recover existing (not deleted) files; by default only deleted and carved files "
+           "are recovered."},
+          {"--overwrite", nullptr,
+           "Replace files of the same name in DIR (each only once its recovery succeeded)."},
+          {"--skip-existing", nullptr,
+           "Leave files already in DIR alone and recover the rest (to finish an interrupted "
+           "run)."},
+          {"--json", nullptr,
+           "Write one JSON document: each file's path, target and outcome, and the counts."},
+          {"--path-style", "STYLE",
+           "native (default) or windows: how the source paths are written.",
+           kvx::Complete::Choices, "native windows"},
+          {"--report", nullptr, "Print the engine's report lines on standard error during the scan."},
+      };
+      const auto rest = kvx::joinOptions({&kvx::filterOptionDecls(), &kvx::scanOptionDecls()});
+      v.insert(v.end(), rest.begin(), rest.end());
+      return v;
+    }(),
+    "Files keep their folders below DIR; a disk's volumes go to DIR/p1, DIR/p2 ...; files found by\n"
+    "content go to DIR/Files by content/EXT/. Each line of output is \"SOURCE-PATH -> TARGET\".\n"
+    "A non-empty DIR is refused unless --overwrite or --skip-existing says what to do with it.\n"
+    "Exit codes: 0 every selected file recovered; 1 a file failed, the scan failed, or no file\n"
+    "matched (with a warning); 2 usage error.",
+    recoverCommand}};
 
 }  // namespace

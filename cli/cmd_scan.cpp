@@ -27,31 +27,19 @@ EngineError engineError(const ScanSession& s) {
   return e;
 }
 
-int scanCommand(const std::vector<std::string>& rawArgs) {
-  const std::vector<std::string> args = kvx::joinFlagValues(rawArgs);
+int scanCommand(const kvx::Args& args) {
   kvx::ScanOptions options;
   kvx::ScanQuestions questions;
-  for (const auto& a : args) {
-    if (kvx::parseScanFlag(a, options) || kvx::parseSaveFlag(a, questions)) continue;
-    if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "kvx scan: unknown option %s\n", a.c_str());
-      return kvx::kExitUsage;
-    }
-    if (!options.source.empty()) {
-      std::fprintf(stderr, "kvx scan: one SOURCE only\n");
-      return kvx::kExitUsage;
-    }
-    options.source = a;
-  }
-  if (questions.saveConflict) {
-    std::fprintf(stderr, "kvx scan: --save and --no-save contradict each other\n");
-    return kvx::kExitUsage;
-  }
-  if (options.source.empty()) {
-    std::fprintf(stderr, "usage: kvx scan SOURCE %s [--json] [--report] %s\n",
-                 kvx::kScanFlagsUsage, kvx::kSaveFlagsUsage);
-    return kvx::kExitUsage;
-  }
+  kvx::ListingOptions listing;
+  std::string error;
+  if (!kvx::scanOptionsFromArgs(args, options, &error) ||
+      !kvx::listingFromArgs(args, listing, &error))
+    return kvx::usageError("scan", error);
+  kvx::saveFlagsFromArgs(args, questions);
+  if (questions.saveConflict)
+    return kvx::usageError("scan", "--save and --no-save contradict each other");
+  options.source = args.positionals()[0];
+  options.json = listing.format == kvx::ListFormat::Json;
 
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
@@ -61,7 +49,6 @@ int scanCommand(const std::vector<std::string>& rawArgs) {
   options.saveCallback = kvx::askSaveSession;
   options.memoryCallback = kvx::askStopOnLowMemory;
   options.callbackArg = &questions;
-  std::string error;
   bool cancelled = false;
   if (!session.resolveSource(options, &error) || !session.run(options, &cancelled, &error)) {
     std::fprintf(stderr, "kvx scan: %s\n", error.c_str());
@@ -87,20 +74,37 @@ int scanCommand(const std::vector<std::string>& rawArgs) {
   }
   // Read the scan's error before the drive descriptions: describing a drive recognises it again.
   const EngineError e = engineError(session);
-  if (options.json) kvx::writeScanJson(session, e.code, e.message, stdout);
-  else kvx::writeScanTable(session, stdout);
+  std::uint64_t listed = 0;
+  if (listing.format == kvx::ListFormat::Json)
+    listed = kvx::writeScanJson(session, e.code, e.message, stdout, listing, options.source);
+  else if (listing.format == kvx::ListFormat::Jsonl)
+    listed = kvx::writeScanJsonLines(session, stdout, listing);
+  else
+    listed = kvx::writeScanTable(session, stdout, listing);
 
   std::uint32_t files = 0, deleted = 0;
   Undelete_GetFilesCount(session.engine(), &files);
   Undelete_GetDeletedCount(session.engine(), &deleted);
-  std::fprintf(stderr, "%u files (%u deleted), %u folders%s\n", files, deleted,
-               session.folderCount(), cancelled ? "; scan cancelled" : "");
+  std::fprintf(stderr, "%u files (%u deleted), %u folders; %llu listed%s\n", files, deleted,
+               session.folderCount(), static_cast<unsigned long long>(listed),
+               cancelled ? "; scan cancelled" : "");
   if (e.code != 0 && !cancelled) std::fprintf(stderr, "kvx scan: %s\n", e.message.c_str());
   return cancelled || kvx::scanFailed(e.code, options.engineOptions) ? kvx::kExitFailed
                                                                      : kvx::kExitOk;
 }
 
-const kvx::Registration reg{{"scan", "scan SOURCE [--deep] [--test-ext] [--rename-ext] [--test-all] [--json] [--report] [--save|--no-save]",
-                             "list existing and deleted files of a drive, image or device", scanCommand}};
+const kvx::Registration reg{{
+    "scan",
+    "list existing and deleted files of a drive, image or device",
+    {{"SOURCE", "An image file, a block device or a drive letter (E:)."}},
+    kvx::joinOptions({&kvx::scanOptionDecls(), &kvx::filterOptionDecls(),
+                      &kvx::listingOptionDecls(), &kvx::saveOptionDecls()}),
+    "The table has one line per file: ID (the file's id for this scan: kvx recover --id, kvx cat),\n"
+    "D (* deleted), SIZE in bytes, STATE, OVERWRITTEN (overwritten/total clusters), MODIFIED\n"
+    "(ISO 8601 with the zone offset; - when the record holds no time), ATTR and PATH. Every column\n"
+    "but PATH is free of spaces; --tsv separates fields with tabs. Progress and the count of files\n"
+    "go to standard error.\n"
+    "Exit codes: 0 ok, 1 the scan failed or was cancelled, 2 usage error.",
+    scanCommand}};
 
 }  // namespace

@@ -15,14 +15,12 @@ namespace {
 using kvx::ScanSession;
 
 constexpr const char* kSessionFile = "LastSession.Results";
-constexpr const char* kUsage =
-    "usage: kvx session info [--drive L=SOURCE]...\n"
-    "       kvx session resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...\n";
 
 struct SessionArgs {
   std::string verb;
   kvx::ScanOptions options;
   kvx::ScanQuestions questions;
+  kvx::ListingOptions listing;
   std::vector<std::pair<char, std::string>> drives;  // --drive L=SOURCE
 };
 
@@ -38,48 +36,28 @@ bool parseDrive(const std::string& text, std::pair<char, std::string>& out) {
 }
 
 /// Exit code of a usage error, or -1 when @p args parsed.
-int parseArgs(const std::vector<std::string>& args, SessionArgs& out) {
-  if (args.empty() || (args[0] != "info" && args[0] != "resume")) {
-    std::fputs(kUsage, stderr);
-    return kvx::kExitUsage;
-  }
-  out.verb = args[0];
+int parseArgs(const kvx::Args& args, SessionArgs& out) {
+  out.verb = args.positionals()[0];
   const bool resume = out.verb == "resume";
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--drive" || a.rfind("--drive=", 0) == 0) {
-      std::string value;
-      if (a == "--drive") {
-        if (i + 1 >= args.size()) {
-          std::fprintf(stderr, "kvx session: --drive needs L=SOURCE\n");
-          return kvx::kExitUsage;
-        }
-        value = args[++i];
-      } else {
-        value = a.substr(8);
-      }
+  for (const auto& [name, value] : args.given()) {
+    if (name == "--drive") {
       std::pair<char, std::string> drive;
-      if (!parseDrive(value, drive)) {
-        std::fprintf(stderr, "kvx session: --drive %s: expected L=SOURCE, as E=/path/usb.img\n",
-                     value.c_str());
-        return kvx::kExitUsage;
-      }
+      if (!parseDrive(value, drive))
+        return kvx::usageError("session",
+                               "--drive " + value + ": expected L=SOURCE, as E=/path/usb.img");
       out.drives.push_back(drive);
-      continue;
+    } else if (!resume) {
+      return kvx::usageError("session", name + " belongs to session resume");
     }
-    if (resume && (a == "--json" || a == "--report")) {
-      (void)kvx::parseScanFlag(a, out.options);
-      continue;
-    }
-    if (resume && kvx::parseSaveFlag(a, out.questions)) continue;
-    std::fprintf(stderr, "kvx session %s: unknown argument %s\n", out.verb.c_str(), a.c_str());
-    std::fputs(kUsage, stderr);
-    return kvx::kExitUsage;
   }
-  if (out.questions.saveConflict) {
-    std::fprintf(stderr, "kvx session: --save and --no-save contradict each other\n");
-    return kvx::kExitUsage;
-  }
+  std::string error;
+  if (resume && (!kvx::scanOptionsFromArgs(args, out.options, &error) ||
+                 !kvx::listingFromArgs(args, out.listing, &error)))
+    return kvx::usageError("session", error);
+  out.options.json = out.listing.format == kvx::ListFormat::Json;
+  kvx::saveFlagsFromArgs(args, out.questions);
+  if (out.questions.saveConflict)
+    return kvx::usageError("session", "--save and --no-save contradict each other");
   return -1;
 }
 
@@ -135,6 +113,7 @@ struct Description {
   bool ok = false;
   bool allDrivesPresent = false;
   std::string text;
+  std::string gone;  // the engine's words on remembered sources that are no longer there
 };
 
 Description describe(Undelete* u) {
@@ -144,7 +123,14 @@ Description describe(Undelete* u) {
   d.ok = Undelete_GetSessionInfo(u, text.data(), static_cast<int>(text.size()), &all, nullptr) == 1;
   d.allDrivesPresent = all == 1;
   d.text = text.data();
+  char detail[2048];
+  if (!d.allDrivesPresent && Undelete_GetHostError(nullptr, detail, sizeof detail)) d.gone = detail;
   return d;
+}
+
+/// Why drives of the session are missing: the moved sources when the engine remembered them.
+std::string missingReason(const Description& d) {
+  return d.gone.empty() ? std::string() : " (" + kvx::printable(d.gone) + ")";
 }
 
 /// Says why there is no session to describe or continue.
@@ -199,9 +185,9 @@ int infoCommand(const SessionArgs& a) {
   }
   if (!d.allDrivesPresent)
     std::fprintf(stderr,
-                 "kvx session: drive %s of the session is not present; map it with "
+                 "kvx session: drive %s of the session is not present%s; map it with "
                  "--drive L=SOURCE to continue\n",
-                 missingDrives(d.text).c_str());
+                 missingDrives(d.text).c_str(), missingReason(d).c_str());
   (void)a;
   return kvx::kExitOk;
 }
@@ -214,9 +200,9 @@ int resumeCommand(SessionArgs& a) {
   if (!describeSaved(session, &d)) return kvx::kExitFailed;
   if (!d.allDrivesPresent) {
     std::fprintf(stderr,
-                 "kvx session: cannot continue: drive %s of the session is not present (map it "
-                 "with --drive L=SOURCE)\n",
-                 missingDrives(d.text).c_str());
+                 "kvx session: cannot continue: drive %s of the session is not present%s; map "
+                 "it with --drive L=SOURCE\n",
+                 missingDrives(d.text).c_str(), missingReason(d).c_str());
     return kvx::kExitFailed;
   }
 
@@ -238,10 +224,12 @@ int resumeCommand(SessionArgs& a) {
   std::uint32_t code = 0;
   Undelete_GetError(session.engine(), &code);
   std::string message = code == 0 ? "No errors." : session.engineError();
-  if (a.options.json)
-    kvx::writeScanJson(session, code, message, stdout);
+  if (a.listing.format == kvx::ListFormat::Json)
+    kvx::writeScanJson(session, code, message, stdout, a.listing);
+  else if (a.listing.format == kvx::ListFormat::Jsonl)
+    kvx::writeScanJsonLines(session, stdout, a.listing);
   else
-    kvx::writeScanTable(session, stdout);
+    kvx::writeScanTable(session, stdout, a.listing);
   std::fflush(stdout);
   std::uint32_t files = 0, deleted = 0;
   Undelete_GetFilesCount(session.engine(), &files);
@@ -254,7 +242,7 @@ int resumeCommand(SessionArgs& a) {
                                                                      : kvx::kExitOk;
 }
 
-int sessionCommand(const std::vector<std::string>& args) {
+int sessionCommand(const kvx::Args& args) {
   SessionArgs a;
   if (const int usage = parseArgs(args, a); usage >= 0) return usage;
   if (!mapDrives(a)) return kvx::kExitFailed;
@@ -262,8 +250,24 @@ int sessionCommand(const std::vector<std::string>& args) {
 }
 
 const kvx::Registration reg{
-    {"session", "session info|resume [--json] [--report] [--save|--no-save] [--drive L=SOURCE]...",
+    {"session",
      "describe or continue the saved session of an interrupted scan (LastSession.Results here)",
+     {{"VERB", "info describes the saved session; resume continues it and lists the results as "
+               "kvx scan does.",
+       true, kvx::Complete::Choices, "info resume"}},
+     [] {
+       std::vector<kvx::Option> v{
+           {"--drive", "L=SOURCE",
+            "Give drive letter L of the session as SOURCE for this run (repeatable), as "
+            "--drive E=/path/usb.img.",
+            kvx::Complete::File}};
+       for (const auto& o : kvx::listingOptionDecls()) v.push_back(o);
+       for (const auto& o : kvx::filterOptionDecls()) v.push_back(o);
+       for (const auto& o : kvx::saveOptionDecls()) v.push_back(o);
+       return v;
+     }(),
+     "Every option but --drive belongs to resume. Exit code 1 when there is no usable session, a\n"
+     "drive of it is missing, or the continued scan fails.",
      sessionCommand}};
 
 }  // namespace

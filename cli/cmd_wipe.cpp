@@ -3,6 +3,7 @@
 // progress and ends with a summary; the exit code is 1 when anything failed.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "command.h"
+#include "scan_output.h"
 #include "scan_session.h"
 #include "undelete/undelete.h"
 
@@ -31,8 +33,9 @@ struct WipeOptions {
   bool exclusive = false;
   bool entries = false;
   std::string path;
-  std::optional<std::uint32_t> id;
-  std::string pattern;
+  std::vector<std::uint32_t> ids;
+  std::vector<std::string> patterns;
+  bool byId = false;
   kvx::ScanOptions scan;
 };
 
@@ -46,57 +49,42 @@ std::optional<std::uint32_t> number(const std::string& text) {
   return v;
 }
 
-/// Parses the options shared by the three commands plus @p extra ones; returns false (message
-/// printed) on a usage error.
-bool parse(const char* name, const char* usage, const std::vector<std::string>& args,
-           WipeOptions& o, bool fileCommand, bool freeCommand) {
-  std::vector<std::string> positional;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&](const char* flag, std::string& out) {
-      if (a != flag) return false;
-      if (i + 1 >= args.size()) throw std::string(flag) + " needs a value";
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    try {
-      if (a == "--yes" || a == "-y") {
-        o.yes = true;
-      } else if (value("--method", v)) {
-        const auto m = number(v);
-        if (!m || *m > 4) throw std::string("--method takes 0..4");
-        o.method = *m;
-      } else if (value("--passes", v)) {
-        const auto p = number(v);
-        if (!p || *p == 0 || *p > 1000) throw std::string("--passes takes 1..1000");
-        o.passes = p;
-      } else if (freeCommand && a == "--entries") {
-        o.entries = true;
-      } else if (fileCommand && a == "--exclusive") {
-        o.exclusive = true;
-      } else if (fileCommand && value("--id", v)) {
-        o.id = number(v);
-        if (!o.id) throw std::string("--id takes a file index");
-      } else if (fileCommand && value("--pattern", o.pattern)) {
-      } else if (fileCommand && kvx::parseScanFlag(a, o.scan)) {
-      } else if (!a.empty() && a[0] == '-') {
-        throw "unknown option " + a;
-      } else {
-        positional.push_back(a);
-      }
-    } catch (const std::string& why) {
-      std::fprintf(stderr, "kvx %s: %s\n%s\n", name, why.c_str(), usage);
-      return false;
+/// Takes the wipe options from @p args; false (message printed) on a bad value.
+bool parse(const char* name, const kvx::Args& args, WipeOptions& o, bool fileCommand) {
+  std::string why;
+  o.yes = args.has("--yes");
+  o.entries = args.has("--entries");
+  o.exclusive = args.has("--exclusive");
+  if (const auto v = args.value("--method")) {
+    const auto m = number(*v);
+    if (!m || *m > 4) why = "--method takes 0..4";
+    else o.method = *m;
+  }
+  if (const auto v = args.value("--passes")) {
+    const auto p = number(*v);
+    if (!p || *p == 0 || *p > 1000) why = "--passes takes 1..1000";
+    else o.passes = p;
+  }
+  if (fileCommand && why.empty()) {
+    kvx::FileFilter filter;
+    if (!kvx::filterFromArgs(args, false, filter, &why) ||
+        !kvx::scanOptionsFromArgs(args, o.scan, &why)) {
+    } else {
+      o.ids = filter.ids;
+      o.patterns = filter.patterns;
+      o.byId = args.has("--id");
     }
   }
-  const std::size_t want = fileCommand && !o.id && o.pattern.empty() ? 2 : 1;
-  if (positional.size() != want) {
-    std::fprintf(stderr, "usage: kvx %s\n", usage);
+  o.source = args.positionals()[0];
+  if (args.positionals().size() > 1) o.path = args.positionals()[1];
+  if (why.empty() && fileCommand) {
+    const int ways = int(!o.path.empty()) + int(o.byId) + int(!o.patterns.empty());
+    if (ways != 1) why = "name the files one way: PATH, --id LIST or --pattern LIST";
+  }
+  if (!why.empty()) {
+    kvx::usageError(name, why);
     return false;
   }
-  o.source = positional[0];
-  if (want == 2) o.path = positional[1];
   return true;
 }
 
@@ -158,13 +146,9 @@ std::string normalise(std::string p) {
 
 // --- wipe-file ----------------------------------------------------------------------------------
 
-constexpr const char* kFileUsage =
-    "wipe-file SOURCE PATH|--id N|--pattern P [scan options] [--method M] [--passes N] "
-    "[--exclusive] [--yes]";
-
-int wipeFileCommand(const std::vector<std::string>& args) {
+int wipeFileCommand(const kvx::Args& args) {
   WipeOptions o;
-  if (!parse("wipe-file", kFileUsage, args, o, true, false)) return kvx::kExitUsage;
+  if (!parse("wipe-file", args, o, true)) return kvx::kExitUsage;
   kvx::ScanSession session;
   std::string error;
   bool cancelled = false;
@@ -186,10 +170,17 @@ int wipeFileCommand(const std::vector<std::string>& args) {
     const FileRecord* r = session.file(i);
     if (r == nullptr || (r->marks.get() & 1) != 0) continue;
     const std::string path = relativePath(session, *r);
-    const bool match = o.id ? *o.id == i
-                       : !o.pattern.empty()
-                           ? kvx::matchesAnyPattern(o.pattern, session.text(r->name.get()))
-                           : path == wanted;
+    const std::string name = session.text(r->name.get());
+    const bool match =
+        o.byId ? std::binary_search(o.ids.begin(), o.ids.end(), i)
+        : !o.patterns.empty()
+            ? std::any_of(o.patterns.begin(), o.patterns.end(),
+                          [&](const std::string& p) {
+                            return kvx::wildcardMatch(
+                                p, p.find('/') != std::string::npos ? std::string_view(path)
+                                                                    : std::string_view(name));
+                          })
+            : path == wanted;
     if (match) targets.push_back({i, path});
   }
   if (targets.empty()) {
@@ -292,12 +283,10 @@ int reportLine(void*, const char* line) {
   return 1;
 }
 
-int volumeCommand(const std::vector<std::string>& args, bool drive) {
+int volumeCommand(const kvx::Args& args, bool drive) {
   const char* name = drive ? "wipe-drive" : "wipe-free";
-  const char* usage = drive ? "wipe-drive SOURCE [--method M] [--passes N] [--yes]"
-                            : "wipe-free SOURCE [--entries] [--method M] [--passes N] [--yes]";
   WipeOptions o;
-  if (!parse(name, usage, args, o, false, !drive)) return kvx::kExitUsage;
+  if (!parse(name, args, o, false)) return kvx::kExitUsage;
   kvx::ScanSession session;
   std::string error;
   if (!session.resolveSource(o.source, &error)) {
@@ -334,18 +323,56 @@ int volumeCommand(const std::vector<std::string>& args, bool drive) {
   return cancelled ? kvx::kExitFailed : kvx::kExitOk;
 }
 
-int wipeFreeCommand(const std::vector<std::string>& args) { return volumeCommand(args, false); }
-int wipeDriveCommand(const std::vector<std::string>& args) { return volumeCommand(args, true); }
+int wipeFreeCommand(const kvx::Args& args) { return volumeCommand(args, false); }
+int wipeDriveCommand(const kvx::Args& args) { return volumeCommand(args, true); }
 
-const kvx::Registration regFile{{"wipe-file", kFileUsage,
-                                 "scan, then destroy the chosen files (deleted or existing)",
-                                 wipeFileCommand}};
+const std::vector<kvx::Option>& wipeOptionDecls() {
+  static const std::vector<kvx::Option> v{
+      {"--method", "M",
+       "How to overwrite: 0 zeros (default), 1 random bytes, 2 a byte, its complement and a "
+       "new byte (3 passes), 3 seven passes, 4 the 35-pass table."},
+      {"--passes", "N", "Passes to make (1..1000); by default what the method is meant for."},
+      {"--yes", nullptr, "Do not ask; required when standard input is not a terminal.",
+       kvx::Complete::None, nullptr, "-y"},
+  };
+  return v;
+}
+
+std::vector<kvx::Option> wipeFileOptions() {
+  std::vector<kvx::Option> v;
+  for (const auto& o : kvx::filterOptionDecls())
+    if (std::string_view(o.name) == "--pattern" || std::string_view(o.name) == "--id")
+      v.push_back(o);
+  v.push_back({"--exclusive", nullptr,
+               "Open an existing file without sharing it for writing while it is wiped."});
+  const auto rest = kvx::joinOptions({&kvx::scanOptionDecls(), &wipeOptionDecls()});
+  v.insert(v.end(), rest.begin(), rest.end());
+  return v;
+}
+
+const char* const kWipeDetails =
+    "Says what it will destroy and asks first. Exit code 1 when anything failed or was cancelled.";
+
+const kvx::Registration regFile{
+    {"wipe-file", "scan, then destroy the chosen files (deleted or existing)",
+     {{"SOURCE", "An image file, a block device or a drive letter (E:)."},
+      {"PATH", "The file's path as kvx scan lists it (or give --id or --pattern instead).", false,
+       kvx::Complete::None}},
+     wipeFileOptions(), kWipeDetails, wipeFileCommand}};
 const kvx::Registration regFree{
-    {"wipe-free", "wipe-free SOURCE [--entries] [--method M] [--passes N] [--yes]",
+    {"wipe-free",
      "overwrite every free cluster (and with --entries the entries of deleted files)",
-     wipeFreeCommand}};
-const kvx::Registration regDrive{{"wipe-drive",
-                                  "wipe-drive SOURCE [--method M] [--passes N] [--yes]",
-                                  "overwrite every byte of a drive or image", wipeDriveCommand}};
+     {{"SOURCE", "An image file, a block device or a drive letter (E:)."}},
+     [] {
+       auto v = wipeOptionDecls();
+       v.insert(v.begin(), {"--entries", nullptr, "Also wipe the entries of deleted files, so "
+                                                  "that not even their names are left."});
+       return v;
+     }(),
+     kWipeDetails, wipeFreeCommand}};
+const kvx::Registration regDrive{
+    {"wipe-drive", "overwrite every byte of a drive or image",
+     {{"SOURCE", "An image file, a block device or a drive letter (E:)."}}, wipeOptionDecls(),
+     kWipeDetails, wipeDriveCommand}};
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Streaming JSON output and the text conversions behind it.
 #include "json_writer.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cinttypes>
 
 namespace kvx {
@@ -28,8 +30,14 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 std::string utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  // Names are mostly ASCII: that run is copied without the general conversion.
+  std::size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  out.resize(ascii);
+  for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() + 8);
+  for (std::size_t i = ascii; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
@@ -184,8 +192,18 @@ void JsonWriter::endArray() {
 }
 JsonWriter& JsonWriter::key(std::string_view name) {
   separate();
-  appendJsonString(m_buf, name);
-  m_buf.push_back(':');
+  // Keys are the program's own ASCII names: quoted as they are unless one needs escaping.
+  const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+  });
+  if (plain) {
+    m_buf.push_back('"');
+    m_buf.append(name);
+    m_buf.append("\":", 2);
+  } else {
+    appendJsonString(m_buf, name);
+    m_buf.push_back(':');
+  }
   m_afterKey = true;
   return *this;
 }
@@ -197,14 +215,14 @@ void JsonWriter::string(std::string_view utf8) {
 void JsonWriter::number(std::int64_t v) {
   separate();
   char buf[24];
-  std::snprintf(buf, sizeof buf, "%" PRId64, v);
-  raw(buf);
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  raw(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
 }
 void JsonWriter::unsignedNumber(std::uint64_t v) {
   separate();
   char buf[24];
-  std::snprintf(buf, sizeof buf, "%" PRIu64, v);
-  raw(buf);
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  raw(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
 }
 void JsonWriter::boolean(bool v) {
   separate();
@@ -214,8 +232,8 @@ void JsonWriter::null() {
   separate();
   raw("null");
 }
-void JsonWriter::finish() {
-  raw("\n");
+void JsonWriter::finish(bool newline) {
+  if (newline) raw("\n");
   flush();
   std::fflush(m_out);
 }

@@ -38,8 +38,10 @@ class JsonWriter {
   void unsignedNumber(std::uint64_t v);
   void boolean(bool v);
   void null();
-  /// Ends the document with a newline and flushes.
-  void finish();
+  /// Ends a line of JSON lines (between top-level values).
+  void newline() { raw("\n"); }
+  /// Ends the document (with a newline unless @p newline is false) and flushes.
+  void finish(bool newline = true);
 
  private:
   static constexpr std::size_t kFlushAt = 1 << 16;

@@ -1,7 +1,9 @@
-// Writing a scan's results: the table of kvx scan and its JSON document, streamed record by
-// record.
+// Writing a scan's results: the table and TSV of kvx scan, its JSON document and JSON lines,
+// streamed record by record, and the filters that pick the files.
 #include "scan_output.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -12,52 +14,229 @@
 
 namespace kvx {
 
+// --- Filters ------------------------------------------------------------------------------------
+
+bool FileFilter::needsPath() const {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [](const std::string& p) { return p.find('/') != std::string::npos; });
+}
+
+bool FileFilter::matches(std::uint32_t index, const FileRecord& r, std::string_view name,
+                         std::string_view nativePath) const {
+  const bool existing = (r.status & kStatusExisting) != 0;
+  if (existing && (deletedOnly || !includeExisting)) return false;
+  if (states && (*states & (1u << stateOf(r))) == 0) return false;
+  if (!ids.empty() && !std::binary_search(ids.begin(), ids.end(), index)) return false;
+  if (patterns.empty()) return true;
+  for (const auto& p : patterns)
+    if (wildcardMatch(p, p.find('/') != std::string::npos ? nativePath : name)) return true;
+  return false;
+}
+
+bool filterFromArgs(const Args& args, bool recover, FileFilter& filter, std::string* error) {
+  filter.deletedOnly = args.has("--deleted");
+  filter.includeExisting = !recover || args.has("--all");
+  if (recover && filter.deletedOnly && args.has("--all")) {
+    *error = "--deleted and --all contradict each other";
+    return false;
+  }
+  for (const auto& v : args.values("--pattern"))
+    for (auto& p : splitList(v, true)) {
+      // A leading "/" anchors at the volume root, which native paths leave out.
+      while (p.size() > 1 && p[0] == '/') p.erase(0, 1);
+      filter.patterns.push_back(std::move(p));
+    }
+  if (args.has("--pattern") && filter.patterns.empty()) {
+    *error = "--pattern needs at least one pattern";
+    return false;
+  }
+  for (const auto& v : args.values("--state")) {
+    const auto states = parseStateList(v);
+    if (!states) {
+      *error = "unknown state in '" + v +
+               "' (Excellent, Good, Poor, Bad, Unrecoverable, Existing; see kvx help states)";
+      return false;
+    }
+    filter.states = filter.states.value_or(0) | *states;
+  }
+  for (const auto& v : args.values("--id")) {
+    const auto items = splitList(v);
+    if (items.empty()) {
+      *error = "--id needs at least one id";
+      return false;
+    }
+    for (const auto& item : items) {
+      std::uint32_t id = 0;
+      const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), id);
+      if (ec != std::errc() || end != item.data() + item.size()) {
+        *error = "--id takes ids as kvx scan lists them (numbers), not '" + item + "'";
+        return false;
+      }
+      filter.ids.push_back(id);
+    }
+  }
+  std::sort(filter.ids.begin(), filter.ids.end());
+  return true;
+}
+
+bool listingFromArgs(const Args& args, ListingOptions& listing, std::string* error) {
+  const int formats = int(args.has("--json")) + int(args.has("--jsonl")) + int(args.has("--tsv"));
+  if (formats > 1) {
+    *error = "--json, --jsonl and --tsv are different outputs; give one";
+    return false;
+  }
+  listing.format = args.has("--json")    ? ListFormat::Json
+                   : args.has("--jsonl") ? ListFormat::Jsonl
+                   : args.has("--tsv")   ? ListFormat::Tsv
+                                         : ListFormat::Table;
+  listing.paths = args.value("--path-style") == "windows" ? PathStyle::Windows : PathStyle::Native;
+  return filterFromArgs(args, false, listing.filter, error);
+}
+
+// --- Paths --------------------------------------------------------------------------------------
+
+void PathMaker::load(std::uint32_t folder) {
+  if (folder == m_folder) return;
+  m_folder = folder;
+  m_native.clear();
+  m_location.clear();
+  m_windows = m_s.folderPath(folder);
+  m_hidden = m_s.folderHidden(folder);
+  const auto chain = m_s.folderChain(folder);
+  if (!chain.empty()) m_native = m_s.rootDirectory(chain[0]);
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    const std::string name = m_s.text(m_s.folder(chain[i])->name.get());
+    if (!m_native.empty()) m_native += '/';
+    m_native += name;
+    if (i > 1) m_location += '\\';
+    m_location += name;
+  }
+}
+
+const std::string& PathMaker::folder(std::uint32_t folder, PathStyle style) {
+  load(folder);
+  return style == PathStyle::Native ? m_native : m_windows;
+}
+
+const std::string& PathMaker::location(std::uint32_t folder) {
+  load(folder);
+  return m_location;
+}
+
+bool PathMaker::hidden(std::uint32_t folder) {
+  load(folder);
+  return m_hidden;
+}
+
+std::string PathMaker::file(std::uint32_t folder, std::string_view name, PathStyle style) {
+  const std::string& dir = this->folder(folder, style);
+  std::string path;
+  path.reserve(dir.size() + 1 + name.size());
+  path = dir;
+  if (!path.empty()) path += style == PathStyle::Native ? '/' : '\\';
+  path += name;
+  return path;
+}
+
+// --- Listing ------------------------------------------------------------------------------------
+
 namespace {
 
-/// Path of a file's folder, remembered for the next file (files come folder by folder).
-class FolderPathCache {
- public:
-  explicit FolderPathCache(const ScanSession& s) : m_s(s) {}
-  const std::string& path(std::uint32_t folder) {
-    if (folder != m_folder) {
-      m_folder = folder;
-      m_path = m_s.folderPath(folder);
-      m_hidden = m_s.folderHidden(folder);
-      const auto chain = m_s.folderChain(folder);
-      m_location.clear();
-      for (std::size_t i = 1; i < chain.size(); ++i) {
-        if (i > 1) m_location += '\\';
-        m_location += m_s.text(m_s.folder(chain[i])->name.get());
-      }
+/// Calls @p fn(index, record, name, path) for every listed file in index order. The JSON outputs
+/// take @p everyRecord: replaced records and files of hidden folders too, flagged for the reader.
+template <class Fn>
+std::uint64_t forEachListed(const ScanSession& s, PathMaker& paths, const ListingOptions& listing,
+                            bool everyRecord, Fn&& fn) {
+  const std::uint32_t files = s.fileCount();
+  const bool needsPath = listing.filter.needsPath();
+  std::uint64_t listed = 0;
+  std::string name, path, native;
+  for (std::uint32_t i = 0; i < files; ++i) {
+    const FileRecord* r = s.file(i);
+    if (r == nullptr) continue;
+    const std::uint32_t folder = r->folder.get();
+    // A replaced record was listed again by a later pass; a hidden folder is the engine's own.
+    if (!everyRecord && ((r->marks.get() & 1) != 0 || paths.hidden(folder))) continue;
+    name = s.text(r->name.get());
+    if (needsPath) native = paths.file(folder, name, PathStyle::Native);
+    if (!listing.filter.matches(i, *r, name, native)) continue;
+    path = paths.file(folder, name, listing.paths);
+    fn(i, *r, name, path);
+    ++listed;
+  }
+  return listed;
+}
+
+const char* stateNameOf(std::uint32_t state) {
+  const char* name = nullptr;
+  Undelete_GetFileState(state, &name);
+  return name != nullptr ? name : "";
+}
+
+void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint32_t i,
+                const FileRecord& r, const std::string& name, const std::string& path) {
+  const std::uint32_t folder = r.folder.get();
+  const std::uint32_t state = stateOf(r);
+  w.beginObject();
+  w.key("index").unsignedNumber(i);
+  w.key("path").string(path);
+  w.key("name").string(name);
+  w.key("folder").unsignedNumber(folder);
+  w.key("size").unsignedNumber(r.size.get());
+  w.key("deleted").boolean((r.status & kStatusExisting) == 0);
+  w.key("state").unsignedNumber(state);
+  w.key("stateName").string(stateNameOf(state));
+  w.key("stateOnly").boolean((r.stateOnly & 1) != 0);
+  w.key("overwrittenClusters").unsignedNumber(r.overwrittenClusters.get());
+  w.key("totalClusters").unsignedNumber(r.totalClusters.get());
+  w.key("overwrittenBy").number(static_cast<std::int32_t>(r.overwrittenBy.get()));
+  w.key("firstOverwritten").beginArray();
+  for (const auto& c : r.firstOverwritten)
+    if (c.get() != ~std::uint64_t{0}) w.unsignedNumber(c.get());
+  w.endArray();
+  // Times the record does not hold (0) are left out, never made up.
+  const std::pair<const char*, std::uint64_t> times[] = {
+      {"modified", r.modified.get()}, {"created", r.created.get()}, {"accessed", r.accessed.get()}};
+  for (const auto& [key, t] : times) {
+    const std::string text = fileTimeToIsoUtc(t);
+    if (!text.empty()) w.key(key).string(text);
+  }
+  w.key("attributes").string(attributeLetters(r.attributes));
+  if (r.note.get() != 0)
+    w.key("note").string(s.text(r.note.get()));
+  else
+    w.key("note").null();
+  w.key("replaced").boolean((r.marks.get() & 1) != 0);
+  const std::uint16_t location = r.location.get();
+  w.key("fileSystem").string(kindName((location >> 12) & 7u));
+  w.key("slot").unsignedNumber(location & 0xFFFu);
+  w.key("location").string(paths.location(folder));
+  w.key("id").unsignedNumber(i);
+  // Named data streams of an NTFS file; written only when there are any.
+  if (((location >> 12) & 7u) == kKindNtfs) {
+    const char16_t* streamName = nullptr;
+    std::uint64_t streamSize = 0;
+    std::uint32_t k = 0;
+    for (; Undelete_GetFileStream(s.engine(), i, k, &streamName, &streamSize); ++k) {
+      if (k == 0) w.key("streams").beginArray();
+      w.beginObject();
+      w.key("name").string(utf16ToUtf8(streamName));
+      w.key("size").unsignedNumber(streamSize);
+      w.endObject();
     }
-    return m_path;
+    if (k != 0) w.endArray();
   }
-  const std::string& location(std::uint32_t folder) {
-    path(folder);
-    return m_location;
-  }
-  bool hidden(std::uint32_t folder) {
-    path(folder);
-    return m_hidden;
-  }
-
- private:
-  const ScanSession& m_s;
-  std::uint32_t m_folder = 0xFFFFFFFFu;
-  std::string m_path, m_location;
-  bool m_hidden = false;
-};
-
-std::string joinPath(const std::string& folder, const std::string& name) {
-  return folder.empty() ? name : folder + '\\' + name;
+  w.endObject();
 }
 
 }  // namespace
 
-void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::string& errorMessage,
-                   std::FILE* out) {
+std::uint64_t writeScanJson(const ScanSession& s, std::uint32_t errorCode,
+                            const std::string& errorMessage, std::FILE* out,
+                            const ListingOptions& listing, const std::string& source) {
   JsonWriter w(out);
   w.beginObject();
+  if (!source.empty()) w.key("source").string(source);
   w.key("drives").beginArray();
   for (std::uint32_t slot = 0;; ++slot) {
     char name[256] = {}, details[1024] = {};
@@ -70,69 +249,12 @@ void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::str
   }
   w.endArray();
 
-  FolderPathCache folders(s);
+  PathMaker paths(s);
   w.key("files").beginArray();
-  const std::uint32_t files = s.fileCount();
-  for (std::uint32_t i = 0; i < files; ++i) {
-    const FileRecord* r = s.file(i);
-    if (r == nullptr) continue;
-    const std::uint32_t folder = r->folder.get();
-    const std::string name = s.text(r->name.get());
-    const std::uint32_t state = stateOf(*r);
-    const char* stateName = "";
-    Undelete_GetFileState(state, &stateName);
-    w.beginObject();
-    w.key("index").unsignedNumber(i);
-    w.key("path").string(joinPath(folders.path(folder), name));
-    w.key("name").string(name);
-    w.key("folder").unsignedNumber(folder);
-    w.key("size").unsignedNumber(r->size.get());
-    w.key("deleted").boolean((r->status & kStatusExisting) == 0);
-    w.key("state").unsignedNumber(state);
-    w.key("stateName").string(stateName != nullptr ? stateName : "");
-    w.key("stateOnly").boolean((r->stateOnly & 1) != 0);
-    w.key("overwrittenClusters").unsignedNumber(r->overwrittenClusters.get());
-    w.key("totalClusters").unsignedNumber(r->totalClusters.get());
-    w.key("overwrittenBy").number(static_cast<std::int32_t>(r->overwrittenBy.get()));
-    w.key("firstOverwritten").beginArray();
-    for (const auto& c : r->firstOverwritten)
-      if (c.get() != ~std::uint64_t{0}) w.unsignedNumber(c.get());
-    w.endArray();
-    const std::pair<const char*, std::uint64_t> times[] = {
-        {"modified", r->modified.get()}, {"created", r->created.get()}, {"accessed", r->accessed.get()}};
-    for (const auto& [key, t] : times) {
-      const std::string text = fileTimeToIsoUtc(t);
-      if (!text.empty()) w.key(key).string(text);
-    }
-    w.key("attributes").string(attributeLetters(r->attributes));
-    if (r->note.get() != 0) w.key("note").string(s.text(r->note.get()));
-    else w.key("note").null();
-    w.key("replaced").boolean((r->marks.get() & 1) != 0);
-    const std::uint16_t location = r->location.get();
-    w.key("fileSystem").string(kindName((location >> 12) & 7u));
-    w.key("slot").unsignedNumber(location & 0xFFFu);
-    w.key("location").string(folders.location(folder));
-    // Named data streams of an NTFS file; written only when there are any.
-    if (((location >> 12) & 7u) == kKindNtfs) {
-      std::vector<std::pair<std::u16string_view, std::uint64_t>> streams;
-      const char16_t* streamName = nullptr;
-      std::uint64_t streamSize = 0;
-      for (std::uint32_t k = 0; Undelete_GetFileStream(s.engine(), i, k, &streamName, &streamSize);
-           ++k)
-        streams.emplace_back(streamName, streamSize);
-      if (!streams.empty()) {
-        w.key("streams").beginArray();
-        for (const auto& [streamText, size] : streams) {
-          w.beginObject();
-          w.key("name").string(utf16ToUtf8(streamText));
-          w.key("size").unsignedNumber(size);
-          w.endObject();
-        }
-        w.endArray();
-      }
-    }
-    w.endObject();
-  }
+  const std::uint64_t listed =
+      forEachListed(s, paths, listing, true,
+                    [&](std::uint32_t i, const FileRecord& r, const std::string& name,
+                        const std::string& path) { fileObject(w, s, paths, i, r, name, path); });
   w.endArray();
 
   w.key("folders").beginArray();
@@ -143,10 +265,12 @@ void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::str
     const std::uint32_t flags = f->flags.get();
     w.beginObject();
     w.key("index").unsignedNumber(i);
-    w.key("path").string(s.folderPath(i));
+    w.key("path").string(paths.folder(i, listing.paths));
     w.key("name").string(s.text(f->name.get()));
-    if (f->parent.get() == kNoParent) w.key("parent").null();
-    else w.key("parent").unsignedNumber(f->parent.get());
+    if (f->parent.get() == kNoParent)
+      w.key("parent").null();
+    else
+      w.key("parent").unsignedNumber(f->parent.get());
     w.key("deleted").boolean((flags & kFolderDeleted) != 0);
     w.key("hidden").boolean((flags & kFolderHidden) != 0);
     w.key("attributes").string(attributeLetters(static_cast<std::uint8_t>(flags >> 16)));
@@ -160,39 +284,74 @@ void writeScanJson(const ScanSession& s, std::uint32_t errorCode, const std::str
   w.endObject();
   w.endObject();
   w.finish();
+  return listed;
 }
 
-void writeScanTable(const ScanSession& s, std::FILE* out) {
-  FolderPathCache folders(s);
-  std::fprintf(out, "%-1s %14s  %-22s %-19s  %-6s %s\n", "D", "SIZE", "STATE", "MODIFIED", "ATTR", "PATH");
-  const std::uint32_t files = s.fileCount();
-  for (std::uint32_t i = 0; i < files; ++i) {
-    const FileRecord* r = s.file(i);
-    if (r == nullptr || (r->marks.get() & 1) != 0) continue;  // replaced by a later record
-    const std::uint32_t folder = r->folder.get();
-    if (folders.hidden(folder)) continue;
-    const bool deleted = (r->status & kStatusExisting) == 0;
-    const char* stateName = "";
-    Undelete_GetFileState(stateOf(*r), &stateName);
-    std::string state = stateName != nullptr ? stateName : "";
-    if (deleted && (r->stateOnly & 1) == 0) {
-      char counts[64];
-      std::snprintf(counts, sizeof counts, " (%" PRIu64 "/%" PRIu64 ")", r->overwrittenClusters.get(),
-                    r->totalClusters.get());
-      state += counts;
-    }
-    const std::string path = joinPath(folders.path(folder), s.text(r->name.get()));
-    std::string line;
-    char head[128];
-    std::snprintf(head, sizeof head, "%-1s %14" PRIu64 "  %-22s %-19s  %-6s ", deleted ? "*" : "",
-                  r->size.get(), state.c_str(), fileTimeToText(r->modified.get()).c_str(),
-                  attributeLetters(r->attributes).c_str());
-    line = head + printable(path);
-    if (r->note.get() != 0) line += "  [" + printable(s.text(r->note.get())) + "]";
-    line.push_back('\n');
-    std::fputs(line.c_str(), out);
-  }
+std::uint64_t writeScanJsonLines(const ScanSession& s, std::FILE* out,
+                                 const ListingOptions& listing) {
+  JsonWriter w(out);
+  PathMaker paths(s);
+  const std::uint64_t listed = forEachListed(
+      s, paths, listing, true,
+      [&](std::uint32_t i, const FileRecord& r, const std::string& name, const std::string& path) {
+        fileObject(w, s, paths, i, r, name, path);
+        w.newline();
+      });
+  w.finish(false);
+  return listed;
+}
+
+std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const ListingOptions& listing) {
+  PathMaker paths(s);
+  const bool tsv = listing.format == ListFormat::Tsv;
+  // Every column but the last holds no space, so awk and cut split the table; the path is last.
+  if (tsv)
+    std::fputs("ID\tDELETED\tSIZE\tSTATE\tOVERWRITTEN\tCLUSTERS\tMODIFIED\tATTR\tPATH\tNOTE\n",
+               out);
+  else
+    std::fprintf(out, "%8s %-1s %14s %-13s %-13s %-25s %-6s %s\n", "ID", "D", "SIZE", "STATE",
+                 "OVERWRITTEN", "MODIFIED", "ATTR", "PATH");
+  std::string line;
+  const std::uint64_t listed = forEachListed(
+      s, paths, listing, false,
+      [&](std::uint32_t i, const FileRecord& r, const std::string&, const std::string& path) {
+        const bool deleted = (r.status & kStatusExisting) == 0;
+        const bool counts = deleted && (r.stateOnly & 1) == 0;
+        std::string modified = fileTimeToIsoLocal(r.modified.get());
+        char head[256];
+        if (tsv) {
+          char over[24] = "", total[24] = "";
+          if (counts) {
+            std::snprintf(over, sizeof over, "%" PRIu64, r.overwrittenClusters.get());
+            std::snprintf(total, sizeof total, "%" PRIu64, r.totalClusters.get());
+          }
+          std::snprintf(head, sizeof head, "%u\t%d\t%" PRIu64 "\t%s\t%s\t%s\t%s\t%s\t", i,
+                        deleted ? 1 : 0, r.size.get(), stateNameOf(stateOf(r)), over, total,
+                        modified.c_str(), attributeLetters(r.attributes).c_str());
+        } else {
+          char over[48] = "-";
+          if (counts)
+            std::snprintf(over, sizeof over, "%" PRIu64 "/%" PRIu64, r.overwrittenClusters.get(),
+                          r.totalClusters.get());
+          if (modified.empty()) modified = "-";
+          std::string attributes = attributeLetters(r.attributes);
+          if (attributes.empty()) attributes = "-";
+          std::snprintf(head, sizeof head, "%8u %-1s %14" PRIu64 " %-13s %-13s %-25s %-6s ", i,
+                        deleted ? "*" : "-", r.size.get(), stateNameOf(stateOf(r)), over,
+                        modified.c_str(), attributes.c_str());
+        }
+        line = head;
+        line += printable(path);
+        const std::string note = r.note.get() != 0 ? printable(s.text(r.note.get())) : "";
+        if (tsv)
+          line += "\t" + note;
+        else if (!note.empty())
+          line += "  [" + note + "]";
+        line.push_back('\n');
+        std::fputs(line.c_str(), out);
+      });
   std::fflush(out);
+  return listed;
 }
 
 }  // namespace kvx

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -22,51 +23,41 @@
 
 namespace kvx {
 
-std::vector<std::string> joinFlagValues(const std::vector<std::string>& args) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if ((args[i] == "--partition" || args[i] == "--offset") && i + 1 < args.size()) {
-      out.push_back(args[i] + "=" + args[i + 1]);
-      ++i;
-    } else {
-      out.push_back(args[i]);
-    }
-  }
-  return out;
-}
-
-bool parseScanFlag(const std::string& arg, ScanOptions& options) {
+bool scanOptionsFromArgs(const Args& args, ScanOptions& options, std::string* error) {
   const auto number = [&](const char* flag, std::uint64_t& out) {
-    const std::string eq = std::string(flag) + "=";
-    if (arg.rfind(eq, 0) != 0) return false;
-    const std::string v = arg.substr(eq.size());
+    const auto v = args.value(flag);
+    if (!v) return false;
     char* end = nullptr;
-    out = std::strtoull(v.c_str(), &end, 0);
-    return !v.empty() && end != nullptr && *end == 0;
+    errno = 0;
+    out = std::strtoull(v->c_str(), &end, 0);
+    if (v->empty() || (*v)[0] == '-' || end == nullptr || *end != 0 || errno != 0) {
+      *error = std::string(flag) + " takes a number, not '" + *v + "'";
+      return false;
+    }
+    return true;
   };
   std::uint64_t v = 0;
-  if (number("--partition", v) && v > 0 && v < 1000) {
+  if (number("--partition", v)) {
+    if (v == 0 || v >= 1000) {
+      *error = "--partition takes a volume number 1..999 (see kvx partitions)";
+      return false;
+    }
     options.partition = static_cast<unsigned>(v);
-    return true;
-  }
-  if (number("--offset", v)) {
-    options.offset = v;
-    return true;
-  }
-  if (arg == "--deep")
-    options.engineOptions |= kOptDeepScan;
-  else if (arg == "--test-ext")
-    options.engineOptions |= kOptTestExtension;
-  else if (arg == "--rename-ext")
-    options.engineOptions |= kOptRenameExtension;
-  else if (arg == "--test-all")
-    options.engineOptions |= kOptTestAll;
-  else if (arg == "--json")
-    options.json = true;
-  else if (arg == "--report")
-    options.report = true;
-  else
+  } else if (args.has("--partition")) {
     return false;
+  }
+  if (number("--offset", v)) options.offset = v;
+  else if (args.has("--offset")) return false;
+  if (args.has("--partition") && args.has("--offset")) {
+    *error = "--partition and --offset pick the volume two ways; give one";
+    return false;
+  }
+  if (args.has("--deep")) options.engineOptions |= kOptDeepScan;
+  if (args.has("--test-ext")) options.engineOptions |= kOptTestExtension;
+  if (args.has("--rename-ext")) options.engineOptions |= kOptRenameExtension;
+  if (args.has("--test-all")) options.engineOptions |= kOptTestAll;
+  options.json = args.has("--json");
+  options.report = args.has("--report");
   return true;
 }
 
@@ -240,10 +231,22 @@ bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) 
 }
 
 namespace {
+/// Where the engine's report lines go: all of them with --report, its warnings always.
+struct ReportSink {
+  ProgressLine* progress = nullptr;
+  bool all = false;
+};
+
 int reportToStderr(void* context, const char* line) {
+  const auto* sink = static_cast<ReportSink*>(context);
   std::string_view text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  static_cast<ProgressLine*>(context)->line(text);
+  if (!sink->all) {
+    const auto at = text.find("Warning: ");
+    if (at == std::string_view::npos) return 1;
+    text.remove_prefix(at);
+  }
+  sink->progress->line(text);
   return 1;
 }
 
@@ -267,7 +270,8 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     return false;
   }
   ProgressLine progress;
-  if (options.report) Undelete_SetVerbose(m_u, reportToStderr, &progress);
+  ReportSink sink{&progress, options.report};
+  Undelete_SetVerbose(m_u, reportToStderr, &sink);
   const std::uint32_t driveSpec = static_cast<std::uint32_t>(m_letter - 'A');
   const std::uint32_t* specs = m_specs.empty() ? &driveSpec : m_specs.data();
   const auto count = static_cast<std::uint16_t>(m_specs.empty() ? 1 : m_specs.size());
@@ -330,6 +334,12 @@ std::string ScanSession::engineError() const {
   char buf[32];
   std::snprintf(buf, sizeof buf, "error 0x%08X", code);
   return buf;
+}
+
+std::string failureDetail() {
+  char detail[1024];
+  return Undelete_GetHostError(nullptr, detail, sizeof detail) ? std::string(detail)
+                                                               : std::string();
 }
 
 bool scanFailed(std::uint32_t code, std::uint32_t engineOptions) {
@@ -435,7 +445,14 @@ std::int64_t localOffsetOfHour(std::int64_t wallSeconds) {
     cache.clear();
   }
   const std::int64_t hour = wallSeconds >= 0 ? wallSeconds / 3600 : (wallSeconds - 3599) / 3600;
-  if (const auto it = cache.find(hour); it != cache.end()) return it->second;
+  // Files of one folder mostly share an hour: the last answer is kept beside the map.
+  static std::int64_t lastHour = INT64_MIN, lastOffset = 0;
+  if (hour == lastHour && !cache.empty()) return lastOffset;
+  if (const auto it = cache.find(hour); it != cache.end()) {
+    lastHour = hour;
+    lastOffset = it->second;
+    return it->second;
+  }
   std::tm wall{};
   const std::time_t probe = static_cast<std::time_t>(hour * 3600);
   std::int64_t offset = 0;
@@ -446,7 +463,48 @@ std::int64_t localOffsetOfHour(std::int64_t wallSeconds) {
   }
   if (cache.size() > 100000) cache.clear();
   cache.emplace(hour, offset);
+  lastHour = hour;
+  lastOffset = offset;
   return offset;
+}
+}  // namespace
+
+namespace {
+/// "YYYY-MM-DDTHH:MM:SS" of @p seconds since 1970 (UTC calendar), written without printf: a
+/// listing formats three times for every file. Years outside 0..9999 give false.
+bool isoDateTime(std::int64_t seconds, std::string& out) {
+  std::int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  const std::int64_t secs = seconds - days * 86400;
+  // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t doe = days - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  if (year < 0 || year > 9999) return false;
+  char buf[19];
+  const auto two = [&](int at, std::int64_t v) {
+    buf[at] = static_cast<char>('0' + v / 10);
+    buf[at + 1] = static_cast<char>('0' + v % 10);
+  };
+  two(0, year / 100);
+  two(2, year % 100);
+  buf[4] = '-';
+  two(5, month);
+  buf[7] = '-';
+  two(8, day);
+  buf[10] = 'T';
+  two(11, secs / 3600);
+  buf[13] = ':';
+  two(14, secs / 60 % 60);
+  buf[16] = ':';
+  two(17, secs % 60);
+  out.assign(buf, sizeof buf);
+  return true;
 }
 }  // namespace
 
@@ -458,17 +516,32 @@ std::string fileTimeToIsoUtc(std::uint64_t fileTime) {
   std::uint32_t nanos = 0;
   if (!UndeleteFileTimeToUnix(fileTime, &wallSeconds, &nanos)) return {};
   const unsigned millis = nanos / 1000000u;
-  const std::time_t utc = static_cast<std::time_t>(wallSeconds - localOffsetOfHour(wallSeconds));
-  std::tm out{};
-  if (gmtime_r(&utc, &out) == nullptr) return {};
-  char buf[96];
-  if (millis != 0)
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", out.tm_year + 1900,
-                  out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec, millis);
-  else
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", out.tm_year + 1900,
-                  out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec);
-  return buf;
+  std::string out;
+  if (!isoDateTime(wallSeconds - localOffsetOfHour(wallSeconds), out)) return {};
+  if (millis != 0) {
+    const char frac[5] = {'.', static_cast<char>('0' + millis / 100),
+                          static_cast<char>('0' + millis / 10 % 10),
+                          static_cast<char>('0' + millis % 10), 'Z'};
+    out.append(frac, sizeof frac);
+  } else {
+    out.push_back('Z');
+  }
+  return out;
+}
+
+std::string fileTimeToIsoLocal(std::uint64_t fileTime) {
+  if (fileTime == 0) return {};
+  std::int64_t wallSeconds = 0;
+  std::uint32_t nanos = 0;
+  if (!UndeleteFileTimeToUnix(fileTime, &wallSeconds, &nanos)) return {};
+  std::string out;
+  if (!isoDateTime(wallSeconds, out)) return {};
+  const std::int64_t offset = localOffsetOfHour(wallSeconds);
+  const std::int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+  char zone[32];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+',
+                static_cast<int>(minutes / 60), static_cast<int>(minutes % 60));
+  return out + zone;
 }
 
 std::string fileTimeToText(std::uint64_t fileTime) {

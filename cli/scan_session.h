@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "options.h"
 #include "undelete/undelete.h"
 
 namespace kvx {
@@ -30,16 +31,9 @@ struct ScanOptions {
   std::optional<std::uint64_t> offset;
 };
 
-/// "--partition N" and "--offset N" as one argument each ("--partition=N"), so that the command
-/// loops see one argument per flag.
-std::vector<std::string> joinFlagValues(const std::vector<std::string>& args);
-
-/// Takes a scan flag (--deep, --test-ext, --rename-ext, --test-all, --json, --report) into
-/// @p options; false when @p arg is none of them.
-bool parseScanFlag(const std::string& arg, ScanOptions& options);
-/// Usage text of the scan flags.
-inline constexpr const char* kScanFlagsUsage =
-    "[--deep] [--test-ext] [--rename-ext] [--test-all] [--partition N|--offset BYTES]";
+/// Takes the scan options (scanOptionDecls) and --json/--report from @p args into @p options.
+/// False with @p error set when a value is bad.
+bool scanOptionsFromArgs(const Args& args, ScanOptions& options, std::string* error);
 
 /// Held by whatever writes to stderr while a scan runs (progress, report lines, questions).
 std::mutex& terminalMutex();
@@ -120,6 +114,9 @@ class ScanSession {
   std::vector<std::pair<std::string, std::string>> m_roots;  // root name -> "pN"
 };
 
+/// The system's reason for the last failure of an export in this thread, "" when none.
+std::string failureDetail();
+
 /// Whether a scan that ran to its end with engine error @p code failed (exit 1): any error but a
 /// cancel, except an unrecognised volume searched by content (--deep).
 bool scanFailed(std::uint32_t code, std::uint32_t engineOptions);
@@ -129,6 +126,9 @@ bool scanFailed(std::uint32_t code, std::uint32_t engineOptions);
 /// FILETIME (the wall-clock time the records keep, taken as this machine's local time) as
 /// ISO 8601 UTC, "2020-01-02T03:04:06Z"; empty for 0.
 std::string fileTimeToIsoUtc(std::uint64_t fileTime);
+/// FILETIME as ISO 8601 in this machine's zone with its offset, "2020-01-02T03:04:06+01:00";
+/// empty for 0.
+std::string fileTimeToIsoLocal(std::uint64_t fileTime);
 /// FILETIME as the wall-clock time it holds, "2020-01-02 03:04:06"; empty for 0.
 std::string fileTimeToText(std::uint64_t fileTime);
 /// The set letters of "ARHSCE" (archive, read-only, hidden, system, compressed, encrypted).

@@ -82,15 +82,13 @@ std::string driveArgument(char letter, const std::string& source) {
   return quoted + "'";
 }
 
-bool parseSaveFlag(const std::string& arg, ScanQuestions& questions) {
-  bool save = false;
-  if (arg == "--save")
-    save = true;
-  else if (arg != "--no-save")
-    return false;
-  if (questions.save && *questions.save != save) questions.saveConflict = true;
-  questions.save = save;
-  return true;
+void saveFlagsFromArgs(const Args& args, ScanQuestions& questions) {
+  for (const auto& [name, value] : args.given()) {
+    if (name != "--save" && name != "--no-save") continue;
+    const bool save = name == "--save";
+    if (questions.save && *questions.save != save) questions.saveConflict = true;
+    questions.save = save;
+  }
 }
 
 bool askYesNo(const char* question, int in, std::FILE* out) {

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "options.h"
+
 namespace kvx {
 
 class ScanSession;
@@ -38,9 +40,9 @@ int askStopOnLowMemory(void* arg);
 /// letter by itself).
 std::string driveArgument(char letter, const std::string& source);
 
-/// Takes --save / --no-save into @p questions; false when @p arg is neither.
-bool parseSaveFlag(const std::string& arg, ScanQuestions& questions);
-inline constexpr const char* kSaveFlagsUsage = "[--save|--no-save]";
+/// Takes --save / --no-save (saveOptionDecls) from @p args into @p questions; sets saveConflict
+/// when both are given.
+void saveFlagsFromArgs(const Args& args, ScanQuestions& questions);
 
 /// Asks @p question on @p out, reading the answer line from descriptor @p in: "y"/"yes" is true,
 /// "n"/"no" or an empty line is false, anything else asks again. End of input, a read error or

@@ -186,7 +186,7 @@ TEST_F(CarvingTest, ListsRealFilesByOffsetUnderTheirFormatFolders) {
     const auto it = f.find(static_cast<std::uint32_t>(p.sector));
     ASSERT_NE(it, f.end()) << e.what;
     EXPECT_EQ(it->second.name, "file_" + std::to_string(p.sector * kSector) + e.ext);
-    EXPECT_EQ(it->second.folder, e.ext);
+    EXPECT_EQ(it->second.folder, std::string(e.ext).substr(1)) << "visible folder: no leading dot";
     EXPECT_EQ(it->second.parent, "Files by content");
     EXPECT_EQ(it->second.state, e.state) << e.what;
     EXPECT_EQ(it->second.note, "Found by Deep Scan");
@@ -195,14 +195,14 @@ TEST_F(CarvingTest, ListsRealFilesByOffsetUnderTheirFormatFolders) {
   // The JPEG stored in the ZIP starts one sector into it and is found as well.
   const auto inner = f.find(3001);
   ASSERT_NE(inner, f.end());
-  EXPECT_EQ(inner->second.folder, ".jpg");
+  EXPECT_EQ(inner->second.folder, "jpg");
   EXPECT_EQ(inner->second.size, m_jpeg.size());
 
   // The tar is listed once; the JPEG member inside it is not carved again.
   const Placed& tar = placed("tar");
   const auto t = f.find(5000);
   ASSERT_NE(t, f.end());
-  EXPECT_EQ(t->second.folder, ".tar");
+  EXPECT_EQ(t->second.folder, "tar");
   for (const auto& [sector, find] : f)
     if (sector > tar.sector && sector * kSector < tar.sector * kSector + t->second.size)
       ADD_FAILURE() << "carved inside the tar: " << find.name;

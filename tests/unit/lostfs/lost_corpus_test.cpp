@@ -23,7 +23,7 @@ fs::path corpus(const std::string& rel) {
 
 std::string kvxJson(const fs::path& image, bool deep) {
   return run(quote(kvxtest::cliPath().string()) + " scan " + quote(image.string()) +
-             (deep ? " --deep" : "") + " --json 2>/dev/null")
+             (deep ? " --deep" : "") + " --json --path-style windows 2>/dev/null")
       .out;
 }
 

@@ -99,7 +99,7 @@ std::multimap<std::string, Listed> deletedFiles(const std::string& json) {
   return out;
 }
 
-/// "D:\\a\\b" (as JSON escapes it) to "a/b".
+/// "D:\\a\\b" (as JSON escapes it, with --path-style windows) or "a/b" to "a/b".
 std::string relative(std::string p) {
   std::string r;
   for (std::size_t i = 0; i < p.size(); ++i) {
@@ -110,6 +110,7 @@ std::string relative(std::string p) {
       r += p[i];
     }
   }
+  if (r.size() < 2 || r[1] != ':') return r;  // already native
   const auto slash = r.find('/');
   return slash == std::string::npos ? r : r.substr(slash + 1);
 }

@@ -34,7 +34,7 @@ std::string kvx() { return quote(kvxtest::cliPath().string()); }
 
 /// kvx scan --json of @p image, as path -> (size, deleted).
 Listing listing(const fs::path& image, const std::string& flags = "") {
-  const auto r = run(kvx() + " scan " + quote(image.string()) + " --json " + flags +
+  const auto r = run(kvx() + " scan " + quote(image.string()) + " --json --path-style windows " + flags +
                      " 2>/dev/null | python3 -c 'import json,sys\n"
                      "for f in json.load(sys.stdin)[\"files\"]:\n"
                      "  p=f[\"path\"].split(\"\\\\\",1)[1].replace(\"\\\\\",\"/\")\n"
@@ -194,7 +194,7 @@ TEST_F(MultisessionIso, DamagedImagesEndWithWhatWasFound) {
   EXPECT_EQ(l.size(), 14u);
   const fs::path out = *s_dir / "cut-out";
   const auto r =
-      run(kvx() + " recover " + quote(cut.string()) + " --to " + quote(out.string()) + " 2>&1");
+      run(kvx() + " recover " + quote(cut.string()) + " --all --to " + quote(out.string()) + " 2>&1");
   EXPECT_NE(r.exitCode, 0);
   EXPECT_NE(r.out.find("13 recovered, 1 failed"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(out / "Session 3/Replaced Data.bin"));
@@ -287,7 +287,7 @@ TEST_F(UdfImages, ListingMatchesUdfinfoAndFilesComeBackWhole) {
   EXPECT_EQ(std::to_string(l.size()), udfinfoValue(img, "numfiles"));
   for (const auto& [p, f] : l) EXPECT_FALSE(f.deleted) << p;
   const fs::path out = *s_dir / "plain-out";
-  ASSERT_EQ(run(kvx() + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
+  ASSERT_EQ(run(kvx() + " recover " + quote(img.string()) + " --all --to " + quote(out.string()) +
                 " 2>/dev/null")
                 .exitCode,
             0);
@@ -311,7 +311,7 @@ TEST_F(UdfImages, DeletedIdentifierAndEmbeddedData) {
   EXPECT_FALSE(l.at("tiny.txt").deleted);
   const fs::path out = *s_dir / "edited-out";
   const auto r =
-      run(kvx() + " recover " + quote(img.string()) + " --to " + quote(out.string()) + " 2>&1");
+      run(kvx() + " recover " + quote(img.string()) + " --all --to " + quote(out.string()) + " 2>&1");
   ASSERT_EQ(r.exitCode, 0) << r.out;
   for (const char* f : {"deleted.bin", "tiny.txt", "Projects/data/values.bin"})
     EXPECT_EQ(kvxtest::md5File(out / f), kvxtest::md5File(*s_dir / "src" / f)) << f;

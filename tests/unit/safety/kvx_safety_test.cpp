@@ -87,14 +87,18 @@ TEST_F(KvxHostile, PlantedLinksAndNamesNeverLeadOutsideTheDestination) {
   fs::create_symlink(elsewhere, dest / "DIR");                  // a folder replaced by a link
   kvxtest::writeFile(dest / "SUB", {'f'});                      // a folder name held by a file
   fs::create_symlink(elsewhere / "victim", dest / "KEEP.TXT");  // a file name held by a link
+  const std::string longName = std::string(251, 'L') + ".txt";
+  fs::create_symlink(elsewhere / "victim", dest / longName);    // the longest name held by a link
   const std::string md5Before = kvxtest::md5File(s_img);
 
-  // Twice into the same folder (deleted short names lose their first letter, as on disk): the long
-  // name's numbered copy is cut to fit, not searched forever. timeout stops a run that hangs
+  // Twice into the same non-empty folder with --overwrite (deleted short names lose their first
+  // letter, as on disk): a link is never written through nor replaced, so a name it holds gets a
+  // numbered copy, and the long name's numbered copy is cut to fit, not searched forever; a
+  // regular file of an earlier run is replaced, not piled up. timeout stops a run that hangs
   // instead of the whole suite.
   for (int pass = 1; pass <= 2; ++pass) {
-    const auto r = run("timeout 60 " + kvx() + " recover " + quote(s_img.string()) + " --to " +
-                       quote(dest.string()));
+    const auto r = run("timeout 60 " + kvx() + " recover " + quote(s_img.string()) +
+                       " --all --overwrite --to " + quote(dest.string()));
     ASSERT_EQ(r.exitCode, 0) << "pass " << pass << ": " << r.out;
     EXPECT_NE(r.out.find("4 recovered, 0 failed"), std::string::npos) << r.out;
     if (pass == 1) {
@@ -106,16 +110,15 @@ TEST_F(KvxHostile, PlantedLinksAndNamesNeverLeadOutsideTheDestination) {
             (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(filesBelow(elsewhere), (std::set<std::string>{"victim"}));
   const auto got = filesBelow(dest);
-  for (const char* f :
-       {"DIR", "SUB", "KEEP.TXT", "KEEP (2).TXT", "KEEP (3).TXT", "DIR (2)/_ONE.TXT",
-        "DIR (2)/_ONE (2).TXT", "SUB (2)/_LSO.TXT", "SUB (2)/_LSO (2).TXT"})
+  for (const char* f : {"DIR", "SUB", "KEEP.TXT", "KEEP (2).TXT", "KEEP (3).TXT",
+                        "DIR (2)/_ONE.TXT", "SUB (2)/_LSO.TXT"})
     EXPECT_EQ(got.count(f), 1u) << f;
-  const std::string longName = std::string(251, 'L') + ".txt";
-  const std::string numbered = std::string(247, 'L') + " (2).txt";
-  EXPECT_EQ(got.count(longName), 1u);
-  EXPECT_EQ(got.count(numbered), 1u);
+  EXPECT_EQ(got.count("DIR (2)/_ONE (2).TXT"), 0u) << "--overwrite replaces, it does not pile up";
+  EXPECT_EQ(got.count(std::string(247, 'L') + " (2).txt"), 1u);
+  EXPECT_EQ(got.count(std::string(247, 'L') + " (3).txt"), 1u);
+  EXPECT_EQ(got.size(), 10u);
   for (const auto& f : got) {
-    if (f == "DIR" || f == "SUB" || f == "KEEP.TXT") continue;
+    if (f == "DIR" || f == "SUB" || f == "KEEP.TXT" || f == longName) continue;
     EXPECT_EQ(s_md5.count(kvxtest::md5File(dest / f)), 1u) << f << " is not byte-identical";
   }
   EXPECT_EQ(kvxtest::md5File(s_img), md5Before) << "recovery must not write to the image";
@@ -228,7 +231,7 @@ TEST(KvxNtfsCompleteness, ShortSourcesFailAndClusterZeroIsData) {
 
   // $Boot's one run starts at cluster 0: it comes back as the volume's first 8 KiB.
   const fs::path whole = dir / "whole";
-  auto r = run(kvx() + " recover " + quote(img.string()) + " --to " + quote(whole.string()) +
+  auto r = run(kvx() + " recover " + quote(img.string()) + " --all --to " + quote(whole.string()) +
                " --pattern '$Boot'");
   ASSERT_EQ(r.exitCode, 0) << r.out;
   auto boot = kvxtest::readFile(whole / "$Boot");
@@ -241,15 +244,15 @@ TEST(KvxNtfsCompleteness, ShortSourcesFailAndClusterZeroIsData) {
   bytes.resize(12u << 20);
   const fs::path cut = dir / "cut.img";
   kvxtest::writeFile(cut, bytes);
-  r = run(kvx() + " scan " + quote(cut.string()) + " 2>/dev/null");
-  EXPECT_NE(r.out.find("Unrecoverable (0/0)"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("Excellent (0/0)"), std::string::npos) << r.out;
+  r = run(kvx() + " scan " + quote(cut.string()) + " --tsv 2>/dev/null");
+  EXPECT_NE(r.out.find("\tUnrecoverable\t0\t0\t"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\tExcellent\t0\t0\t"), std::string::npos) << r.out;
 
   // Cut to 8 MiB: what lies past the cut fails; every file reported recovered is whole.
   bytes.resize(8u << 20);
   kvxtest::writeFile(cut, bytes);
   const fs::path json = dir / "r.json";
-  r = run(kvx() + " recover " + quote(cut.string()) + " --to " + quote((dir / "short").string()) +
+  r = run(kvx() + " recover " + quote(cut.string()) + " --all --to " + quote((dir / "short").string()) +
           " --json > " + quote(json.string()) + " 2>/dev/null");
   EXPECT_EQ(r.exitCode, 1);
   const auto listing = run(kvx() + " scan " + quote(cut.string()) + " --json 2>/dev/null");

@@ -3,6 +3,7 @@
 // the image is not changed by either command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -32,6 +33,52 @@ TEST(KvxUsage, ExitCodes) {
   EXPECT_EQ(run(kvx + " recover x.img 2>/dev/null").exitCode, 2) << "no --to";
   EXPECT_EQ(run(kvx + " recover x.img --to /tmp --state great 2>/dev/null").exitCode, 2);
   EXPECT_EQ(run(kvx + " scan /nonexistent/image.img 2>/dev/null").exitCode, 1);
+}
+
+// Every command answers --help and `kvx help CMD` alike (exit 0), describes each option it
+// accepts, and the man page and completions name the same options: they are made from one
+// declaration, and this checks that nothing is left out on the way.
+TEST(KvxUsage, HelpOfEveryCommandMatchesManPageAndCompletion) {
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto general = run(kvx + " help");
+  ASSERT_EQ(general.exitCode, 0);
+  const auto commands = run(kvx + " help | sed -n '/^Commands:/,/^$/p' | awk 'NF>1 {print $1}'");
+  const std::string man = run(kvx + " --generate man").out;
+  const std::string bash = run(kvx + " --generate bash").out;
+  const std::string zsh = run(kvx + " --generate zsh").out;
+  std::istringstream names(commands.out);
+  int checked = 0;
+  for (std::string name; std::getline(names, name);) {
+    const auto viaFlag = run(kvx + " " + name + " --help");
+    const auto viaHelp = run(kvx + " help " + name);
+    EXPECT_EQ(viaFlag.exitCode, 0) << name;
+    EXPECT_EQ(viaFlag.out, viaHelp.out) << name;
+    EXPECT_EQ(viaFlag.out.rfind("usage: kvx " + name, 0), 0u) << viaFlag.out;
+    const auto options = run(kvx + " help " + name +
+                             " | sed -n '/^Options:/,/^$/p' | grep -o -- '--[a-z-]*' | sort -u");
+    std::istringstream opts(options.out);
+    for (std::string o; std::getline(opts, o);) {
+      if (o == "--help") continue;
+      EXPECT_NE(bash.find(" " + o), std::string::npos) << name << " " << o;
+      EXPECT_NE(zsh.find("'" + o), std::string::npos) << name << " " << o;
+      std::string roff;
+      for (const char c : o) roff += c == '-' ? "\\-" : std::string(1, c);
+      EXPECT_NE(man.find(".B " + roff), std::string::npos) << name << " " << o;
+      // The parser knows every option the help describes.
+      EXPECT_EQ(run(kvx + " " + name + " " + o + " 2>&1").out.find("unknown option"),
+                std::string::npos) << name << " " << o;
+    }
+    ++checked;
+  }
+  EXPECT_GE(checked, 10) << commands.out;
+  EXPECT_EQ(run(kvx + " help states").out.find("(overwritten/total clusters)") != std::string::npos, true);
+  EXPECT_EQ(run(kvx + " help nosuch 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(run(kvx + " --version").out.rfind("kvx ", 0), 0u);
+  EXPECT_EQ(run(kvx + " --generate bash | bash -n").exitCode, 0);
+  // A missing value names the option, not "unknown option".
+  const auto missing = run(kvx + " recover x.img --to 2>&1");
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.out.find("--to needs a value"), std::string::npos) << missing.out;
 }
 
 TEST(KvxUsage, FailedScanStillWritesJson) {
@@ -111,7 +158,7 @@ TEST_F(KvxFatImage, ScanJsonListsDeletedFiles) {
   while (std::getline(lines, line)) {
     if (line[0] == '1') ++deleted;
     else ++existing;
-    if (line.rfind("0 3000 Existing ", 0) == 0 && line.ends_with(":\\KEEP.TXT")) keep = true;
+    if (line == "0 3000 Existing KEEP.TXT") keep = true;  // native path: relative, no letter
   }
   EXPECT_EQ(deleted, 3) << r.out;
   EXPECT_TRUE(keep) << r.out;
@@ -132,11 +179,19 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
   EXPECT_TRUE(std::filesystem::is_directory(out / "DIR")) << "folders below the root are kept";
   EXPECT_EQ(kvxtest::md5File(img), md5Before) << "recovery must not write to the image";
 
-  // A second run into the same folder keeps the first files and numbers the new ones.
-  ASSERT_EQ(run(kvx + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
-                " --deleted --pattern '*.bin' >/dev/null")
-                .exitCode,
-            0);
+  // A second run into the same folder is refused (nothing piled up beside the first files) unless
+  // --skip-existing or --overwrite says what to do; neither makes "name (2)" copies.
+  const auto recoverAgain = [&](const std::string& flags) {
+    return run(kvx + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
+               " --pattern '*.bin' " + flags + " 2>&1").out;
+  };
+  const std::string refused = recoverAgain("");
+  EXPECT_NE(refused.find("--overwrite"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("--skip-existing"), std::string::npos) << refused;
+  EXPECT_NE(recoverAgain("--skip-existing").find("0 recovered, 0 failed, 1 skipped"),
+            std::string::npos);
+  EXPECT_EQ(run(kvx + " recover " + quote(img.string()) + " --to " + quote(out.string()) +
+                " --pattern '*.bin' --overwrite >/dev/null").exitCode, 0);
   // --json: one document, each file with its target; the summary goes to stderr.
   const auto json = dir / "recover.json";
   ASSERT_EQ(run(kvx + " recover " + quote(img.string()) + " --to " + quote((dir / "out2").string()) +
@@ -156,7 +211,85 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
   int numbered = 0;
   for (const auto& e : std::filesystem::directory_iterator(out))
     numbered += e.path().filename().string().find(" (2)") != std::string::npos;
-  EXPECT_EQ(numbered, 1);
+  EXPECT_EQ(numbered, 0);
+  std::set<std::string> again;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+    if (e.is_regular_file()) again.insert(kvxtest::md5File(e.path()));
+  EXPECT_EQ(again, removed) << "the overwritten file is whole again";
+}
+
+// The machine-readable outputs split and parse as a TSK user's tools expect: awk -F'\t' on --tsv,
+// one JSON object per line of --jsonl (python as the independent parser), the same ids in both,
+// and native paths (relative, '/') next to the windows form on request.
+TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
+  const std::string kvx = quote(kvxtest::cliPath().string()) + " scan " + quote(img.string());
+  const auto tsv = run(kvx + " --tsv 2>/dev/null | awk -F'\\t' 'NR>1 {print $1, $2, $9}' | sort");
+  ASSERT_EQ(tsv.exitCode, 0);
+  const auto jsonl = run(kvx + " --jsonl 2>/dev/null | python3 -c 'import json,sys\n"
+                               "for l in sys.stdin:\n"
+                               "  f=json.loads(l)\n"
+                               "  assert f[\"id\"]==f[\"index\"]\n"
+                               "  print(f[\"id\"], int(f[\"deleted\"]), f[\"path\"])' | sort");
+  ASSERT_EQ(jsonl.exitCode, 0);
+  EXPECT_EQ(tsv.out, jsonl.out);
+  EXPECT_NE(tsv.out.find(" 1 DIR/_ONE2.TXT\n"), std::string::npos) << tsv.out;
+  EXPECT_NE(tsv.out.find(" 0 KEEP.TXT\n"), std::string::npos) << tsv.out;
+  // Filters on scan as on recover; a '/' pattern matches the path.
+  const auto dirOnly = run(kvx + " --jsonl --deleted --pattern 'dir/*' 2>/dev/null");
+  EXPECT_EQ(std::count(dirOnly.out.begin(), dirOnly.out.end(), '\n'), 1) << dirOnly.out;
+  const auto windows = run(kvx + " --path-style windows 2>/dev/null").out;
+  EXPECT_NE(windows.find(":\\DIR\\_ONE2.TXT"), std::string::npos) << windows;
+  // The table: every column before PATH is one word, so awk's default split finds the path.
+  const auto table = run(kvx + " --deleted 2>/dev/null | awk 'NR>1 {print $4, $NF}' | sort").out;
+  EXPECT_EQ(table, "Excellent DIR/_ONE2.TXT\nExcellent _ONE1.BIN\nExcellent name.dat\n");
+}
+
+// One file by its id: recover --id and cat give the bytes icat gives for that entry.
+TEST_F(KvxFatImage, RecoverByIdAndCatMatchIcat) {
+  if (!kvxtest::haveTools({"fls", "icat"})) GTEST_SKIP() << "The Sleuth Kit is needed";
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  const auto id = run(kvx + " scan " + quote(img.string()) +
+                      " --tsv --pattern '*.dat' 2>/dev/null | awk -F'\\t' 'NR==2 {print $1}'");
+  ASSERT_FALSE(id.out.empty());
+  const std::string n = id.out.substr(0, id.out.size() - 1);
+  const auto inode = run("fls -r -d " + quote(img.string()) +
+                         " | sed -n 's/^r\\/r \\* \\([0-9]*\\):\\tLong file name.dat$/\\1/p'");
+  ASSERT_FALSE(inode.out.empty()) << "fls lists the deleted long name";
+  ASSERT_EQ(run("icat " + quote(img.string()) + " " + inode.out.substr(0, inode.out.size() - 1) +
+                " > " + quote((dir / "icat.bin").string())).exitCode, 0);
+  ASSERT_EQ(run(kvx + " cat " + quote(img.string()) + " " + n + " > " +
+                quote((dir / "cat.bin").string()) + " 2>/dev/null").exitCode, 0);
+  EXPECT_EQ(kvxtest::md5File(dir / "cat.bin"), kvxtest::md5File(dir / "icat.bin"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "cat.bin"), 2500u);
+
+  const auto out = dir / "by-id";
+  const auto r = run(kvx + " recover " + quote(img.string()) + " --id " + n + " --to " +
+                     quote(out.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("Long file name.dat -> "), std::string::npos) << "native source path";
+  EXPECT_EQ(kvxtest::md5File(out / "Long file name.dat"), kvxtest::md5File(dir / "icat.bin"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 1) << "that file only";
+
+  EXPECT_EQ(run(kvx + " cat " + quote(img.string()) + " 999 > /dev/null 2>&1").exitCode, 1);
+  EXPECT_EQ(run(kvx + " cat " + quote(img.string()) + " x > /dev/null 2>&1").exitCode, 2);
+  EXPECT_EQ(kvxtest::md5File(img), md5Before) << "neither may write to the image";
+}
+
+// A filter that matches nothing is a warning and exit 1, with nothing written; existing files
+// come only with --all.
+TEST_F(KvxFatImage, NoMatchFailsAndExistingNeedsAll) {
+  const std::string kvx = quote(kvxtest::cliPath().string()) + " recover " + quote(img.string());
+  const auto none = dir / "none";
+  const auto r = run(kvx + " --pattern '*.png,*.gif' --to " + quote(none.string()) + " 2>&1");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("warning: no file matches"), std::string::npos) << r.out;
+  EXPECT_TRUE(std::filesystem::is_empty(none));
+  const auto keep = dir / "keep";
+  EXPECT_EQ(run(kvx + " --pattern keep.txt --to " + quote(keep.string()) + " 2>/dev/null").exitCode, 1)
+      << "an existing file is not recovered by default";
+  EXPECT_EQ(run(kvx + " --pattern keep.txt --all --to " + quote(keep.string()) + " 2>/dev/null")
+                .exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(keep / "KEEP.TXT"));
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "json_writer.h"
+#include "options.h"
 #include "scan_output.h"
 #include "scan_session.h"
 #include "core/storage.h"
@@ -230,25 +232,138 @@ class ListingTest : public ::testing::Test {
 
 TEST_F(ListingTest, TableLeavesOutReplacedAndHidden) {
   const std::string table = capture([&](std::FILE* f) { kvx::writeScanTable(session, f); });
-  EXPECT_NE(table.find("X:\\Docs\\report.doc"), std::string::npos) << table;
+  EXPECT_NE(table.find(" Docs/report.doc\n"), std::string::npos) << table;
   EXPECT_EQ(table.find("old.jpg"), std::string::npos) << "replaced records are left out";
   EXPECT_EQ(table.find("secret.bin"), std::string::npos) << "files of hidden folders are left out";
-  EXPECT_NE(table.find("Poor (1/3)"), std::string::npos) << table;
-  EXPECT_NE(table.find("X:\\a?\xef\xbf\xbd.txt"), std::string::npos) << "control character and lone surrogate";
+  EXPECT_NE(table.find(" Poor "), std::string::npos) << table;
+  EXPECT_NE(table.find(" 1/3 "), std::string::npos) << table;
+  EXPECT_NE(table.find(" a?\xef\xbf\xbd.txt\n"), std::string::npos) << "control character and lone surrogate";
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3) << "header and two files";
 }
 
 TEST_F(ListingTest, JsonHasEveryRecordWithPathsAndFlags) {
   const std::string json = capture([&](std::FILE* f) { kvx::writeScanJson(session, 0, "No errors.", f); });
   for (const char* part :
-       {"\"drives\":[]", "\"path\":\"X:\\\\Docs\\\\report.doc\"", "\"location\":\"Docs\"",
-        "\"name\":\"old.jpg\",\"folder\":0", "\"replaced\":true", "\"path\":\"X:\\\\Sys\\\\secret.bin\"",
+       {"\"drives\":[]", "\"path\":\"Docs/report.doc\"", "\"location\":\"Docs\"",
+        "\"name\":\"old.jpg\",\"folder\":0", "\"replaced\":true", "\"path\":\"Sys/secret.bin\"",
         "\"name\":\"a\\n\xef\xbf\xbd.txt\"", "\"firstOverwritten\":[77]", "\"fileSystem\":\"FAT\"",
         "\"stateName\":\"Poor\"", "\"parent\":null", "\"hidden\":true", "\"attributes\":\"R\"",
         "\"error\":{\"code\":0,\"message\":\"No errors.\"}"})
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   EXPECT_EQ(json.find("\"modified\""), std::string::npos) << "times of 0 are left out";
   EXPECT_EQ(json.back(), '\n');
+}
+
+/// Listing options as kvx scan would make them from @p argv.
+kvx::ListingOptions listingOf(const std::vector<std::string>& argv) {
+  kvx::Args args;
+  EXPECT_EQ(kvx::parseArgs({}, kvx::joinOptions({&kvx::filterOptionDecls(), &kvx::listingOptionDecls()}),
+                           argv, args).kind, kvx::ParseOutcome::Ok);
+  kvx::ListingOptions listing;
+  std::string error;
+  EXPECT_TRUE(kvx::listingFromArgs(args, listing, &error)) << error;
+  return listing;
+}
+
+TEST_F(ListingTest, FiltersAndPathStyles) {
+  const auto table = [&](const std::vector<std::string>& argv) {
+    return capture([&](std::FILE* f) { kvx::writeScanTable(session, f, listingOf(argv)); });
+  };
+  const auto lines = [](const std::string& t) { return std::count(t.begin(), t.end(), '\n'); };
+  EXPECT_EQ(lines(table({"--deleted"})), 2) << "header and the deleted file";
+  EXPECT_EQ(lines(table({"--state", "existing,excellent"})), 2);
+  EXPECT_EQ(lines(table({"--id", "0,3"})), 3);
+  EXPECT_EQ(lines(table({"--id", "1"})), 1) << "a replaced record is not listed, not even by id";
+  // Comma separates patterns; a pattern with '/' is matched against the path, not the name.
+  EXPECT_EQ(lines(table({"--pattern", "*.doc,*.txt"})), 3);
+  EXPECT_EQ(lines(table({"--pattern", "*.doc;nothing"})), 2);
+  EXPECT_EQ(lines(table({"--pattern", "docs/*.doc"})), 2);
+  EXPECT_EQ(lines(table({"--pattern", "/Docs/*"})), 2) << "a leading '/' is the volume root";
+  EXPECT_EQ(lines(table({"--pattern", "other/*.doc"})), 1);
+  EXPECT_NE(table({"--path-style", "windows"}).find(" X:\\Docs\\report.doc\n"), std::string::npos);
+
+  // TSV: every line splits into the same ten fields, whatever the names hold.
+  const std::string tsv = table({"--tsv"});
+  std::size_t start = 0, rows = 0;
+  while (start < tsv.size()) {
+    const std::size_t end = tsv.find('\n', start);
+    const std::string line = tsv.substr(start, end - start);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9) << line;
+    start = end + 1;
+    ++rows;
+  }
+  EXPECT_EQ(rows, 3u);
+  EXPECT_NE(tsv.find("3\t1\t1234\tPoor\t1\t3\t\t\ta?\xef\xbf\xbd.txt\t\n"), std::string::npos) << tsv;
+}
+
+TEST_F(ListingTest, JsonLinesOneObjectPerLineAndFiltered) {
+  const std::string all = capture([&](std::FILE* f) { kvx::writeScanJsonLines(session, f); });
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4) << "every record, one a line:\n" << all;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    const std::size_t end = all.find('\n', start);
+    EXPECT_EQ(all[start], '{');
+    EXPECT_EQ(all[end - 1], '}');
+    start = end + 1;
+  }
+  const std::string one = capture(
+      [&](std::FILE* f) { kvx::writeScanJsonLines(session, f, listingOf({"--pattern", "*.doc"})); });
+  EXPECT_EQ(one.rfind("{\"index\":0,\"path\":\"Docs/report.doc\"", 0), 0u) << one;
+  EXPECT_EQ(std::count(one.begin(), one.end(), '\n'), 1);
+}
+
+struct ParseCase {
+  const char* name;
+  std::vector<std::string> argv;
+  kvx::ParseOutcome::Kind kind;
+  const char* message;  // start of the error message
+};
+class ParseTest : public ::testing::TestWithParam<ParseCase> {};
+TEST_P(ParseTest, Outcome) {
+  const std::vector<kvx::Positional> positionals{{"SOURCE", "source"},
+                                                 {"ID", "id", false, kvx::Complete::None}};
+  const std::vector<kvx::Option> options{
+      {"--to", "DIR", "destination"},
+      {"--deep", nullptr, "deep"},
+      {"--style", "S", "style", kvx::Complete::Choices, "native windows"},
+      {"--yes", nullptr, "yes", kvx::Complete::None, nullptr, "-y"}};
+  kvx::Args args;
+  const kvx::ParseOutcome r = kvx::parseArgs(positionals, options, GetParam().argv, args);
+  EXPECT_EQ(r.kind, GetParam().kind) << r.message;
+  EXPECT_EQ(r.message.rfind(GetParam().message, 0), 0u) << r.message;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cli, ParseTest,
+    ::testing::Values(
+        ParseCase{"ValueSeparate", {"img", "--to", "d"}, kvx::ParseOutcome::Ok, ""},
+        ParseCase{"ValueJoined", {"--to=d", "img", "-y"}, kvx::ParseOutcome::Ok, ""},
+        ParseCase{"MissingValueAtEnd", {"img", "--to"}, kvx::ParseOutcome::Error, "--to needs a value (DIR)"},
+        ParseCase{"ValueIsAnOption", {"img", "--to", "--deep"}, kvx::ParseOutcome::Error, "--to needs a value"},
+        ParseCase{"EmptyJoinedValue", {"img", "--to="}, kvx::ParseOutcome::Error, "--to needs a value"},
+        ParseCase{"DashValueAllowed", {"img", "--to", "-odd"}, kvx::ParseOutcome::Ok, ""},
+        ParseCase{"FlagTakesNoValue", {"img", "--deep=1"}, kvx::ParseOutcome::Error, "--deep takes no value"},
+        ParseCase{"Unknown", {"img", "--bogus"}, kvx::ParseOutcome::Error, "unknown option --bogus"},
+        ParseCase{"UnknownBeforeHelp", {"--bogus", "--help"}, kvx::ParseOutcome::Error, "unknown option"},
+        ParseCase{"HelpWins", {"img", "extra", "more", "-h"}, kvx::ParseOutcome::Help, ""},
+        ParseCase{"MissingPositional", {"--deep"}, kvx::ParseOutcome::Error, "missing SOURCE"},
+        ParseCase{"TooMany", {"a", "b", "c"}, kvx::ParseOutcome::Error, "unexpected argument c"},
+        ParseCase{"DoubleDash", {"--", "-img"}, kvx::ParseOutcome::Ok, ""},
+        ParseCase{"Choice", {"img", "--style", "windows"}, kvx::ParseOutcome::Ok, ""},
+        ParseCase{"BadChoice", {"img", "--style=dos"}, kvx::ParseOutcome::Error, "--style takes one of"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FilterArgs, BadValuesAreUsageErrors) {
+  const auto opts = kvx::joinOptions({&kvx::filterOptionDecls()});
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{"--id", "1,x"}, {"--id", ","}, {"--state", "great"},
+        {"--pattern", ",;"}, {"--id", "99999999999"}}) {
+    kvx::Args args;
+    ASSERT_EQ(kvx::parseArgs({}, opts, argv, args).kind, kvx::ParseOutcome::Ok);
+    kvx::FileFilter filter;
+    std::string error;
+    EXPECT_FALSE(kvx::filterFromArgs(args, false, filter, &error)) << argv[1];
+    EXPECT_FALSE(error.empty());
+  }
 }
 
 }  // namespace

@@ -82,8 +82,8 @@ class FatWipe : public ::testing::TestWithParam<FatCase> {
     run("tsk_recover " + quote(img.string()) + " " + quote(tsk.string()) + " >/dev/null 2>&1");
     EXPECT_FALSE(wipetest::treeContains(tsk, marker));
     const auto deep = dir / "deep";
-    run(kvx("recover " + quote(img.string()) + " --deep --to " + quote(deep.string()) +
-            " >/dev/null 2>&1"));
+    run(kvx("recover " + quote(img.string()) + " --deep --all --overwrite --to " +
+            quote(deep.string()) + " >/dev/null 2>&1"));
     EXPECT_FALSE(wipetest::treeContains(deep, marker));
   }
 
@@ -99,7 +99,9 @@ TEST_P(FatWipe, DeletedFileLeavesNothingAndTouchesNothingElse) {
   EXPECT_TRUE(contains(img, "WIPEMARK-B:")) << "only the chosen file is wiped";
   expectConsistentAndLiveFilesKept();
   const auto scan = run(kvx("scan " + quote(img.string()) + " 2>/dev/null")).out;
-  const auto line = scan.substr(scan.find("_ONE.TXT") - 60, 60);
+  const auto at = scan.find("_ONE.TXT");
+  ASSERT_NE(at, std::string::npos) << scan;
+  const auto line = scan.substr(scan.rfind('\n', at) + 1, at - scan.rfind('\n', at));
   EXPECT_NE(line.find("Unrecoverable"), std::string::npos) << scan;
   expectNotRecoverable("WIPEMARK-A:");
 }

@@ -82,8 +82,8 @@ class NtfsWipe : public ::testing::Test {
     run("tsk_recover " + quote(img.string()) + " " + quote(tsk.string()) + " >/dev/null 2>&1");
     EXPECT_FALSE(wipetest::treeContains(tsk, marker));
     const auto deep = dir / "deep";
-    run(kvx("recover " + quote(img.string()) + " --deep --to " + quote(deep.string()) +
-            " >/dev/null 2>&1"));
+    run(kvx("recover " + quote(img.string()) + " --deep --all --overwrite --to " +
+            quote(deep.string()) + " >/dev/null 2>&1"));
     EXPECT_FALSE(wipetest::treeContains(deep, marker));
   }
   std::string scanLine(const std::string& name) {
