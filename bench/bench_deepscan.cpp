@@ -5,8 +5,9 @@
 // byte-identical), and sectors per second over pure noise and over zeros. When photorec is
 // installed it runs over the same image for comparison.
 //
-//   bench_deepscan [--size-mib N] [--files N] [--keep DIR]
+//   bench_deepscan [--size-mib N] [--files N] [--keep DIR] [--no-photorec]
 //   bench_deepscan --reformat [DIR]   deep scan of reformatted FAT32 and NTFS volumes instead
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -180,12 +181,22 @@ struct Placed {
   std::uint64_t hash;  // of the complete file
 };
 
+/// CPU seconds (user and system) of this process, or with @p children of its waited-for children.
+double cpuSeconds(bool children) {
+  rusage r{};
+  ::getrusage(children ? RUSAGE_CHILDREN : RUSAGE_SELF, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
 struct ScanFigures {
   double seconds = 0;
+  double cpu = 0;  // the machine may be shared: CPU time compares fairly
   std::uint32_t files = 0;
   std::map<std::uint64_t, std::uint64_t> sizeAt;   // sector -> listed size
   std::map<std::uint64_t, std::uint32_t> stateAt;  // sector -> state
   std::map<std::string, std::uint32_t> perFolder;
+  std::map<std::uint64_t, std::string> folderAt;  // sector -> folder
 };
 
 /// Runs the deep scan over @p image (all sectors free).
@@ -208,8 +219,10 @@ ScanFigures scan(Bytes& image) {
   if (!CachedDrive_InitMap(drive, sectors, nullptr, 0)) std::exit(1);
   u->deepScanTotal = sectors;
   const double t0 = benchNowSeconds();
+  const double c0 = cpuSeconds(false);
   (void)FileFormat_ScanHole(u, 0, 9500);
   f.seconds = benchNowSeconds() - t0;
+  f.cpu = cpuSeconds(false) - c0;
   f.files = u->fileCount;
   for (std::uint32_t i = 0; i < u->fileCount; ++i) {
     const FileRecord* r = Storage_File(u, i);
@@ -222,6 +235,7 @@ ScanFigures scan(Bytes& image) {
     for (auto* c = static_cast<const char16_t*>(Storage_At(u, folder->name.get())); c && *c; ++c)
       name.push_back(static_cast<char>(*c));
     ++f.perFolder[name];
+    f.folderAt[s] = name;
   }
   u->drive = nullptr;
   Undelete_Delete(u);
@@ -267,8 +281,8 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
   if (sh("mkfs.fat -C -F 32 -s 8 " + f + " 1048576 >/dev/null && cd " + t +
          " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + f + " folder* ::/ && mkfs.fat -F 32 -s 16 " + f +
          " >/dev/null") != 0 ||
-      sh("truncate -s 1G " + n + " && mkntfs -F -Q -q " + n + " 2>/dev/null && ntfs-3g " + n +
-         " " + m + " && cp -r " + t + "/. " + m + "/ && umount " + m + " && mkntfs -F -Q -q " + n +
+      sh("truncate -s 1G " + n + " && mkntfs -F -Q -q " + n + " 2>/dev/null && ntfs-3g " + n + " " +
+         m + " && cp -r " + t + "/. " + m + "/ && umount " + m + " && mkntfs -F -Q -q " + n +
          " 2>/dev/null") != 0) {
     std::fprintf(stderr, "bench_deepscan: needs mkfs.fat, mtools, mkntfs and ntfs-3g\n");
     return 1;
@@ -284,16 +298,16 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
     std::ifstream in(listing);
     const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::size_t earlier = 0;
-    for (std::size_t at = 0; (at = json.find("\"path\":\"D:\\\\Before format", at)) !=
-                             std::string::npos;
-         ++at)
+    for (std::size_t at = 0;
+         (at = json.find("\"path\":\"D:\\\\Before format", at)) != std::string::npos; ++at)
       ++earlier;
     const double mib = static_cast<double>(fs::file_size(img)) / 1048576.0;
-    std::printf("%s: deep scan %.2f s = %.1f MiB/s (peak RSS %.1f MiB), %zu entries under "
-                "\"Before format\"; cat %.1f MiB/s; ratio %.2f\n",
-                img.filename().c_str(), scan.seconds, mib / scan.seconds,
-                static_cast<double>(scan.peakKiB) / 1024.0, earlier, mib / cat.seconds,
-                cat.seconds / scan.seconds);
+    std::printf(
+        "%s: deep scan %.2f s = %.1f MiB/s (peak RSS %.1f MiB), %zu entries under "
+        "\"Before format\"; cat %.1f MiB/s; ratio %.2f\n",
+        img.filename().c_str(), scan.seconds, mib / scan.seconds,
+        static_cast<double>(scan.peakKiB) / 1024.0, earlier, mib / cat.seconds,
+        cat.seconds / scan.seconds);
   }
   return 0;
 }
@@ -301,19 +315,25 @@ int reformatBench(const fs::path& work, const fs::path& kvx) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--reformat") {
     const fs::path kvx = fs::absolute(fs::path(argv[0])).parent_path().parent_path() / "kvx";
-    return reformatBench(argc > 2 ? fs::path(argv[2])
-                                  : fs::temp_directory_path() / "kvx-bench-reformat",
-                         kvx);
+    return reformatBench(
+        argc > 2 ? fs::path(argv[2]) : fs::temp_directory_path() / "kvx-bench-reformat", kvx);
   }
   std::uint64_t sizeMiB = 1024;
   std::uint32_t wantFiles = 4000;
   std::string keep;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool photorec = true;
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--no-photorec") {
+      photorec = false;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (a == "--size-mib") sizeMiB = std::strtoull(argv[i + 1], nullptr, 10);
     if (a == "--files")
       wantFiles = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     if (a == "--keep") keep = argv[i + 1];
+    ++i;
   }
   const fs::path work =
       keep.empty() ? fs::temp_directory_path() / "kvx-bench-deepscan" : fs::path(keep);
@@ -378,8 +398,8 @@ int main(int argc, char** argv) {
     }
   }
   const double sectors = static_cast<double>(imageBytes / kSector);
-  std::printf("deep scan: %.2f s wall, %u files listed, %.0f sectors/s, %.1f MiB/s\n",
-              carve.seconds, carve.files, sectors / carve.seconds,
+  std::printf("deep scan: %.2f s wall, %.2f s CPU, %u files listed, %.0f sectors/s, %.1f MiB/s\n",
+              carve.seconds, carve.cpu, carve.files, sectors / carve.seconds,
               static_cast<double>(imageBytes) / 1048576.0 / carve.seconds);
   std::printf(
       "recall: %u of %u complete files listed at their offset with their exact length "
@@ -408,8 +428,23 @@ int main(int argc, char** argv) {
       if (in != nullptr && sector * kSector < in->sector * kSector + in->length &&
           in->kind == "zip")
         ++embedded;
-      else
-        ++spurious;
+      else if (++spurious <= 40) {
+        const std::uint8_t* h = image.data() + sector * kSector;
+        std::printf(
+            "  spurious %s find at sector %llu, %llu bytes, state %u, %s, head %02x %02x %02x %02x "
+            "%02x %02x\n",
+            carve.folderAt.at(sector).c_str(), static_cast<unsigned long long>(sector),
+            static_cast<unsigned long long>(size), carve.stateAt.at(sector),
+            in != nullptr && sector * kSector < in->sector * kSector + in->length
+                ? (in->kind + (in->cut ? " cut" : "") + " from " + std::to_string(in->sector) +
+                   " found as " +
+                   std::to_string(carve.sizeAt.count(in->sector) ? carve.sizeAt.at(in->sector)
+                                                                 : 0) +
+                   " of " + std::to_string(in->length))
+                      .c_str()
+                : "in noise",
+            h[0], h[1], h[2], h[3], h[4], h[5]);
+      }
     }
     std::printf(
         "cut files rated above Poor: %u of %u; finds inside ZIPs (stored members): %u; "
@@ -425,6 +460,10 @@ int main(int argc, char** argv) {
     Bytes noise(std::min<std::uint64_t>(imageBytes, 256ull << 20));
     fillNoise(noise.data(), noise.size(), 7);
     const ScanFigures f = scan(noise);
+    for (const auto& [sector, folder] : f.folderAt)
+      std::printf("  false %s find in noise at sector %llu, %llu bytes\n", folder.c_str(),
+                  static_cast<unsigned long long>(sector),
+                  static_cast<unsigned long long>(f.sizeAt.at(sector)));
     std::printf("pure noise: %.0f MiB in %.2f s, %.0f sectors/s, %u false finds\n",
                 static_cast<double>(noise.size()) / 1048576.0, f.seconds,
                 static_cast<double>(noise.size() / kSector) / f.seconds, f.files);
@@ -437,7 +476,9 @@ int main(int argc, char** argv) {
   std::printf("peak RSS: %llu MiB\n", static_cast<unsigned long long>(benchPeakRssKiB() / 1024));
 
   // The same image through photorec, when it is installed.
-  if (sh("command -v photorec >/dev/null 2>&1") == 0) {
+  if (!photorec) {
+    std::printf("photorec: not run (--no-photorec)\n");
+  } else if (sh("command -v photorec >/dev/null 2>&1") == 0) {
     const fs::path img = work / "carve.img";
     const fs::path out = work / "photorec";
     Bytes imageHeads;  // the first 512 bytes of every placed file, in order
@@ -463,7 +504,9 @@ int main(int argc, char** argv) {
     const std::string cmd =
         "cd '" + work.string() + "' && script -q -c '" + pr + "' /dev/null > photorec.out 2>&1";
     const double t0 = benchNowSeconds();
+    const double pc0 = cpuSeconds(true);
     const int rc = sh(cmd);
+    const double prCpu = cpuSeconds(true) - pc0;
     const double secs = benchNowSeconds() - t0;
     std::set<std::uint64_t> hashes;
     std::uint32_t count = 0;
@@ -493,8 +536,9 @@ int main(int argc, char** argv) {
     }
     std::printf("photorec: %u outputs begin like no placed file (%.2f per 1,000 placed files)\n",
                 prSpurious, 1000.0 * prSpurious / placed.size());
-    std::printf("photorec: exit %d, %.2f s wall, %u files written, recall %u of %u (%.2f%%)\n", rc,
-                secs, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
+    std::printf(
+        "photorec: exit %d, %.2f s wall, %.2f s CPU, %u files written, recall %u of %u (%.2f%%)\n",
+        rc, secs, prCpu, count, prRecalled, complete, 100.0 * prRecalled / std::max(complete, 1u));
     if (keep.empty()) {
       fs::remove_all(out, ec);
       fs::remove(img, ec);

@@ -6,7 +6,9 @@
 //       many files of each state recover byte-identical;
 //   (b) of the files deleted last that were fragmented (intact, nothing written after them), how
 //       many kvx and `tsk_recover` recover byte-identical, media files apart.
-// Usage: bench_fat_states [WORKDIR] [--files N]
+// Usage: bench_fat_states [WORKDIR] [--files N] [--size-mib N] [--explain] [--reuse]
+//   --explain prints where each wrong Excellent file really lies; --reuse scans the image a
+//   previous run left in WORKDIR again (no (b) figures).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,7 @@
 #include "core/storage.h"
 #include "core/undelete_object.h"
 #include "fat/fat.h"
+#include "fat/fat_layout.h"
 #include "host/host.h"
 
 namespace {
@@ -60,135 +63,214 @@ struct Source {
   std::string md5;
 };
 
+/// Where a file rated Excellent that recovers wrong really lies: its layout against the clusters
+/// whose bytes equal the source's, cluster by cluster.
+void explainWrong(Undelete* u, const FileRecord* r, const std::string& name,
+                  const fs::path& source) {
+  FatGeometry g;
+  FatLayout l;
+  if (!FAT_GetGeometry(u->drive, g) || !FAT_LayoutForRecovery(u, r, g, l)) return;
+  static std::map<std::uint64_t, std::uint32_t> where;  // cluster hash -> cluster
+  const std::uint64_t cb = g.clusterBytes;
+  std::vector<std::uint8_t> buf(cb);
+  auto hash = [](const std::uint8_t* p, std::size_t n) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+  };
+  if (where.empty()) {
+    for (std::uint32_t c = 2; c < g.clusterLimit; ++c) {
+      std::uint32_t got = 0;
+      if (CachedDrive_Read(u->drive, FAT_ClusterSector(g, c) * g.sectorSize,
+                           static_cast<std::uint32_t>(cb), buf.data(), &got) &&
+          got == cb)
+        where.emplace(hash(buf.data(), cb), c);
+    }
+  }
+  std::ifstream in(source, std::ios::binary);
+  std::string truth;
+  for (std::uint64_t k = 0;
+       in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(cb)); ++k) {
+    const auto it = where.find(hash(buf.data(), cb));
+    truth += " " + (it == where.end() ? std::string("?") : std::to_string(it->second));
+  }
+  std::string runs;
+  for (const FatRun& run : l.runs)
+    runs += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
+  // Other files whose layouts read the same clusters.
+  for (std::uint32_t i = 0; i < u->fileCount; ++i) {
+    const FileRecord* o = Storage_File(u, i);
+    FatLayout ol;
+    if (o == r || !FAT_LayoutForRecovery(u, o, g, ol)) continue;
+    bool meets = false;
+    for (const FatRun& a : ol.runs)
+      for (const FatRun& b : l.runs)
+        meets = meets || (a.first < b.first + b.count && b.first < a.first + a.count);
+    if (!meets) continue;
+    std::string oruns;
+    for (const FatRun& run : ol.runs)
+      oruns += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
+    std::string oname;
+    for (const char16_t* c = static_cast<const char16_t*>(Storage_At(u, o->name.get())); *c; ++c)
+      oname.push_back(static_cast<char>(*c));
+    std::printf("    also %s state %u written %llu:%s overwritten %llu%s%s\n", oname.c_str(),
+                (o->status >> 1) & 0x1F, static_cast<unsigned long long>(o->modified.get()),
+                oruns.c_str(), static_cast<unsigned long long>(ol.overwritten),
+                ol.inferred ? " inferred" : "", ol.contested ? " contested" : "");
+  }
+  std::printf("  wrong Excellent %s (created %llu, written %llu): layout%s%s%s\n    truth%s\n",
+              name.c_str(), static_cast<unsigned long long>(r->created.get()),
+              static_cast<unsigned long long>(r->modified.get()), runs.c_str(),
+              l.inferred ? " inferred" : "", l.contested ? " contested" : "", truth.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
   fs::path dir = fs::path(tmp != nullptr ? tmp : "/tmp") / "kvx-bench-fat-states";
   int files = 900;
+  std::uint64_t sizeMiB = 256;
+  bool explain = false;
+  bool reuse = false;  // scan the image and sources a previous run left in WORKDIR
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--files" && i + 1 < argc) {
       files = std::atoi(argv[++i]);
+    } else if (a == "--size-mib" && i + 1 < argc) {
+      sizeMiB = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--explain") {
+      explain = true;
+    } else if (a == "--reuse") {
+      reuse = true;
     } else {
       dir = a;
     }
   }
-  fs::remove_all(dir);
-  fs::create_directories(dir / "src");
   const fs::path image = dir / "v.img";
   const fs::path src = dir / "src";
-
-  // Media made by the tools, copied under many names; random files of many sizes.
-  if (!sh("cd " + q(src.string()) +
-          " && for i in 1 2 3 4 5 6; do convert -seed $i -size $((120+i*40))x$((90+i*30)) "
-          "plasma:fractal -quality 90 base$i.jpg && convert -seed $((i+10)) -size "
-          "$((60+i*20))x$((50+i*10)) plasma:fractal base$i.png; done && "
-          "printf '%%!PS\\n/Helvetica findfont 11 scalefont setfont\\n' > t.ps && "
-          "for k in $(seq 1 120); do echo \"60 $((800 - (k % 60) * 12)) moveto (Line $k of a "
-          "bench page) show\" >> t.ps; [ $((k % 60)) -eq 0 ] && echo showpage >> t.ps; done; "
-          "gs -q -sDEVICE=pdfwrite -dCompressPages=false -o base1.pdf t.ps && "
-          "head -c 20000 /dev/urandom > r.bin && zip -q -X -0 base1.zip r.bin base1.png")) {
-    std::fprintf(stderr, "needs ImageMagick, ghostscript and zip\n");
-    return 1;
-  }
-  const std::vector<std::string> bases = {"base1.jpg", "base2.jpg", "base3.jpg", "base4.jpg",
-                                          "base5.jpg", "base6.jpg", "base1.png", "base2.png",
-                                          "base3.png", "base4.png", "base1.pdf", "base1.zip"};
-  std::mt19937_64 rng(2026);
   std::vector<Source> sources;
-  for (int i = 0; i < files; ++i) {
-    Source s;
-    char name[16];
-    if (i % 3 == 0) {
-      const std::string& b = bases[rng() % bases.size()];
-      const std::string ext = b.substr(b.size() - 3);
-      std::snprintf(name, sizeof name, "M%04d.%s", i, ext.c_str());
-      for (char& c : name) c = static_cast<char>(std::toupper(c));
-      fs::copy_file(src / b, src / name);
-      s.media = true;
-    } else {
-      std::snprintf(name, sizeof name, "F%04d.BIN", i);
-      std::vector<char> bytes(1000 + rng() % (rng() % 4 == 0 ? 400000 : 40000));
-      for (auto& c : bytes) c = static_cast<char>(rng());
-      std::ofstream(src / name, std::ios::binary)
-          .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    s.name = name;
-    s.md5 = md5(src / name);
-    sources.push_back(s);
-  }
-
-  if (!sh("mkfs.fat -C -F 32 -s 4 -i 1234ABCD --invariant " + q(image.string()) +
-          " 262144 >/dev/null"))
-    return 1;
-  const std::string firstFit = "printf '\\377\\377\\377\\377' | dd of=" + q(image.string()) +
-                               " bs=1 seek=1004 conv=notrunc 2>/dev/null; ";
-  auto at = [](int t) {
-    return "export MTOOLS_SKIP_CHECK=1 SOURCE_DATE_EPOCH=" + std::to_string(1600000000 + t * 600) +
-           "; ";
-  };
-  std::vector<int> live;
-  const int rounds = 6;
-  int next = 0, t = 1;
-  const double t0 = benchNowSeconds();
-  for (int r = 0; r < rounds; ++r) {
-    std::string names;
-    const int until = files * (r + 1) / rounds;
-    for (; next < until; ++next) {
-      names += " " + sources[next].name;
-      live.push_back(next);
-    }
-    if (!sh(firstFit + "cd " + q(src.string()) + " && " + at(t++) + "mcopy -i " +
-            q(image.string()) + names + " ::/"))
-      return 1;
-    if (r + 1 == rounds) break;
-    // Churn: a third of the live files go; the next round's files fill their clusters.
-    std::shuffle(live.begin(), live.end(), rng);
-    const std::size_t gone = live.size() / 3;
-    std::string del;
-    for (std::size_t k = 0; k < gone; ++k) del += " ::/" + sources[live[k]].name;
-    live.erase(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(gone));
-    if (!sh(at(t++) + "mdel -i " + q(image.string()) + del)) return 1;
-  }
-  // Cluster lists of the files about to be deleted last, while they are live.
-  std::shuffle(live.begin(), live.end(), rng);
-  const std::size_t lastCount = live.size() / 2;
   std::map<std::string, std::size_t> fragments;  // name -> runs
-  {
-    std::map<std::string, std::string> inode;
-    std::istringstream in(capture("fls -f fat " + q(image.string())));
-    std::string line;
-    while (std::getline(in, line)) {
-      const auto colon = line.find(":\t");
-      const auto sp = line.rfind(' ', colon);
-      if (colon == std::string::npos) continue;
-      inode[line.substr(colon + 2)] = line.substr(sp + 1, colon - sp - 1);
+  if (reuse) {
+    for (const auto& e : fs::directory_iterator(src)) {
+      const std::string n = e.path().filename().string();
+      if (n.size() != 9 || (n[0] != 'M' && n[0] != 'F')) continue;
+      sources.push_back({n, n[0] == 'M', md5(e.path())});
     }
-    for (std::size_t k = 0; k < lastCount; ++k) {
-      const std::string& n = sources[live[k]].name;
-      std::istringstream sectors(capture("istat -f fat " + q(image.string()) + " " + inode[n] +
-                                         " | sed -n '/^Sectors:/,$p' | tail -n +2"));
-      std::uint64_t prev = 0, s = 0;
-      std::size_t runs = 0;
-      bool first = true;
-      while (sectors >> s) {
-        if (first || s != prev + 1) ++runs;
-        first = false;
-        prev = s;
+    std::printf("image: %s reused, %zu sources\n", image.c_str(), sources.size());
+  } else {
+    fs::remove_all(dir);
+    fs::create_directories(dir / "src");
+
+    // Media made by the tools, copied under many names; random files of many sizes.
+    if (!sh("cd " + q(src.string()) +
+            " && for i in 1 2 3 4 5 6; do convert -seed $i -size $((120+i*40))x$((90+i*30)) "
+            "plasma:fractal -quality 90 base$i.jpg && convert -seed $((i+10)) -size "
+            "$((60+i*20))x$((50+i*10)) plasma:fractal base$i.png; done && "
+            "printf '%%!PS\\n/Helvetica findfont 11 scalefont setfont\\n' > t.ps && "
+            "for k in $(seq 1 120); do echo \"60 $((800 - (k % 60) * 12)) moveto (Line $k of a "
+            "bench page) show\" >> t.ps; [ $((k % 60)) -eq 0 ] && echo showpage >> t.ps; done; "
+            "gs -q -sDEVICE=pdfwrite -dCompressPages=false -o base1.pdf t.ps && "
+            "head -c 20000 /dev/urandom > r.bin && zip -q -X -0 base1.zip r.bin base1.png")) {
+      std::fprintf(stderr, "needs ImageMagick, ghostscript and zip\n");
+      return 1;
+    }
+    const std::vector<std::string> bases = {"base1.jpg", "base2.jpg", "base3.jpg", "base4.jpg",
+                                            "base5.jpg", "base6.jpg", "base1.png", "base2.png",
+                                            "base3.png", "base4.png", "base1.pdf", "base1.zip"};
+    std::mt19937_64 rng(2026);
+    for (int i = 0; i < files; ++i) {
+      Source s;
+      char name[16];
+      if (i % 3 == 0) {
+        const std::string& b = bases[rng() % bases.size()];
+        const std::string ext = b.substr(b.size() - 3);
+        std::snprintf(name, sizeof name, "M%04d.%s", i, ext.c_str());
+        for (char& c : name) c = static_cast<char>(std::toupper(c));
+        fs::copy_file(src / b, src / name);
+        s.media = true;
+      } else {
+        std::snprintf(name, sizeof name, "F%04d.BIN", i);
+        std::vector<char> bytes(1000 + rng() % (rng() % 4 == 0 ? 400000 : 40000));
+        for (auto& c : bytes) c = static_cast<char>(rng());
+        std::ofstream(src / name, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
       }
-      fragments[n] = runs;
+      s.name = name;
+      s.md5 = md5(src / name);
+      sources.push_back(s);
     }
+
+    if (!sh("mkfs.fat -C -F 32 -s 4 -i 1234ABCD --invariant " + q(image.string()) + " " +
+            std::to_string(sizeMiB * 1024) + " >/dev/null"))
+      return 1;
+    const std::string firstFit = "printf '\\377\\377\\377\\377' | dd of=" + q(image.string()) +
+                                 " bs=1 seek=1004 conv=notrunc 2>/dev/null; ";
+    auto at = [](int t) {
+      return "export MTOOLS_SKIP_CHECK=1 SOURCE_DATE_EPOCH=" +
+             std::to_string(1600000000 + t * 600) + "; ";
+    };
+    std::vector<int> live;
+    const int rounds = 6;
+    int next = 0, t = 1;
+    const double t0 = benchNowSeconds();
+    for (int r = 0; r < rounds; ++r) {
+      std::string names;
+      const int until = files * (r + 1) / rounds;
+      for (; next < until; ++next) {
+        names += " " + sources[next].name;
+        live.push_back(next);
+      }
+      if (!sh(firstFit + "cd " + q(src.string()) + " && " + at(t++) + "mcopy -i " +
+              q(image.string()) + names + " ::/"))
+        return 1;
+      if (r + 1 == rounds) break;
+      // Churn: a third of the live files go; the next round's files fill their clusters.
+      std::shuffle(live.begin(), live.end(), rng);
+      const std::size_t gone = live.size() / 3;
+      std::string del;
+      for (std::size_t k = 0; k < gone; ++k) del += " ::/" + sources[live[k]].name;
+      live.erase(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(gone));
+      if (!sh(at(t++) + "mdel -i " + q(image.string()) + del)) return 1;
+    }
+    // Cluster lists of the files about to be deleted last, while they are live.
+    std::shuffle(live.begin(), live.end(), rng);
+    const std::size_t lastCount = live.size() / 2;
+    {
+      std::map<std::string, std::string> inode;
+      std::istringstream in(capture("fls -f fat " + q(image.string())));
+      std::string line;
+      while (std::getline(in, line)) {
+        const auto colon = line.find(":\t");
+        const auto sp = line.rfind(' ', colon);
+        if (colon == std::string::npos) continue;
+        inode[line.substr(colon + 2)] = line.substr(sp + 1, colon - sp - 1);
+      }
+      for (std::size_t k = 0; k < lastCount; ++k) {
+        const std::string& n = sources[live[k]].name;
+        std::istringstream sectors(capture("istat -f fat " + q(image.string()) + " " + inode[n] +
+                                           " | sed -n '/^Sectors:/,$p' | tail -n +2"));
+        std::uint64_t prev = 0, s = 0;
+        std::size_t runs = 0;
+        bool first = true;
+        while (sectors >> s) {
+          if (first || s != prev + 1) ++runs;
+          first = false;
+          prev = s;
+        }
+        fragments[n] = runs;
+      }
+    }
+    {
+      std::string del;
+      for (std::size_t k = 0; k < lastCount; ++k) del += " ::/" + sources[live[k]].name;
+      if (!sh(at(t++) + "mdel -i " + q(image.string()) + del)) return 1;
+    }
+    std::printf(
+        "image: %llu MiB FAT32, 2 KiB clusters, %d files written in %d rounds, built in "
+        "%.1f s\n",
+        static_cast<unsigned long long>(sizeMiB), files, rounds, benchNowSeconds() - t0);
   }
-  {
-    std::string del;
-    for (std::size_t k = 0; k < lastCount; ++k) del += " ::/" + sources[live[k]].name;
-    if (!sh(at(t++) + "mdel -i " + q(image.string()) + del)) return 1;
-  }
-  std::printf(
-      "image: 256 MiB FAT32, 2 KiB clusters, %d files written in %d rounds, built in "
-      "%.1f s\n",
-      files, rounds, benchNowSeconds() - t0);
 
   // kvx: scan, then recover every deleted file.
   Undelete* u = nullptr;
@@ -209,6 +291,7 @@ int main(int argc, char** argv) {
   std::map<std::string, const Source*> byTail;
   for (const Source& s : sources) byTail[s.name.substr(1)] = &s;
   const fs::path out = dir / "kvx";
+  fs::remove_all(out);
   fs::create_directories(out);
   std::uint32_t perState[6][2] = {};  // state -> {files, byte-identical}
   std::map<std::string, bool> kvxRight;
@@ -224,6 +307,8 @@ int main(int argc, char** argv) {
     const bool ok =
         FAT_RecoverFile(u, r, target.c_str(), &u->bytesDone) && md5(target) == it->second->md5;
     const std::uint32_t state = (r->status >> 1) & 0x1F;
+    if (explain && state == kStateExcellent && !ok)
+      explainWrong(u, r, name, src / it->second->name);
     ++perState[std::min(state, 5u)][0];
     perState[std::min(state, 5u)][1] += ok ? 1 : 0;
     kvxRight[it->second->name] = ok;
@@ -238,6 +323,7 @@ int main(int argc, char** argv) {
 
   // tsk_recover over the same image.
   const fs::path tsk = dir / "tsk";
+  fs::remove_all(tsk);
   fs::create_directories(tsk);
   (void)sh("tsk_recover -f fat " + q(image.string()) + " " + q(tsk.string()) + " >/dev/null 2>&1");
   std::uint32_t frag = 0, fragMedia = 0, kvxFrag = 0, kvxFragMedia = 0, tskFrag = 0,

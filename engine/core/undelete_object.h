@@ -3,8 +3,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/event.h"
 #include "host/host_output.h"
@@ -12,6 +15,7 @@
 
 struct CachedDrive;
 struct StorageDupIndex;  // storage.cpp: scanKey -> first record index over [dupFirst, dupEnd)
+class FatModel;          // fat_layout.cpp: where each listed FAT file's data lies
 
 /// One drive of a scan.
 struct DriveSlot {
@@ -125,6 +129,11 @@ struct Undelete {
   std::atomic<bool> wipeRunning{false};
 
   std::string sessionPath;  // <cwd at creation>/LastSession.Results
+
+  // FAT layout models of this engine's scans (one per file system), built by the state
+  // estimation on the search thread and read by recoveries on the caller's thread.
+  std::mutex fatModelsLock;
+  std::vector<std::shared_ptr<FatModel>> fatModels;
 
   [[nodiscard]] bool outOfMemory() const noexcept { return (pageSize & kOutOfMemory) != 0; }
 };

@@ -391,7 +391,8 @@ bool FileFormat_ScanHole(Undelete* u, std::uint32_t progressFrom,
         const bool jump = (r.identifier == kFmtDoc && r.completeness == kComplGood) ||
                           r.identifier == kFmtTxt || r.identifier == kFmtTar;
         if (jump && r.length > 0) s += (r.length - 1) / sectorSize;
-        if (r.completeness >= kComplPoor && !(r.identifier >= kFmtHtm && r.identifier <= kFmtTxt))
+        // A cut file whose structure broke (Bad) still owns the bytes it walked.
+        if (r.completeness >= kComplBad && !(r.identifier >= kFmtHtm && r.identifier <= kFmtTxt))
           wholeUntil = std::max(wholeUntil, offset + r.length);
       }
       ++s;

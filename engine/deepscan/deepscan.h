@@ -158,6 +158,8 @@ bool FileFormat_RecognizeRiff(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeExe(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeBmp(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept;
+/// The JPEG recogniser's marker walk alone, scans not decoded (a quick first test).
+bool FileFormat_WalkJpeg(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeZip(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeRar(FormatReader& reader, FormatResult& out) noexcept;
 bool FileFormat_RecognizeGif(FormatReader& reader, FormatResult& out) noexcept;
@@ -197,13 +199,28 @@ struct FormatCheck {
   FormatVerdict verdict = FormatVerdict::Unknown;
   std::uint64_t good = 0;  // bytes from the start that held before the structure broke
 };
+/// What decoding a JPEG's entropy-coded data found.
+enum class JpegDecode : std::uint8_t {
+  Whole,        // every scan filled exactly the frame's blocks, up to the end-of-image marker
+  Broken,       // the data stops being this image's (or ends) before the end-of-image marker
+  Unsupported,  // arithmetic, lossless or hierarchical coding, a height given after the scan
+};
+/// Huffman-decodes every scan of the JPEG at the start of @p data (baseline, extended and
+/// progressive), coefficients discarded. @p end: past the end-of-image marker when Whole; when
+/// Broken, about where the block group (MCU) or the segment that failed starts, or the data's
+/// size when the data ends (no marker) before the image does: a short file, not a broken one.
+[[nodiscard]] JpegDecode FileFormat_DecodeJpeg(std::span<const std::uint8_t> data,
+                                               std::uint64_t& end) noexcept;
+
 /// True when @p head starts a format that FileFormat_Validate can confirm or break.
 [[nodiscard]] bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept;
 /// Checks @p data as a whole file of the format its first bytes name, with the format's own
 /// integrity checks (entropy-coded data and markers of JPEG, chunk CRCs of PNG, member CRCs and
 /// the central directory of ZIP, cross-reference offsets of PDF, ...). Valid needs the structure
-/// to end at the data's end (zero bytes after it are slack). Always true.
-bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) noexcept;
+/// to end at the data's end (zero bytes after it are slack). Without @p decode, JPEG scans are
+/// only walked for their markers (a quick test before the full one). Always true.
+bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out,
+                         bool decode = true) noexcept;
 
 /// Extension check of a listed file. @p name is the file's NUL-terminated UTF-16 name, still in
 /// the caller's buffer of @p nameCapacity units; @p identifier is what the detector found (0 for

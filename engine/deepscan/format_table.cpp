@@ -84,7 +84,7 @@ const std::array<FormatRecogniser, kRecogniserCount> kFormatRecognisers{{
     {"riff", [](Head h) noexcept { return startsWith(h, "RIFF"); }, FileFormat_RecognizeRiff},
     {"exe", [](Head h) noexcept { return startsWith(h, "MZ"); }, FileFormat_RecognizeExe},
     {"bmp", [](Head h) noexcept { return startsWith(h, "BM"); }, FileFormat_RecognizeBmp},
-    {"jpeg", [](Head h) noexcept { return h[0] == 0xFF && h[1] == 0xD8; },
+    {"jpeg", [](Head h) noexcept { return h[0] == 0xFF && h[1] == 0xD8 && h[2] == 0xFF; },
      FileFormat_RecognizeJpeg},
     {"zip", [](Head h) noexcept { return startsWith(h, "PK"); }, FileFormat_RecognizeZip},
     {"rar", [](Head h) noexcept { return startsWith(h, std::string_view("Rar!\x1A\x07\x00", 7)); },

@@ -1,7 +1,10 @@
 // Content checks of whole files: does the structure of a file hold from its first byte to its end
 // marker, with the checksums and offsets the format keeps? Used on the bytes a recovery would
 // write, to tell a sound layout from one that runs into other data.
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -51,8 +54,34 @@ void checkPng(Bytes d, FormatCheck& out) noexcept {
   }
 }
 
-/// Local headers with their stored CRCs (checked for stored members), then a central directory
-/// whose entries agree with them, then the end record.
+/// True when @p packed is one whole raw deflate stream of @p size bytes with CRC-32 @p crc.
+bool inflatesTo(Bytes packed, std::uint32_t size, std::uint32_t crc) noexcept {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+  std::array<std::uint8_t, 32768> buf;
+  std::uint32_t sum = 0;
+  std::uint64_t produced = 0;
+  int rc = Z_OK;
+  // Fed in pieces: a member larger than 4 GiB packed has no 32-bit sizes here anyway.
+  z.next_in = const_cast<Bytef*>(packed.data());
+  z.avail_in = static_cast<uInt>(packed.size());
+  while (rc == Z_OK) {
+    z.next_out = buf.data();
+    z.avail_out = static_cast<uInt>(buf.size());
+    rc = inflate(&z, Z_NO_FLUSH);
+    const std::size_t got = buf.size() - z.avail_out;
+    produced += got;
+    if (produced > size) break;  // more than the header says: not this member's data
+    sum = deepscan::crc32(sum, buf.data(), got);
+    if (rc == Z_OK && got == 0 && z.avail_in == 0) break;  // the data ends inside the stream
+  }
+  const bool whole = rc == Z_STREAM_END && z.avail_in == 0 && produced == size && sum == crc;
+  inflateEnd(&z);
+  return whole;
+}
+
+/// Local headers with their stored CRCs (checked for stored and deflated members), then a central
+/// directory whose entries agree with them, then the end record.
 void checkZip(Bytes d, FormatCheck& out) noexcept {
   struct Member {
     std::uint64_t offset;
@@ -77,6 +106,8 @@ void checkZip(Bytes d, FormatCheck& out) noexcept {
       if (data > d.size() || compressed > d.size() - data) return brokenAt(d.size(), out);
       if (method == 0 && compressed == size &&
           deepscan::crc32(0, d.data() + data, compressed) != crc)
+        return brokenAt(data, out);
+      if (method == 8 && !inflatesTo(d.subspan(data, compressed), size, crc))
         return brokenAt(data, out);
       members.push_back({pos, crc, compressed});
       pos = data + compressed;
@@ -200,7 +231,8 @@ bool FileFormat_CanValidate(std::span<const std::uint8_t, 16> head) noexcept {
   return tagOf(Bytes(head.data(), head.size())) != kNo;
 }
 
-bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) noexcept {
+bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out,
+                         bool decode) noexcept {
   out = FormatCheck{};
   const std::uint32_t tag = tagOf(data.first(std::min<std::size_t>(data.size(), 16)));
   if (tag == kNo) return true;
@@ -222,11 +254,28 @@ bool FileFormat_Validate(std::span<const std::uint8_t> data, FormatCheck& out) n
   }
   // The recognisers' own walk for the rest.
   FormatResult r;
-  if (!FileFormat_DetectBytes(data, r)) return true;
+  if (tag == kJpeg && !decode) {
+    SpanFormatReader reader(data);
+    if (!FileFormat_WalkJpeg(reader, r)) return true;
+  } else if (!FileFormat_DetectBytes(data, r)) {
+    return true;
+  }
   out.identifier = r.identifier;
   if (tag == kJpeg) {
-    // Good: coded data ran cleanly to EOI. A cut is where other data began; running out of data
-    // is a short file.
+    // The scans decoded to the end-of-image marker, or where they stopped being this image's.
+    std::uint64_t end = 0;
+    switch (decode ? FileFormat_DecodeJpeg(data, end) : JpegDecode::Unsupported) {
+      case JpegDecode::Whole:
+        endedAt(data, end, out);
+        return true;
+      case JpegDecode::Broken:
+        brokenAt(end, out);
+        return true;
+      case JpegDecode::Unsupported:
+        break;
+    }
+    // Coding the decoder does not take: the marker walk. Good: coded data ran cleanly to EOI. A
+    // cut is where other data began; running out of data is a short file.
     if (r.completeness >= kComplGood) {
       endedAt(data, r.length, out);
       return true;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <span>
 #include <unordered_map>
@@ -82,18 +81,30 @@ class FatModel {
     const auto it = m_byIndex.find(index);
     return it == m_byIndex.end() ? nullptr : &m_layouts[it->second];
   }
-  /// True when the model was built for this engine, drive and file system and still holds
-  /// @p record as it was.
-  [[nodiscard]] bool describes(const Undelete* u, const CachedDrive* drive, std::uint32_t index,
-                               const FileRecord* record) const noexcept {
-    if (u != m_u || drive != m_drive || drive->fsCurrent != m_fs ||
-        drive->windowStart != m_volumeOffset)
-      return false;
-    const auto it = m_byIndex.find(index);
-    if (it == m_byIndex.end()) return false;
+  /// True when the model was built for this engine's @p drive and its selected file system.
+  [[nodiscard]] bool builtFor(const Undelete* u, const CachedDrive* drive) const noexcept {
+    return u == m_u && drive == m_drive && drive->fsCurrent == m_fs &&
+           drive->windowStart == m_volumeOffset;
+  }
+  /// The layout of @p record (the engine's or a copy of it) when the model holds the record as it
+  /// is: same locator, first cluster, size and write time.
+  [[nodiscard]] const FatLayout* layoutOfRecord(const Undelete* u,
+                                                const FileRecord* record) const noexcept {
+    const auto it = m_byLocator.find(record->locator.get());
+    if (it == m_byLocator.end()) return nullptr;
     const View& v = m_views[it->second];
-    return v.locator == record->locator.get() && v.size == (record->size.get() & 0xFFFFFFFFull) &&
-           v.modified == record->modified.get();
+    const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+    if (loc == nullptr || loadLe<std::uint32_t>(loc) != v.first ||
+        v.size != (record->size.get() & 0xFFFFFFFFull) || v.modified != record->modified.get())
+      return nullptr;
+    return &m_layouts[it->second];
+  }
+  /// Drops what only the build needs (per-cluster maps).
+  void shrink() noexcept {
+    std::vector<std::uint32_t>().swap(m_live);
+    std::vector<std::uint32_t>().swap(m_held);
+    std::vector<std::uint64_t>().swap(m_span);
+    std::vector<std::vector<std::uint32_t>>().swap(m_passed);
   }
 
  private:
@@ -104,6 +115,11 @@ class FatModel {
   FatLayout walkDeleted(std::size_t i, std::vector<std::uint32_t>& claims,
                         std::vector<std::uint32_t>& passed, bool takeHeld = false) const;
   bool chainOf(const View& v, FatLayout& l) const;
+  /// The clusters a deleted file would have after its first had it been written around everything
+  /// the volume holds now (live files, structures, other deleted files' first clusters, clusters
+  /// of older deleted files).
+  void walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
+                  std::vector<std::uint32_t>& claims) const;
   [[nodiscard]] bool better(std::size_t a, std::size_t b) const noexcept;
   void checkContent(std::size_t i, CachedDrive* drive);
   bool readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, std::uint64_t bytes,
@@ -122,6 +138,7 @@ class FatModel {
   std::vector<View> m_views;
   std::vector<FatLayout> m_layouts;
   std::unordered_map<std::uint32_t, std::size_t> m_byIndex;
+  std::unordered_map<std::uint32_t, std::size_t> m_byLocator;  // locator string ref -> view
   std::vector<std::uint32_t> m_live;  // per cluster: live owner (view position), kMeta or kNone
   std::vector<std::uint32_t> m_held;  // per cluster: deleted holder (view position) or kNone
   std::vector<std::uint64_t> m_span;  // per view: last claimed cluster - first cluster
@@ -287,6 +304,7 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
     View v;
     if (viewOf(u, i, drive, v)) {
       m_byIndex.emplace(i, m_views.size());
+      m_byLocator.emplace(v.locator, m_views.size());
       m_views.push_back(v);
     }
   }
@@ -390,12 +408,24 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   std::vector<std::uint32_t>& maybe = taken;
   std::fill(maybe.begin(), maybe.end(), kNone);
   std::vector<std::uint32_t> claimsP, passedP;
+  std::vector<bool> firstOfDeleted(m_g.clusterLimit, false);
+  for (std::size_t i : deleted) {
+    const std::uint32_t c = m_views[i].first;
+    if (c >= 2 && c < m_g.clusterLimit) firstOfDeleted[c] = true;
+  }
   for (std::size_t i : deleted) {
     const FatLayout& l = m_layouts[i];
     if (FAT_LayoutState(l, false, m_views[i].size) == kStateExcellent) continue;
     (void)walkDeleted(i, claimsP, passedP, true);
     for (std::size_t k = 1; k < claimsP.size(); ++k)
       if (maybe[claimsP[k]] == kNone) maybe[claimsP[k]] = static_cast<std::uint32_t>(i);
+    // Or it was written around data that is gone now: its rest then lies in the free clusters
+    // after it that no other file certainly starts at. (A file whose first cluster was written
+    // over was gone before that write, and before anything written later.)
+    if (l.overwritten > 0 && l.firstOverwritten[0] == 0) continue;
+    walkAround(i, firstOfDeleted, claimsP);
+    for (std::uint32_t c : claimsP)
+      if (maybe[c] == kNone) maybe[c] = static_cast<std::uint32_t>(i);
   }
   for (std::size_t i : deleted) {
     FatLayout& l = m_layouts[i];
@@ -412,6 +442,23 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
     }
   }
   return true;
+}
+
+void FatModel::walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
+                          std::vector<std::uint32_t>& claims) const {
+  claims.clear();
+  const View& a = m_views[i];
+  const std::uint64_t cb = m_g.clusterBytes;
+  if (a.first < 2 || a.first >= m_g.clusterLimit || a.size <= cb) return;
+  std::uint64_t left = a.size - cb;
+  for (std::uint64_t c = std::uint64_t{a.first} + 1; left > 0 && c < m_g.clusterLimit; ++c) {
+    if (m_live[c] != kNone || firstOfDeleted[c]) continue;
+    // Older deleted files were there too: written around.
+    if (const std::uint32_t h = m_held[c]; h != kNone && h != i && olderOrTogether(m_views[h], a))
+      continue;
+    claims.push_back(static_cast<std::uint32_t>(c));
+    left = left > cb ? left - cb : 0;
+  }
 }
 
 bool FatModel::readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, std::uint64_t bytes,
@@ -490,7 +537,10 @@ bool FatModel::searchSecondFragment(std::size_t i, CachedDrive* drive, std::uint
   std::vector<std::uint8_t> trial;
   std::vector<std::uint8_t> junction;
   const std::uint64_t lowK = brokeCluster > 4 ? brokeCluster - 4 : 1;
-  for (std::uint64_t k1 = std::max<std::uint64_t>(brokeCluster, 1); k1 >= lowK && k1 >= 1; --k1) {
+  // A decoder sees the break at the start of the block group that straddles it: the first
+  // fragment may end in the cluster after.
+  const std::uint64_t highK = std::min<std::uint64_t>(brokeCluster + 1, need - 1);
+  for (std::uint64_t k1 = std::max<std::uint64_t>(highK, 1); k1 >= lowK && k1 >= 1; --k1) {
     const std::uint64_t rest = need - k1;
     const std::uint64_t headBytes = k1 * cb;
     const std::uint64_t tailBytes = v.size - headBytes;
@@ -510,7 +560,10 @@ bool FatModel::searchSecondFragment(std::size_t i, CachedDrive* drive, std::uint
           got != joinBytes)
         continue;
       trial.insert(trial.end(), junction.begin(), junction.end());
+      // The quick test first (JPEG markers only), then the full one on what passes it.
       FormatCheck check;
+      if (!FileFormat_Validate(trial, check, false)) continue;
+      if (check.verdict == FormatVerdict::Broken && check.good < trial.size()) continue;
       if (!FileFormat_Validate(trial, check)) continue;
       if (check.verdict == FormatVerdict::Broken && check.good < trial.size()) continue;
       std::vector<FatRun> runs;
@@ -558,52 +611,44 @@ std::uint8_t FAT_LayoutState(const FatLayout& l, bool existing, std::uint64_t si
   return kStateExcellent;
 }
 
-namespace {
-std::mutex g_keptLock;
-std::shared_ptr<FatModel> g_kept;  // the model of the last estimation or recovery
-}  // namespace
-
-void FAT_KeepModel(const Undelete*, const CachedDrive*, std::shared_ptr<FatModel> model) {
-  const std::lock_guard<std::mutex> lock(g_keptLock);
-  g_kept = std::move(model);
+void FAT_KeepModel(Undelete* u, const CachedDrive* drive, std::shared_ptr<FatModel> model) {
+  if (u == nullptr || drive == nullptr || model == nullptr) return;
+  model->shrink();
+  const std::lock_guard<std::mutex> lock(u->fatModelsLock);
+  auto& kept = u->fatModels;
+  // One model per file system: a newer estimation of the same one replaces it.
+  kept.erase(
+      std::remove_if(kept.begin(), kept.end(),
+                     [&](const std::shared_ptr<FatModel>& m) { return m->builtFor(u, drive); }),
+      kept.end());
+  try {
+    kept.push_back(std::move(model));
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool FAT_LayoutForRecovery(Undelete* u, const FileRecord* record, const FatGeometry& g,
                            FatLayout& out) noexcept {
   if (u == nullptr || record == nullptr || u->drive == nullptr) return false;
   CachedDrive* drive = u->drive;
-  // The record's index in the engine's list; a copy held elsewhere is looked up by its locator.
-  std::uint32_t index = kNone;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(record);
-  const std::uint32_t count = u->fileCount;
-  if (u->files != nullptr && p >= u->files &&
-      p < u->files + std::size_t{count} * sizeof(FileRecord) &&
-      (p - u->files) % sizeof(FileRecord) == 0) {
-    index = static_cast<std::uint32_t>((p - u->files) / sizeof(FileRecord));
-  } else {
-    for (std::uint32_t i = 0; i < count; ++i) {
-      const FileRecord* r = Storage_File(u, i);
-      if (r != nullptr && r->locator.get() == record->locator.get() &&
-          r->size.get() == record->size.get()) {
-        index = i;
-        break;
-      }
-    }
-  }
-  if (index == kNone) return false;
-  std::shared_ptr<FatModel> model;
-  {
-    const std::lock_guard<std::mutex> lock(g_keptLock);
-    model = g_kept;
-  }
   try {
-    if (model == nullptr || !model->describes(u, drive, index, Storage_File(u, index))) {
-      model = FAT_BuildModel(u, drive, g, 0, count, false, false);
-      if (model == nullptr) return false;
-      FAT_KeepModel(u, drive, model);
+    std::shared_ptr<FatModel> model;
+    {
+      const std::lock_guard<std::mutex> lock(u->fatModelsLock);
+      for (const auto& m : u->fatModels)
+        if (m->builtFor(u, drive)) model = m;
     }
-    const FatLayout* l = model->layoutOf(index);
-    if (l == nullptr) return false;
+    const FatLayout* l = model != nullptr ? model->layoutOfRecord(u, record) : nullptr;
+    if (l == nullptr) {
+      // No estimation of this file system holds the record as it is now: model it afresh.
+      model = FAT_BuildModel(u, drive, g, 0, u->fileCount, false, false);
+      if (model == nullptr) return false;
+      l = model->layoutOfRecord(u, record);
+      if (l == nullptr) return false;
+      out = *l;
+      FAT_KeepModel(u, drive, std::move(model));
+      return true;
+    }
     out = *l;
     return true;
   } catch (const std::bad_alloc&) {

@@ -71,11 +71,13 @@ class FatModel;
 [[nodiscard]] std::uint8_t FAT_LayoutState(const FatLayout& layout, bool existing,
                                            std::uint64_t size) noexcept;
 
-/// Remembers @p model as the one the recoverer uses for the same engine and file system.
-void FAT_KeepModel(const Undelete* u, const CachedDrive* drive, std::shared_ptr<FatModel> model);
+/// Keeps @p model in the engine for recoveries from the same file system (replacing an earlier
+/// model of it), without what only the build needed.
+void FAT_KeepModel(Undelete* u, const CachedDrive* drive, std::shared_ptr<FatModel> model);
 
-/// The layout of @p record for recovery: from the kept model when it still describes the record,
-/// else from a model built now over the engine's files. False when none can be made.
+/// The layout of @p record (one of the engine's records or a copy of it) for recovery: from the
+/// engine's model of the file system when it holds the record as it is, else from a model built
+/// now over the engine's files. False when none can be made.
 [[nodiscard]] bool FAT_LayoutForRecovery(Undelete* u, const FileRecord* record,
                                          const FatGeometry& g, FatLayout& out) noexcept;
 

@@ -2,7 +2,10 @@
 // 0xFF byte is only ever followed by a stuffed zero, a restart marker, a fill byte or a marker that
 // ends the scan; anything else means the data that follows is not this image's (a file cut short
 // or a fragment boundary), and the file ends before it.
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "deepscan/deepscan.h"
 #include "deepscan/formats/format_util.h"
@@ -64,9 +67,49 @@ ScanEnd scanCodedData(FormatReader& reader, std::uint8_t& marker) noexcept {
 
 }  // namespace
 
+namespace {
+
+/// Longest image whose scans are decoded to confirm them.
+constexpr std::uint64_t kMaxDecodeBytes = 64ull << 20;
+
+/// The structure walk found scans: decode them. Data that stops being the image's cuts the file
+/// where it broke, at most Poor.
+void confirmScans(FormatReader& reader, FormatResult& out) noexcept {
+  if (out.length < 4 || out.length > kMaxDecodeBytes) return;
+  try {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(out.length));
+    reader.rewind();
+    if (!reader.read(bytes.data(), bytes.size())) return;
+    std::uint64_t end = 0;
+    if (FileFormat_DecodeJpeg(bytes, end) != JpegDecode::Broken) return;
+    out.completeness = std::min<std::uint32_t>(out.completeness, kComplPoor);
+    out.length = std::max<std::uint64_t>(end, 4);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+bool recognize(FormatReader& reader, FormatResult& out) noexcept;
+
+}  // namespace
+
+bool FileFormat_WalkJpeg(FormatReader& reader, FormatResult& out) noexcept {
+  return recognize(reader, out);
+}
+
 bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept {
-  std::uint8_t soi[2];
-  if (!reader.read(soi, 2) || soi[0] != 0xFF || soi[1] != 0xD8) return false;
+  if (!recognize(reader, out)) return false;
+  if (out.completeness >= kComplPoor) confirmScans(reader, out);
+  return true;
+}
+
+namespace {
+
+bool recognize(FormatReader& reader, FormatResult& out) noexcept {
+  std::uint8_t soi[3];
+  // A marker always follows the start of image; without one this is no image.
+  if (!reader.read(soi, 3) || soi[0] != 0xFF || soi[1] != 0xD8 || soi[2] != 0xFF) return false;
+  reader.rewind();
+  if (!reader.skip(2)) return false;
   out.identifier = kFmtJpg;
   out.completeness = kComplBad;
   bool inScans = false;      // a scan has started: what follows must keep the structure to EOI
@@ -134,3 +177,5 @@ bool FileFormat_RecognizeJpeg(FormatReader& reader, FormatResult& out) noexcept 
   out.length = reader.consumed();
   return true;
 }
+
+}  // namespace
