@@ -202,7 +202,7 @@ TEST_F(CarvingTest, ListsRealFilesByOffsetUnderTheirFormatFolders) {
   const Placed& tar = placed("tar");
   const auto t = f.find(5000);
   ASSERT_NE(t, f.end());
-  EXPECT_EQ(t->second.folder, ".tar");
+  EXPECT_EQ(t->second.folder, "tar");
   for (const auto& [sector, find] : f)
     if (sector > tar.sector && sector * kSector < tar.sector * kSector + t->second.size)
       ADD_FAILURE() << "carved inside the tar: " << find.name;
