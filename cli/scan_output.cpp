@@ -76,6 +76,8 @@ bool filterFromArgs(const Args& args, bool recover, FileFilter& filter, std::str
     }
   }
   std::sort(filter.ids.begin(), filter.ids.end());
+  // Files named by id are taken whatever they are: naming one is choosing it.
+  if (!filter.ids.empty() && !filter.deletedOnly) filter.includeExisting = true;
   return true;
 }
 
