@@ -113,6 +113,7 @@ struct Description {
   bool ok = false;
   bool allDrivesPresent = false;
   std::string text;
+  std::string gone;  // the engine's words on remembered sources that are no longer there
 };
 
 Description describe(Undelete* u) {
@@ -122,7 +123,14 @@ Description describe(Undelete* u) {
   d.ok = Undelete_GetSessionInfo(u, text.data(), static_cast<int>(text.size()), &all, nullptr) == 1;
   d.allDrivesPresent = all == 1;
   d.text = text.data();
+  char detail[2048];
+  if (!d.allDrivesPresent && Undelete_GetHostError(nullptr, detail, sizeof detail)) d.gone = detail;
   return d;
+}
+
+/// Why drives of the session are missing: the moved sources when the engine remembered them.
+std::string missingReason(const Description& d) {
+  return d.gone.empty() ? std::string() : " (" + kvx::printable(d.gone) + ")";
 }
 
 /// Says why there is no session to describe or continue.
@@ -177,9 +185,9 @@ int infoCommand(const SessionArgs& a) {
   }
   if (!d.allDrivesPresent)
     std::fprintf(stderr,
-                 "kvx session: drive %s of the session is not present; map it with "
+                 "kvx session: drive %s of the session is not present%s; map it with "
                  "--drive L=SOURCE to continue\n",
-                 missingDrives(d.text).c_str());
+                 missingDrives(d.text).c_str(), missingReason(d).c_str());
   (void)a;
   return kvx::kExitOk;
 }
@@ -192,9 +200,9 @@ int resumeCommand(SessionArgs& a) {
   if (!describeSaved(session, &d)) return kvx::kExitFailed;
   if (!d.allDrivesPresent) {
     std::fprintf(stderr,
-                 "kvx session: cannot continue: drive %s of the session is not present (map it "
-                 "with --drive L=SOURCE)\n",
-                 missingDrives(d.text).c_str());
+                 "kvx session: cannot continue: drive %s of the session is not present%s; map "
+                 "it with --drive L=SOURCE\n",
+                 missingDrives(d.text).c_str(), missingReason(d).c_str());
     return kvx::kExitFailed;
   }
 

@@ -231,10 +231,22 @@ bool ScanSession::resolveSource(const ScanOptions& options, std::string* error) 
 }
 
 namespace {
+/// Where the engine's report lines go: all of them with --report, its warnings always.
+struct ReportSink {
+  ProgressLine* progress = nullptr;
+  bool all = false;
+};
+
 int reportToStderr(void* context, const char* line) {
+  const auto* sink = static_cast<ReportSink*>(context);
   std::string_view text(line);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  static_cast<ProgressLine*>(context)->line(text);
+  if (!sink->all) {
+    const auto at = text.find("Warning: ");
+    if (at == std::string_view::npos) return 1;
+    text.remove_prefix(at);
+  }
+  sink->progress->line(text);
   return 1;
 }
 
@@ -258,7 +270,8 @@ bool ScanSession::run(const ScanOptions& options, bool* cancelled, std::string* 
     return false;
   }
   ProgressLine progress;
-  if (options.report) Undelete_SetVerbose(m_u, reportToStderr, &progress);
+  ReportSink sink{&progress, options.report};
+  Undelete_SetVerbose(m_u, reportToStderr, &sink);
   const std::uint32_t driveSpec = static_cast<std::uint32_t>(m_letter - 'A');
   const std::uint32_t* specs = m_specs.empty() ? &driveSpec : m_specs.data();
   const auto count = static_cast<std::uint16_t>(m_specs.empty() ? 1 : m_specs.size());

@@ -47,6 +47,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # Set by hand: dpkg-shlibdeps would need the whole Debian toolchain at package time.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libewf2 (>= 20140813)")  # libewf: E01 images
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sleuthkit")
 include(CPack)

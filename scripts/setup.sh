@@ -6,6 +6,7 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev ccache
   dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 attr fdisk gdisk xorriso genisoimage udftools sleuthkit
+  libewf-dev ewf-tools
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
   python3
 )

@@ -17,6 +17,7 @@
 #include "core/storage.h"
 #include "core/text.h"
 #include "core/undelete_object.h"
+#include "host/host.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -68,6 +69,26 @@ void furtherPasses(Undelete* u, CachedDrive* drive, std::uint32_t& stampFrom, Re
   options.store(savedOptions, std::memory_order_relaxed);
 }
 
+/// A source that a file system has mounted read-write can change while it is read: the listing
+/// and the estimates may then not match what is recovered later. Scanning goes on; the user is
+/// told.
+void warnIfMountedWritable(const Undelete* u, const DriveSlot& slot) {
+  std::string mount;
+  try {
+    if ((slot.driveSpec >> 24) == kSpecPartition)
+      mount = Host_WritableMountOfDisk(slot.physicalDrive, slot.start, slot.length);
+    else if ((slot.driveSpec >> 24) == kSpecLetter)
+      mount = Host_WritableMountOfDrive(static_cast<char>('A' + (slot.driveSpec & 0xFFu)));
+  } catch (...) {
+    return;
+  }
+  if (!mount.empty())
+    Undelete_Report(u,
+                    "\tWarning: %s is mounted read-write on %s; its contents may change during "
+                    "the scan.\n",
+                    slot.title, mount.c_str());
+}
+
 std::uint32_t searchBody(Undelete* u) {
   u->pageSize &= ~kOutOfMemory;
   u->error = 0;
@@ -79,6 +100,7 @@ std::uint32_t searchBody(Undelete* u) {
     while (u->driveIndex < u->driveCount && !u->outOfMemory()) {
       DriveSlot& slot = u->driveTable[u->driveIndex];
       Undelete_Report(u, "Scanning drive %s\n", slot.title);
+      warnIfMountedWritable(u, slot);
       rp = currentCounts(u);
       u->stageName = "";
       const std::u16string rootName = rootNameOf(slot.title);
@@ -137,7 +159,10 @@ std::uint32_t searchBody(Undelete* u) {
       u->error = kErrUserAbort;
     }
     Storage_SetReadOnly(u, true);
-    if ((flags.load() & kDeleteSessionAtEnd) != 0) std::remove(u->sessionPath.c_str());
+    if ((flags.load() & kDeleteSessionAtEnd) != 0) {
+      std::remove(u->sessionPath.c_str());
+      std::remove(Session_SourcesPath(u->sessionPath).c_str());
+    }
     result = 1;
   }
   std::atomic_ref<std::uint32_t>(u->options).fetch_and(~kOptDeepScan, std::memory_order_relaxed);

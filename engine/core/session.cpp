@@ -346,8 +346,17 @@ bool writeSession(Undelete* u, const SessionWriter::Sink& sink, std::uint32_t fi
 
 // --- Restoring ----------------------------------------------------------------------------------
 
-bool letterExistsNow(char letter, void*) noexcept {
+/// What the lookups below need: the engine, and the letters and disks (0x80 | n) whose
+/// remembered source is gone, so that whatever holds that letter today is not taken for it.
+struct LookupContext {
+  Undelete* u = nullptr;
+  std::string missing;
+};
+
+bool letterExistsNow(char letter, void* context) noexcept {
   try {
+    if (static_cast<LookupContext*>(context)->missing.find(letter) != std::string::npos)
+      return false;
     return Host_FindDrive(letter).has_value();
   } catch (...) {
     return false;
@@ -355,7 +364,9 @@ bool letterExistsNow(char letter, void*) noexcept {
 }
 
 bool findPartitionNow(const SessionDrive& d, std::uint8_t* index, void* context) noexcept {
-  auto* u = static_cast<Undelete*>(context);
+  const auto* c = static_cast<LookupContext*>(context);
+  if (c->missing.find(static_cast<char>(0x80u | d.disk)) != std::string::npos) return false;
+  Undelete* u = c->u;
   PartitionSlotInfo info;
   // The partition list holds at most 160 records.
   for (std::uint32_t i = 0; i < 160 && Search_GetPartitionSlot(u, i, &info); ++i) {
@@ -399,7 +410,8 @@ bool reopenDrive(Undelete* u, const SessionDrive& d, DriveSlot& slot) noexcept {
   // The slot names today's list entry with the same disk, start and length when there is one;
   // otherwise an index no list has. The slot's own geometry is what the drive is opened with.
   std::uint8_t index = 0;
-  const bool listed = findPartitionNow(d, &index, u);
+  LookupContext context{u, {}};
+  const bool listed = findPartitionNow(d, &index, &context);
   slot.driveSpec = kSpecPartition << 24 | (listed ? index : 0xFFFFFFu);
   slot.physicalDrive = d.disk;
   slot.start = d.start.get();
@@ -562,6 +574,12 @@ bool Session_Save(Undelete* u, std::uint32_t fileCount, std::uint32_t folderCoun
     Undelete_Log(u, "Errors saving session, partial file deleted.\n");
     Undelete_Report(u, "\tErrors saving session, partial file deleted.\n");
   }
+  // Where the drives came from, beside the session: a later run then finds them on its own.
+  // One that cannot be written must not leave an earlier session's sources beside this one.
+  if (ok && !Session_SaveSources(u)) {
+    std::remove(Session_SourcesPath(u->sessionPath).c_str());
+    Undelete_Log(u, "Session_Save: the sources of the drives were not written.\n");
+  }
   Undelete_Report(u, "\tSaving session complete\n");
   return ok;
 }
@@ -579,7 +597,9 @@ int Undelete_GetSessionInfo(Undelete* u, char* text, int textSize, int* allDrive
     // A file that is not a whole session is not described: the caller then offers no restore.
     SessionImage image;
     if (Session_Parse(file.bytes(), image) != Parse::Ok) return 0;
-    const SessionDriveLookup lookup{letterExistsNow, findPartitionNow, u};
+    Host_ClearLastError();
+    LookupContext context{u, Session_AdoptSources(u)};
+    const SessionDriveLookup lookup{letterExistsNow, findPartitionNow, &context};
     Session_Describe(image, lookup, text, textSize, allDrivesPresent, driveMap);
     return 1;
   } catch (const std::bad_alloc&) {
@@ -610,6 +630,20 @@ int Undelete_RestoreSession(Undelete* u, std::uint32_t, UndeleteQueryCallback sa
       Undelete_Done(u);
       u->error = kErrMemory;
       return 0;
+    }
+    // A drive whose remembered source is gone is not reopened from whatever holds its letter or
+    // number today: the records would be matched against another volume.
+    Host_ClearLastError();
+    const std::string missing = Session_AdoptSources(u);
+    for (const SessionDrive& d : image.drives) {
+      const char key =
+          static_cast<char>((d.kind & kSessionPartition) != 0 ? 0x80u | d.disk : d.kind & 0x7Fu);
+      if (key != 0 && missing.find(key) != std::string::npos) {
+        Undelete_Done(u);
+        u->error = kErrOpenDrive;
+        Undelete_Report(u, "\tA drive of the session is no longer where it was.\n");
+        return 0;
+      }
     }
     const auto driveCount = static_cast<std::uint16_t>(image.drives.size());
     u->options = image.options;

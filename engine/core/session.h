@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/le.h"
@@ -99,3 +101,27 @@ void Session_Describe(const SessionImage& image, const SessionDriveLookup& looku
 /// Takes the scanner state, strings, file records and folder records of @p image into @p u, whose
 /// regions must be reserved and empty. False when the storage cannot hold them.
 [[nodiscard]] bool Session_LoadResults(Undelete* u, const SessionImage& image) noexcept;
+
+// --- Where the drives were ----------------------------------------------------------------------
+// A session names its drives by letter and physical-drive number, which mean nothing in a later
+// run. Their sources are kept in a small text file beside the session file ("<session>.sources",
+// one "drive L SOURCE" or "disk N PATH" line each), so that the drives are found again while the
+// sources stay where they were. The session file itself is left exactly as it is laid out.
+
+struct SessionSource {
+  bool disk = false;         // a physical drive (number) rather than a drive letter
+  std::uint32_t number = 0;  // 'A'..'Z' for a letter, 0..127 for a disk
+  std::string source;        // absolute path, with its "@OFFSET+LENGTH" window if any
+};
+/// The sidecar of @p sessionPath.
+[[nodiscard]] std::string Session_SourcesPath(const std::string& sessionPath);
+/// Parses a sidecar's text; lines that are not well formed are skipped, at most
+/// kSessionMaxDrives entries are kept.
+[[nodiscard]] std::vector<SessionSource> Session_ParseSources(std::string_view text);
+/// Writes the sidecar of u->sessionPath for the drives of u's drive table (beside the session,
+/// atomically). False when it could not be written; the session stays usable with --drive.
+bool Session_SaveSources(const Undelete* u) noexcept;
+/// Maps the remembered sources of u->sessionPath's sidecar back to their letters and numbers
+/// (a mapping the user made this run wins). Returns the letters and disk numbers (as 0x80 | n)
+/// whose source is no longer there; the host failure text then names the missing paths.
+[[nodiscard]] std::string Session_AdoptSources(const Undelete* u) noexcept;

@@ -14,7 +14,6 @@
 #include "core/cached_drive.h"
 #include "core/event.h"
 #include "core/extent_reader.h"
-#include "core/filetime.h"
 #include "core/log.h"
 #include "core/storage.h"
 #include "core/text.h"
@@ -210,10 +209,7 @@ bool addFind(Undelete* u, std::uint64_t s, std::uint64_t offset, const FormatRes
   const std::uint32_t sectorSize = u->drive->sectorSize;
   rec.folder.set(folder);
   rec.size.set(r.length);
-  const std::uint64_t now = FileTime_LocalNow();
-  rec.created.set(now);
-  rec.modified.set(now);
-  rec.accessed.set(now);
+  // Times stay 0: raw sectors record none, and the time of the scan would pass for the file's.
   rec.name.set(nameRef);
   rec.rootName.set(u->rootName);
   rec.note.set(noteRef);

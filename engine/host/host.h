@@ -87,6 +87,13 @@ std::uint32_t Host_AddDisk(const std::string& path);  // returns the number, 0xF
 /// Mount point of a letter's source, empty when not mounted.
 [[nodiscard]] std::string Host_MountPoint(char letter);
 
+/// Mount point of a file system mounted read-write from bytes of a letter's source (or of
+/// [start, start + length) of a physical drive), empty when none: such a source may change while
+/// it is read.
+[[nodiscard]] std::string Host_WritableMountOfDrive(char letter);
+[[nodiscard]] std::string Host_WritableMountOfDisk(std::uint32_t number, std::uint64_t start,
+                                                   std::uint64_t length);
+
 /// Where a letter's volume lies on a physical drive of the table (the volume-disk-extents
 /// answer): from sysfs for partitions, from the window for disk images. None when no table disk
 /// holds it.
@@ -100,6 +107,20 @@ struct HostVolumeExtent {
 /// "E:\dir\file" (or "E:/dir/file") as a path below the mount point of E's source; empty when
 /// the letter is unknown or its volume is not mounted.
 [[nodiscard]] std::string Host_ResolveDrivePath(const std::string& drivePath);
+
+/// What Host_AdoptDrive / Host_AdoptDisk did with a source remembered from an earlier run.
+enum class HostAdopt : std::uint8_t {
+  Same,        // the letter or number already names that source
+  UserMapped,  // the user mapped it to something else this run (environment, drives.ini, added)
+  Mapped,      // it was absent or held by a discovered device: it now names the source
+  Missing,     // the source is no longer there (last error names it)
+  Failed,      // the source is there but cannot be mapped (last error says why)
+};
+/// Gives @p letter back the source it had when a session was saved (@p source, absolute), unless
+/// the user mapped the letter this run: their mapping wins.
+[[nodiscard]] HostAdopt Host_AdoptDrive(char letter, const std::string& source);
+/// The same for a physical-drive number and its disk image or device.
+[[nodiscard]] HostAdopt Host_AdoptDisk(std::uint32_t number, const std::string& path);
 
 /// Rebuilds both tables from KVX_DRIVES/KVX_DISKS, drives.ini and sysfs (run-time additions stay).
 /// The tables are otherwise built once, on first use, so that letters stay put during a run.
@@ -120,6 +141,9 @@ struct HostOpenOptions {
 /// Human-readable cause of this thread's last host failure ("/x.img: No such file or directory"),
 /// for messages of the command line and the GUI. Empty when nothing failed yet.
 [[nodiscard]] std::string Host_LastErrorText();
+/// Sets this thread's last host failure to @p code with @p text (for callers outside the host
+/// layer that report a cause in its terms).
+void Host_SetFailure(std::uint32_t code, const std::string& text) noexcept;
 /// Forgets this thread's last host failure (code and text) before an operation that reports its
 /// own.
 void Host_ClearLastError() noexcept;

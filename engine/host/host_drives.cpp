@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -218,4 +219,60 @@ std::unique_ptr<HostDevice> Host_OpenDisk(std::uint32_t number, bool writeAccess
     return nullptr;
   }
   return Host_OpenPath(d->path, writeAccess, false);
+}
+
+namespace {
+
+/// True when @p a and @p b name the same file or device (and the same window of it).
+bool sameSource(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const host::Source sa = host::parseSource(a), sb = host::parseSource(b);
+  if (sa.offset != sb.offset || sa.length != sb.length) return false;
+  struct stat x {
+  }, y{};
+  return ::stat(sa.path.c_str(), &x) == 0 && ::stat(sb.path.c_str(), &y) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+/// Missing when the remembered path cannot be found any more; the last error names it.
+bool stillThere(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return true;
+  host::fail(kErrOpenDrive, path + ": no longer there (" + std::strerror(errno) + ")");
+  return false;
+}
+
+}  // namespace
+
+HostAdopt Host_AdoptDrive(char letter, const std::string& source) {
+  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  if (letter < 'A' || letter > 'Z' || source.empty()) return HostAdopt::Failed;
+  const auto current = Host_FindDrive(letter);
+  if (current && sameSource(current->source, source)) return HostAdopt::Same;
+  if (current && current->origin != HostOrigin::Discovered) return HostAdopt::UserMapped;
+  if (!stillThere(host::parseSource(source).path)) return HostAdopt::Missing;
+  return Host_AddDrive(source, letter) == letter ? HostAdopt::Mapped : HostAdopt::Failed;
+}
+
+HostAdopt Host_AdoptDisk(std::uint32_t number, const std::string& path) {
+  if (number >= 128 || path.empty()) return HostAdopt::Failed;
+  const auto current = Host_FindDisk(number);
+  if (current && sameSource(current->path, path)) return HostAdopt::Same;
+  if (current && current->origin != HostOrigin::Discovered) return HostAdopt::UserMapped;
+  if (!stillThere(path)) return HostAdopt::Missing;
+  if (!sourceExists(path)) return HostAdopt::Failed;
+  Tables& t = tables();
+  std::lock_guard lock(t.mutex);
+  builtTables();
+  // The number is the one the session's records name: whatever discovered disk holds it today
+  // gives it up for this run.
+  std::erase_if(t.addedDisks,
+                [&](const HostDisk& d) { return d.number == number || d.path == path; });
+  std::erase_if(t.disks, [&](const HostDisk& d) { return d.number == number; });
+  const HostDisk disk{number, path, HostOrigin::Added};
+  t.addedDisks.push_back(disk);
+  t.disks.push_back(disk);
+  std::sort(t.disks.begin(), t.disks.end(),
+            [](const HostDisk& a, const HostDisk& b) { return a.number < b.number; });
+  return HostAdopt::Mapped;
 }

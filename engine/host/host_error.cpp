@@ -37,3 +37,11 @@ void failErrno(const std::string& what, int err) noexcept {
 std::string Host_LastErrorText() { return t_errorText; }
 
 void Host_ClearLastError() noexcept { host::fail(0, {}); }
+
+void Host_SetFailure(std::uint32_t code, const std::string& text) noexcept {
+  try {
+    host::fail(code, text);
+  } catch (...) {
+    host::fail(code, {});
+  }
+}

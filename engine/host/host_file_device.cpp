@@ -118,6 +118,15 @@ std::unique_ptr<HostDevice> Host_OpenPathWith(const std::string& path,
     host::fail(kErrOpenDrive, path + ": not an image file or block device");
     return nullptr;
   }
+  if (!block) {
+    // Several files read as one image (split raw, EWF): their own read-only device.
+    bool handled = false;
+    auto set = host::openImageSet(path, options, handled);
+    if (handled) {
+      if (set && options.optical) set = host::wrapOptical(std::move(set));
+      return set;
+    }
+  }
   if (options.write) {
     // Writing under a mounted file system would corrupt it behind the kernel's back.
     const auto span =

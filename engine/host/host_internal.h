@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,7 +87,8 @@ struct Mount {
   std::string root;  // the mount's root within its file system
   std::string mountPoint;
   std::string fsType;
-  std::string source;  // "/dev/sdb1", an image path (FUSE), or anything
+  std::string source;     // "/dev/sdb1", an image path (FUSE), or anything
+  bool readOnly = false;  // "ro" in the mount's or the file system's options
 };
 /// Parses /proc/self/mountinfo text (octal escapes undone); malformed lines are skipped.
 [[nodiscard]] std::vector<Mount> parseMountInfo(std::string_view text);
@@ -119,6 +121,17 @@ struct Span {
                                                      std::optional<std::uint64_t> length);
 /// Refuses reads that are not whole 2048-byte blocks at block offsets, as an optical drive does.
 [[nodiscard]] std::unique_ptr<HostDevice> wrapOptical(std::unique_ptr<HostDevice> inner);
+/// Segments of a split raw image named by its first one ("disk.001" or "disk.000", then .002 ...
+/// with the same number of digits, as far as @p exists finds them). Empty when @p path names no
+/// first segment or no second segment exists: a single file is a plain raw image.
+[[nodiscard]] std::vector<std::string> splitImageSegments(
+    const std::string& path, const std::function<bool(const std::string&)>& exists);
+/// Opens @p path as an EWF image (by its signature) or a split raw image (by its name), read-only.
+/// @p handled is false when it is neither (the caller opens it as a plain file); otherwise the
+/// result is the device, or null with the last error set.
+[[nodiscard]] std::unique_ptr<HostDevice> openImageSet(const std::string& path,
+                                                       const HostOpenOptions& options,
+                                                       bool& handled);
 /// CD table of contents of an open /dev/sr* descriptor: start blocks of up to 100 tracks.
 [[nodiscard]] bool readCdToc(int fd, std::vector<std::uint32_t>& trackStarts) noexcept;
 

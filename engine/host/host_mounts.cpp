@@ -64,6 +64,27 @@ std::string realFolder(const std::string& path) {
   return "/";
 }
 
+/// True when the comma-separated @p options hold @p name as one of them.
+bool hasOption(std::string_view options, std::string_view name) {
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    if (options.substr(0, comma) == name) return true;
+    if (comma == std::string_view::npos) break;
+    options.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+/// Mount point of a read-write mount whose bytes share any with @p span, empty when none.
+std::string writableMountOver(const host::Span& span) {
+  for (const auto& m : host::readMounts()) {
+    if (m.readOnly) continue;
+    const auto s = host::spanOfMount(m);
+    if (s && host::overlaps(*s, span)) return m.mountPoint;
+  }
+  return {};
+}
+
 }  // namespace
 
 namespace host {
@@ -80,9 +101,9 @@ std::vector<Mount> parseMountInfo(std::string_view text) {
     while (fields >> word && word != "-") {
     }
     if (word != "-") continue;
-    std::string fsType, source;
+    std::string fsType, source, superOptions;
     if (!(fields >> fsType)) continue;
-    fields >> source;
+    fields >> source >> superOptions;
     const auto colon = devText.find(':');
     if (colon == std::string::npos) continue;
     unsigned long maj = 0, min = 0;
@@ -93,7 +114,8 @@ std::vector<Mount> parseMountInfo(std::string_view text) {
       continue;
     }
     out.push_back({makedev(static_cast<unsigned>(maj), static_cast<unsigned>(min)), unescape(root),
-                   unescape(mountPoint), unescape(fsType), unescape(source)});
+                   unescape(mountPoint), unescape(fsType), unescape(source),
+                   hasOption(options, "ro") || hasOption(superOptions, "ro")});
   }
   return out;
 }
@@ -234,6 +256,29 @@ std::string Host_MountPoint(char letter) {
       if (m.root == "/") return m.mountPoint;
     }
     return {};
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Host_WritableMountOfDrive(char letter) {
+  try {
+    const auto drive = Host_FindDrive(letter);
+    if (!drive) return {};
+    const auto span = host::spanOfPath(drive->path, drive->offset, drive->length);
+    return span ? writableMountOver(*span) : std::string();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Host_WritableMountOfDisk(std::uint32_t number, std::uint64_t start,
+                                     std::uint64_t length) {
+  try {
+    const auto disk = Host_FindDisk(number);
+    if (!disk) return {};
+    const auto span = host::spanOfPath(disk->path, start, length);
+    return span ? writableMountOver(*span) : std::string();
   } catch (...) {
     return {};
   }

@@ -101,8 +101,10 @@ struct NtfsParsedRecord {
   std::uint32_t runListLength = 0;
   std::vector<std::uint8_t> data;  // resident bytes or run list (dataLength bytes)
   std::uint64_t size = 0;
-  std::uint64_t created = 0, modified = 0, accessed = 0;  // UTC, as on disk
-  std::uint8_t attributes = 0;                            // kAttr* letters
+  // UTC, as on disk: from $STANDARD_INFORMATION, else from the $FILE_NAME that gave the name.
+  std::uint64_t created = 0, modified = 0, accessed = 0;
+  std::uint8_t attributes = 0;  // kAttr* letters
+  bool hasStandardInformation = false;
   bool hasFileName = false;
   std::u16string name;
   std::vector<NtfsParsedStream> streams;

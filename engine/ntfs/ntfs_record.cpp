@@ -40,6 +40,12 @@ void parseStandardInformation(std::span<const std::uint8_t> attr, NtfsParsedReco
   const auto si = r.read<NtfsStandardInformation>();
   if (!si) return;
   out.attributes = attributeLetters(si->fileAttributes.get());
+  // These are the times the system keeps current; $FILE_NAME's are mostly those of the
+  // creation or the last rename, so they only stand in when this attribute is missing.
+  out.created = si->created.get();
+  out.modified = si->modified.get();
+  out.accessed = si->accessed.get();
+  out.hasStandardInformation = true;
 }
 
 void parseFileName(std::span<const std::uint8_t> attr, NtfsParsedRecord& out) {
@@ -53,6 +59,7 @@ void parseFileName(std::span<const std::uint8_t> attr, NtfsParsedRecord& out) {
   if (!name) return;
   out.hasFileName = true;
   if (fn->nameLength < kMaxNameUnits) readName(*name, out.name);
+  if (out.hasStandardInformation) return;
   out.created = fn->created.get();
   out.modified = fn->modified.get();
   out.accessed = fn->accessed.get();
@@ -207,6 +214,7 @@ Parse NTFS_ParseFileRecord(std::span<std::uint8_t> record, NtfsParsedRecord& out
   out.attributes = 0;
   out.parent = 0;
   out.created = out.modified = out.accessed = 0;
+  out.hasStandardInformation = false;
   out.size = 0;
   out.attributeList = false;
   out.dataHighestVcn = 0;

@@ -498,9 +498,11 @@ bool NTFS_SearchFiles(Undelete* u) noexcept {
       if (it == spread.end() || it->second.name.empty()) continue;
       base.name = it->second.name;
       base.parent = it->second.parent;
-      base.created = it->second.created;
-      base.modified = it->second.modified;
-      base.accessed = it->second.accessed;
+      if (!base.hasStandardInformation) {  // the base record's own times come first
+        base.created = it->second.created;
+        base.modified = it->second.modified;
+        base.accessed = it->second.accessed;
+      }
       base.hasFileName = true;
       u->scanKey = namelessKeys[k];
       if (!take(base, i)) break;

@@ -1,6 +1,7 @@
 // kvx scan --save, kvx session info and kvx session resume end to end: a deep scan stopped with
 // Ctrl-C (SIGINT) once its progress shows the deep scan, continued in a new process, lists what
-// one uninterrupted kvx scan --deep lists; a session whose image is not mapped is refused.
+// one uninterrupted kvx scan --deep lists, with no --drive while the image stays where it was;
+// a session whose image moved is refused until it is mapped.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -134,19 +135,29 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
   ASSERT_NE(hint, std::string::npos) << err;
   const char letter = err[hint + 28];
   EXPECT_EQ(err.substr(hint + 29, 1 + m_image.string().size()), "=" + m_image.string());
-  const std::string drive = std::string(" --drive ") + letter + "=carve.img";
 
-  // A new process has no such letter until it is mapped again.
+  // A new process finds the image again through the sources kept beside the session.
   const auto info = kvx("session info 2>&1");
   EXPECT_EQ(info.exitCode, 0);
-  EXPECT_NE(info.out.find(std::string("  ") + letter + ": (not found), 2.0 GB"), std::string::npos)
-      << info.out;
-  EXPECT_NE(info.out.find("not present"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find(std::string("  ") + letter + ":, 2.0 GB"), std::string::npos) << info.out;
+  EXPECT_EQ(info.out.find("not present"), std::string::npos) << info.out;
+
+  // Moved away, it is missing: the message names where it was and --drive, and nothing else
+  // that holds the letter today is taken for it.
+  std::filesystem::rename(m_image, m_dir / "moved.img");
+  const auto gone = kvx("session info 2>&1");
+  EXPECT_EQ(gone.exitCode, 0);
+  EXPECT_NE(gone.out.find(std::string("  ") + letter + ": (not found), 2.0 GB"), std::string::npos)
+      << gone.out;
+  EXPECT_NE(gone.out.find(m_image.string() + " is no longer there"), std::string::npos) << gone.out;
+  EXPECT_NE(gone.out.find("--drive"), std::string::npos) << gone.out;
   const auto refused = kvx("session resume --json 2>&1");
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.out.find("cannot continue"), std::string::npos) << refused.out;
   EXPECT_TRUE(std::filesystem::exists(sessionFile()));
 
+  // Mapped by hand, the moved image is the drive (the user's mapping wins over the remembered).
+  const std::string drive = std::string(" --drive ") + letter + "=moved.img";
   const auto mapped = kvx("session info" + drive);
   EXPECT_EQ(mapped.exitCode, 0);
   EXPECT_EQ(mapped.out.rfind("Options in effect:\n  Deep scan: Yes\n", 0), 0u) << mapped.out;
@@ -155,10 +166,13 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
             std::string::npos)
       << mapped.out;
 
-  ASSERT_EQ(kvx("session resume --json" + drive + " > resumed.json 2>/dev/null").exitCode, 0);
+  // Back where it was, the session continues with no --drive at all.
+  std::filesystem::rename(m_dir / "moved.img", m_image);
+  ASSERT_EQ(kvx("session resume --json > resumed.json 2>/dev/null").exitCode, 0);
   // A continued deep scan does not recognise the drive again, so "no file system" may be absent.
   EXPECT_EQ(filesOf(m_dir / "resumed.json", "0, 0x20000005"), whole);
   EXPECT_FALSE(std::filesystem::exists(sessionFile())) << "the finished session is removed";
+  EXPECT_FALSE(std::filesystem::exists(m_dir / "LastSession.Results.sources"));
   EXPECT_EQ(kvx("session resume 2>/dev/null").exitCode, 1);
 }
 
