@@ -430,7 +430,7 @@ const kvx::Registration reg{{
            kvx::Complete::Directory},
           {"--all", nullptr,
            "Also recover existing (not deleted) files; by default only deleted and carved files "
-           "are recovered."},
+           "are recovered (and the files --id names, whatever they are)."},
           {"--overwrite", nullptr,
            "Replace files of the same name in DIR (each only once its recovery succeeded)."},
           {"--skip-existing", nullptr,

@@ -167,15 +167,15 @@ void JsonWriter::separate() {
     return;
   }
   if (!m_first.empty()) {
-    if (!m_first.back()) raw(",");
-    m_first.back() = false;
+    if (m_first.back() == 0) m_buf.push_back(',');
+    m_first.back() = 0;
   }
 }
 
 void JsonWriter::beginObject() {
   separate();
   raw("{");
-  m_first.push_back(true);
+  m_first.push_back(1);
 }
 void JsonWriter::endObject() {
   m_first.pop_back();
@@ -184,7 +184,7 @@ void JsonWriter::endObject() {
 void JsonWriter::beginArray() {
   separate();
   raw("[");
-  m_first.push_back(true);
+  m_first.push_back(1);
 }
 void JsonWriter::endArray() {
   m_first.pop_back();

@@ -33,6 +33,15 @@ class JsonWriter {
   void endArray();
   /// Member name inside an object; the next value call gives its value.
   JsonWriter& key(std::string_view name);
+  /// key() for a name that needs no escaping (the program's own ASCII names), written as it is.
+  JsonWriter& plainKey(std::string_view name) {
+    separate();
+    m_buf.push_back('"');
+    m_buf.append(name);
+    m_buf.append("\":", 2);
+    m_afterKey = true;
+    return *this;
+  }
   void string(std::string_view utf8);  // made valid UTF-8 first
   void number(std::int64_t v);
   void unsignedNumber(std::uint64_t v);
@@ -57,7 +66,7 @@ class JsonWriter {
 
   std::FILE* m_out;
   std::string m_buf;  // written out in 64 KiB pieces
-  std::vector<bool> m_first;  // per open container: no element written yet
+  std::vector<std::uint8_t> m_first;  // per open container: 1 while no element is written yet
   bool m_afterKey = false;
 };
 

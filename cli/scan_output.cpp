@@ -76,6 +76,8 @@ bool filterFromArgs(const Args& args, bool recover, FileFilter& filter, std::str
     }
   }
   std::sort(filter.ids.begin(), filter.ids.end());
+  // Files named by id are taken whatever they are: naming one is choosing it.
+  if (!filter.ids.empty() && !filter.deletedOnly) filter.includeExisting = true;
   return true;
 }
 
@@ -178,19 +180,19 @@ void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint
   const std::uint32_t folder = r.folder.get();
   const std::uint32_t state = stateOf(r);
   w.beginObject();
-  w.key("index").unsignedNumber(i);
-  w.key("path").string(path);
-  w.key("name").string(name);
-  w.key("folder").unsignedNumber(folder);
-  w.key("size").unsignedNumber(r.size.get());
-  w.key("deleted").boolean((r.status & kStatusExisting) == 0);
-  w.key("state").unsignedNumber(state);
-  w.key("stateName").string(stateNameOf(state));
-  w.key("stateOnly").boolean((r.stateOnly & 1) != 0);
-  w.key("overwrittenClusters").unsignedNumber(r.overwrittenClusters.get());
-  w.key("totalClusters").unsignedNumber(r.totalClusters.get());
-  w.key("overwrittenBy").number(static_cast<std::int32_t>(r.overwrittenBy.get()));
-  w.key("firstOverwritten").beginArray();
+  w.plainKey("index").unsignedNumber(i);
+  w.plainKey("path").string(path);
+  w.plainKey("name").string(name);
+  w.plainKey("folder").unsignedNumber(folder);
+  w.plainKey("size").unsignedNumber(r.size.get());
+  w.plainKey("deleted").boolean((r.status & kStatusExisting) == 0);
+  w.plainKey("state").unsignedNumber(state);
+  w.plainKey("stateName").string(stateNameOf(state));
+  w.plainKey("stateOnly").boolean((r.stateOnly & 1) != 0);
+  w.plainKey("overwrittenClusters").unsignedNumber(r.overwrittenClusters.get());
+  w.plainKey("totalClusters").unsignedNumber(r.totalClusters.get());
+  w.plainKey("overwrittenBy").number(static_cast<std::int32_t>(r.overwrittenBy.get()));
+  w.plainKey("firstOverwritten").beginArray();
   for (const auto& c : r.firstOverwritten)
     if (c.get() != ~std::uint64_t{0}) w.unsignedNumber(c.get());
   w.endArray();
@@ -199,29 +201,29 @@ void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint
       {"modified", r.modified.get()}, {"created", r.created.get()}, {"accessed", r.accessed.get()}};
   for (const auto& [key, t] : times) {
     const std::string text = fileTimeToIsoUtc(t);
-    if (!text.empty()) w.key(key).string(text);
+    if (!text.empty()) w.plainKey(key).string(text);
   }
-  w.key("attributes").string(attributeLetters(r.attributes));
+  w.plainKey("attributes").string(attributeLetters(r.attributes));
   if (r.note.get() != 0)
-    w.key("note").string(s.text(r.note.get()));
+    w.plainKey("note").string(s.text(r.note.get()));
   else
-    w.key("note").null();
-  w.key("replaced").boolean((r.marks.get() & 1) != 0);
+    w.plainKey("note").null();
+  w.plainKey("replaced").boolean((r.marks.get() & 1) != 0);
   const std::uint16_t location = r.location.get();
-  w.key("fileSystem").string(kindName((location >> 12) & 7u));
-  w.key("slot").unsignedNumber(location & 0xFFFu);
-  w.key("location").string(paths.location(folder));
-  w.key("id").unsignedNumber(i);
+  w.plainKey("fileSystem").string(kindName((location >> 12) & 7u));
+  w.plainKey("slot").unsignedNumber(location & 0xFFFu);
+  w.plainKey("location").string(paths.location(folder));
+  w.plainKey("id").unsignedNumber(i);
   // Named data streams of an NTFS file; written only when there are any.
   if (((location >> 12) & 7u) == kKindNtfs) {
     const char16_t* streamName = nullptr;
     std::uint64_t streamSize = 0;
     std::uint32_t k = 0;
     for (; Undelete_GetFileStream(s.engine(), i, k, &streamName, &streamSize); ++k) {
-      if (k == 0) w.key("streams").beginArray();
+      if (k == 0) w.plainKey("streams").beginArray();
       w.beginObject();
-      w.key("name").string(utf16ToUtf8(streamName));
-      w.key("size").unsignedNumber(streamSize);
+      w.plainKey("name").string(utf16ToUtf8(streamName));
+      w.plainKey("size").unsignedNumber(streamSize);
       w.endObject();
     }
     if (k != 0) w.endArray();

@@ -3,6 +3,9 @@
 # `cpack --config build/CPackConfig.cmake` (or the package target) makes the .deb from the same
 # rules. Other folders (the GUI) add their own install() rules and land in the same package.
 include(GNUInstallDirs)
+# Installing (and so packaging) takes what is built and builds nothing: the package test must not
+# start a build of everything.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # The man page and completions are made by kvx from its own option declarations, so that they
 # cannot disagree with what it accepts.

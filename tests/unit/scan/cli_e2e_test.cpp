@@ -290,6 +290,14 @@ TEST_F(KvxFatImage, NoMatchFailsAndExistingNeedsAll) {
   EXPECT_EQ(run(kvx + " --pattern keep.txt --all --to " + quote(keep.string()) + " 2>/dev/null")
                 .exitCode, 0);
   EXPECT_TRUE(std::filesystem::exists(keep / "KEEP.TXT"));
+  // A file named by its id is taken whatever it is.
+  const auto id = run(quote(kvxtest::cliPath().string()) + " scan " + quote(img.string()) +
+                      " --tsv --pattern keep.txt 2>/dev/null | awk -F'\\t' 'NR==2 {print $1}'");
+  ASSERT_FALSE(id.out.empty());
+  const auto byId = dir / "by-id";
+  EXPECT_EQ(run(kvx + " --id " + id.out.substr(0, id.out.size() - 1) + " --to " +
+                quote(byId.string()) + " 2>/dev/null").exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(byId / "KEEP.TXT"));
 }
 
 }  // namespace

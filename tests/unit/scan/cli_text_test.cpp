@@ -177,6 +177,43 @@ TEST(Times, FileTimeText) {
   tzset();
 }
 
+// The calendar arithmetic of the ISO times against the C library's, over dates that catch the
+// usual slips (leap days, century years, 1970, the last second of a day and of a year), and the
+// local form with its zone offset on both sides of UTC.
+TEST(Times, IsoTimesAgreeWithTheCLibrary) {
+  const char* oldTz = std::getenv("TZ");
+  const std::string saved = oldTz != nullptr ? oldTz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const auto fileTime = [](std::int64_t unix) {
+    return static_cast<std::uint64_t>(unix + 11644473600ll) * 10000000ull;
+  };
+  for (const std::int64_t t :
+       {0ll, 86399ll, 951782400ll /* 2000-02-29 */, 951868799ll, 4107542399ll /* 2100-02-28 end */,
+        4107542400ll, 1609459199ll /* 2020-12-31 23:59:59 */, -1ll, -2208988800ll /* 1900 */,
+        253402300799ll /* 9999-12-31 23:59:59 */}) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    ASSERT_NE(gmtime_r(&tt, &tm), nullptr);
+    char want[40];
+    std::strftime(want, sizeof want, "%Y-%m-%dT%H:%M:%S", &tm);
+    EXPECT_EQ(kvx::fileTimeToIsoUtc(fileTime(t)), std::string(want) + "Z") << t;
+    EXPECT_EQ(kvx::fileTimeToIsoLocal(fileTime(t)), std::string(want) + "+00:00") << t;
+  }
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(fileTime(253402300800ll)), "") << "year 10000 is not written";
+  const std::uint64_t ft = fileTime(1577934246);  // 2020-01-02 03:04:06 wall clock
+  setenv("TZ", "UTC-5:30", 1);
+  tzset();
+  EXPECT_EQ(kvx::fileTimeToIsoLocal(ft), "2020-01-02T03:04:06+05:30");
+  setenv("TZ", "UTC+3", 1);
+  tzset();
+  EXPECT_EQ(kvx::fileTimeToIsoLocal(ft), "2020-01-02T03:04:06-03:00");
+  EXPECT_EQ(kvx::fileTimeToIsoUtc(ft), "2020-01-02T06:04:06Z");
+  if (oldTz != nullptr) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}
+
 // --- The listing over results placed in the storage by hand --------------------------------------
 
 std::string capture(const std::function<void(std::FILE*)>& write) {
