@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev ccache zlib1g-dev
   dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 attr fdisk gdisk xorriso genisoimage udftools sleuthkit
-  libewf-dev ewf-tools
+  libewf-dev ewf-tools ldmtool e2fsprogs
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
   nasm
   python3
