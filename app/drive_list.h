@@ -19,7 +19,7 @@ struct DriveItem {
   QString root;            // "E:\" for letters
 };
 
-/// Drive spec of a partition-list entry.
+/// Drive specifier (disk and partition number) of a partition-list entry.
 [[nodiscard]] constexpr uint32_t DriveSpec_Partition(uint32_t index) {
   return 0x01000000u | (index & 0x00FFFFFFu);
 }

@@ -169,8 +169,8 @@ bool CUndeleteDlg::scanNow(int index, const QString& typed, bool lastSession) {
 }
 
 bool CUndeleteDlg::startScan(const DriveItem& item, bool deep) {
-  const uint32_t spec = item.driveSpec;
-  if (m_api.Undelete_SearchMultiple(m_engine, &spec, 1, Options_ScanFlags(m_options, deep),
+  const uint32_t driveSpec = item.driveSpec;
+  if (m_api.Undelete_SearchMultiple(m_engine, &driveSpec, 1, Options_ScanFlags(m_options, deep),
                                     &CUndeleteDlg::askSave, &CUndeleteDlg::askMemory, this) == 0) {
     Corvane_MessageOk(this, Corvane_Text("IDS_SCAN_FAILED").arg(engineError()));
     return false;
