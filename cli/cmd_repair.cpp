@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -336,13 +337,20 @@ int backupCommand(const kvx::Args& args) {
 
 /// Saves what a restore will overwrite, in the same record form, as a new file.
 std::string saveOverwritten(const std::vector<UndeleteRepairWrite>& plan, std::uint32_t disk) {
-  char name[96];
+  char stamp[64];
   const std::time_t now = std::time(nullptr);
   std::tm tm{};
   ::localtime_r(&now, &tm);
-  std::snprintf(name, sizeof name, "before-restore-disk%u-%04d%02d%02d-%02d%02d%02d.bin", disk,
+  std::snprintf(stamp, sizeof stamp, "before-restore-disk%u-%04d%02d%02d-%02d%02d%02d", disk,
                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // Two restores within one second must not collide: the second gets a numbered name.
+  std::string name;
+  int fd = -1;
+  for (int copy = 1; fd < 0 && copy <= 100; ++copy) {
+    name = std::string(stamp) + (copy == 1 ? "" : "-" + std::to_string(copy)) + ".bin";
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) return {};
+  }
   if (fd < 0) return {};
   bool ok = true;
   const auto put = [&](const void* p, std::size_t n) {
@@ -367,7 +375,7 @@ std::string saveOverwritten(const std::vector<UndeleteRepairWrite>& plan, std::u
   if (::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   if (!ok) {
-    ::unlink(name);
+    ::unlink(name.c_str());
     return {};
   }
   return name;
