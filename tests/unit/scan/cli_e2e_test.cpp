@@ -223,13 +223,17 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
 // and native paths (relative, '/') next to the windows form on request.
 TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
   const std::string kvx = quote(kvxtest::cliPath().string()) + " scan " + quote(img.string());
-  const auto tsv = run(kvx + " --tsv 2>/dev/null | awk -F'\\t' 'NR>1 {print $1, $2, $9}' | sort");
+  const auto tsv =
+      run(kvx + " --tsv 2>/dev/null | awk -F'\\t' 'NR>1 {print $1, $2, $3, $10}' | sort");
   ASSERT_EQ(tsv.exitCode, 0);
-  const auto jsonl = run(kvx + " --jsonl 2>/dev/null | python3 -c 'import json,sys\n"
-                               "for l in sys.stdin:\n"
-                               "  f=json.loads(l)\n"
-                               "  assert f[\"id\"]==f[\"index\"]\n"
-                               "  print(f[\"id\"], int(f[\"deleted\"]), f[\"path\"])' | sort");
+  const auto jsonl = run(kvx +
+                         " --jsonl 2>/dev/null | python3 -c 'import json,sys\n"
+                         "for l in sys.stdin:\n"
+                         "  f=json.loads(l)\n"
+                         "  assert f[\"id\"]==f[\"index\"]\n"
+                         "  assert \"mftRecord\" not in f and \"offset\" not in f\n"
+                         "  print(f[\"id\"], \"cluster:%d\" % f[\"firstCluster\"],"
+                         " int(f[\"deleted\"]), f[\"path\"])' | sort");
   ASSERT_EQ(jsonl.exitCode, 0);
   EXPECT_EQ(tsv.out, jsonl.out);
   EXPECT_NE(tsv.out.find(" 1 DIR/_ONE2.TXT\n"), std::string::npos) << tsv.out;
@@ -240,7 +244,7 @@ TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
   const auto windows = run(kvx + " --path-style windows 2>/dev/null").out;
   EXPECT_NE(windows.find(":\\DIR\\_ONE2.TXT"), std::string::npos) << windows;
   // The table: every column before PATH is one word, so awk's default split finds the path.
-  const auto table = run(kvx + " --deleted 2>/dev/null | awk 'NR>1 {print $4, $NF}' | sort").out;
+  const auto table = run(kvx + " --deleted 2>/dev/null | awk 'NR>1 {print $5, $NF}' | sort").out;
   EXPECT_EQ(table, "Excellent DIR/_ONE2.TXT\nExcellent _ONE1.BIN\nExcellent name.dat\n");
 }
 
@@ -248,13 +252,24 @@ TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
 TEST_F(KvxFatImage, RecoverByIdAndCatMatchIcat) {
   if (!kvxtest::haveTools({"fls", "icat"})) GTEST_SKIP() << "The Sleuth Kit is needed";
   const std::string kvx = quote(kvxtest::cliPath().string());
-  const auto id = run(kvx + " scan " + quote(img.string()) +
-                      " --tsv --pattern '*.dat' 2>/dev/null | awk -F'\\t' 'NR==2 {print $1}'");
-  ASSERT_FALSE(id.out.empty());
-  const std::string n = id.out.substr(0, id.out.size() - 1);
+  const auto row = run(kvx + " scan " + quote(img.string()) +
+                       " --tsv --pattern '*.dat' 2>/dev/null | awk -F'\\t' 'NR==2 {print $1, $2}'");
+  const auto space = row.out.find(' ');
+  ASSERT_NE(space, std::string::npos) << row.out;
+  const std::string n = row.out.substr(0, space);
   const auto inode = run("fls -r -d " + quote(img.string()) +
                          " | sed -n 's/^r\\/r \\* \\([0-9]*\\):\\tLong file name.dat$/\\1/p'");
   ASSERT_FALSE(inode.out.empty()) << "fls lists the deleted long name";
+  // LOCATION is the first cluster istat places the entry at: its first sector, counted from the
+  // cluster area in clusters from 2.
+  const auto cluster =
+      run("img=" + quote(img.string()) + "; first=$(istat \"$img\" " +
+          inode.out.substr(0, inode.out.size() - 1) +
+          " | sed -n '/^Sectors:/{n;p}' | awk '{print $1}'); "
+          "data=$(fsstat \"$img\" | sed -n 's/^\\*\\* Cluster Area: \\([0-9]*\\) - .*/\\1/p'); "
+          "size=$(fsstat \"$img\" | sed -n 's/^Cluster Size: //p'); "
+          "echo cluster:$(( (first - data) / (size / 512) + 2 ))");
+  EXPECT_EQ(row.out.substr(space + 1), cluster.out);
   ASSERT_EQ(run("icat " + quote(img.string()) + " " + inode.out.substr(0, inode.out.size() - 1) +
                 " > " + quote((dir / "icat.bin").string())).exitCode, 0);
   ASSERT_EQ(run(kvx + " cat " + quote(img.string()) + " " + n + " > " +
