@@ -81,6 +81,40 @@ TEST(KvxUsage, HelpOfEveryCommandMatchesManPageAndCompletion) {
   EXPECT_NE(missing.out.find("--to needs a value"), std::string::npos) << missing.out;
 }
 
+// The completions load in their shells and complete a command, an option and each item of a
+// comma-separated list (in any case). bash: _kvx called as bash calls it; zsh: keys typed into an
+// interactive zsh on a pseudo-terminal, the line read back after TAB.
+TEST(KvxUsage, CompletionsCompleteCommandsOptionsAndListItems) {
+  if (!kvxtest::haveTools({"bash", "zsh"})) GTEST_SKIP() << "bash and zsh are needed";
+  kvxtest::TempDir dir("kvx-complete");
+  const std::string d = quote(dir.path().string());
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  ASSERT_EQ(run("mkdir -p " + d + "/fn && " + kvx + " --generate zsh > " + d + "/fn/_kvx && " +
+                kvx + " --generate bash > " + d + "/kvx.bash")
+                .exitCode,
+            0);
+  const auto bash = run("cd " + d + " && bash -c 'source ./kvx.bash\n"
+                        "t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($#-1)); _kvx 2>/dev/null\n"
+                        "  printf \"%s \" \"${COMPREPLY[@]}\"; echo; }\n"
+                        "t kvx sc; t kvx scan --ts; t kvx scan x.img --state excellent,go\n"
+                        "t kvx recover x.img --state Good,Ex'");
+  EXPECT_EQ(bash.out, "scan \n--tsv \nexcellent,Good \nGood,Excellent Good,Existing \n");
+
+  // Each line is typed with TAB, then ^X, bound to a widget that appends the edited line to a file.
+  const auto zsh = run(
+      "cd " + d + " && timeout 30 zsh -f -c 'zmodload zsh/zpty\n"
+      "zpty -b z \"zsh -f -i\"\n"
+      "zpty -w z \"PS1=; fpath=($PWD/fn \\$fpath); autoload -Uz compinit; compinit -u -D; "
+      "dump() { print -r -- \\\"\\$BUFFER\\\" >> $PWD/lines; BUFFER=; }; zle -N dump; "
+      "bindkey ^X dump\"\n"
+      "for l in \"kvx sc\" \"kvx scan --ts\" \"kvx scan x.img --state excellent,go\"; do\n"
+      "  zpty -w -n z \"$l$(printf \"\\t\\030\")\"; done\n"
+      "zpty -w z \"print end >> $PWD/lines\"\n"
+      "for i in {1..200}; do grep -qx end lines 2>/dev/null && break; sleep 0.1; done\n"
+      "zpty -d z\ncat lines'");
+  EXPECT_EQ(zsh.out, "kvx scan \nkvx scan --tsv \nkvx scan x.img --state excellent,Good,\nend\n");
+}
+
 TEST(KvxUsage, FailedScanStillWritesJson) {
   const std::string kvx = quote(kvxtest::cliPath().string());
   const auto r = run(kvx + " scan /nonexistent/image.img --json 2>/dev/null");
