@@ -63,8 +63,8 @@ struct FsDescriptor {
   bool selectBeforeRecover = false;  // the record's table entry is selected on the drive first
   /// One-line description of the drive's selected entry into @p text (256 bytes).
   bool (*describeVolume)(CachedDrive* drive, char* text, bool shortForm) noexcept = nullptr;
-  /// Where a listed file's data lives, from its locator block alone: no I/O, any bytes (a
-  /// session file may hold anything) give a location or none.
+  /// Where a listed file's data lives, from its locator block and entry only: no I/O, and any
+  /// bytes (a session file may hold anything) give a location or none.
   FsLocation (*fileLocation)(const FsLocationInput& in) noexcept = nullptr;
 
   // Session file: saves the selected entry into a malloc'ed block; loads a saved entry into the
