@@ -136,16 +136,10 @@ std::vector<std::uint8_t> le(std::initializer_list<std::pair<std::uint64_t, int>
 INSTANTIATE_TEST_SUITE_P(
     Kinds, FsLocationTest,
     ::testing::Values(
-        LocationCase{"FatCluster", kKindFat, le({{77, 4}}), 0, 512, kUndeleteLocationFirstCluster,
-                     77},
-        LocationCase{"FatEmpty", kKindFat, le({{0, 4}}), 0, 512, kUndeleteLocationNone, 0},
         LocationCase{"FatPlacedByBytes", kKindFat, le({{0xFFFFFFFF, 4}, {0x123456789, 8}}), 0, 512,
                      kUndeleteLocationOffset, 0x123456789},
         LocationCase{"FatPlacedCut", kKindFat, le({{0xFFFFFFFF, 4}, {1, 4}}), 0, 512,
                      kUndeleteLocationNone, 0},
-        LocationCase{"NtfsRecord", kKindNtfs,
-                     le({{42, 8}, {42, 8}, {5, 8}, {0, 4}, {0, 4}, {0, 4}, {0, 4}, {0, 4}, {0, 2}}),
-                     0, 512, kUndeleteLocationMftRecord, 42},
         LocationCase{
             "NtfsNoRecord", kKindNtfs,
             le({{~0ull, 8}, {0, 8}, {0, 8}, {0, 4}, {0x1000, 4}, {2, 4}, {0, 4}, {0, 4}, {0, 2}}),
@@ -153,17 +147,12 @@ INSTANTIATE_TEST_SUITE_P(
         LocationCase{"NtfsCut", kKindNtfs, le({{42, 8}}), 0, 512, kUndeleteLocationNone, 0},
         LocationCase{"CdfsExtents", kKindCdfs, le({{0xFFFFFFFF, 4}, {2, 4}, {30, 4}, {2048, 4}}), 0,
                      2048, kUndeleteLocationOffset, 30 * 2048},
-        LocationCase{"CdfsNoExtent", kKindCdfs, le({{0xFFFFFFFF, 4}, {0, 4}}), 0, 2048,
-                     kUndeleteLocationNone, 0},
         LocationCase{"RawPast4GSectors", kKindRaw, le({{5, 4}}), (5ull + (1ull << 32)) * 512, 512,
                      kUndeleteLocationOffset, (5ull + (1ull << 32)) * 512},
         LocationCase{"RawKeyDisagrees", kKindRaw, le({{5, 4}}), 6 * 512, 512,
                      kUndeleteLocationOffset, 5 * 512},
         LocationCase{"RawDriveGone", kKindRaw, le({{5, 4}}), 5 * 2048, 0, kUndeleteLocationOffset,
-                     5 * 2048},
-        LocationCase{"RawDriveGoneNoKey", kKindRaw, le({{5, 4}}), ~0ull, 0, kUndeleteLocationNone,
-                     0},
-        LocationCase{"UdfWithoutEntry", kKindUdf, le({{0, 4}}), 0, 2048, kUndeleteLocationNone, 0}),
+                     5 * 2048}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
