@@ -561,3 +561,116 @@ TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::uint64_t kSimpleVmdb = 51388928;  // ldm-2003r2-simple-1.img: its VMDB
+const std::string kGroup = "03c0c4fc-8b6f-402b-9431-4be2e5823b1c";
+
+std::uint32_t be32At(const std::vector<std::uint8_t>& b, std::uint64_t at) {
+  return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+         std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+/// Volume1 deleted the way the disk manager deletes it: its volume, component and partition
+/// blocks freed (signature and sequence number kept, the rest zero) and the VMDB counting three
+/// records fewer in both counter sets. The blocks are found by the names they hold.
+Patches loseVolume1(const std::vector<std::uint8_t>& img) {
+  Patches out;
+  EXPECT_EQ(std::string(img.begin() + kSimpleVmdb, img.begin() + kSimpleVmdb + 4), "VMDB");
+  for (const auto& [slot, name] :
+       std::vector<std::pair<unsigned, std::string>>{{2, "\x07Volume1"},
+                                                     {24, "\x0aVolume1-01"},
+                                                     {25,
+                                                      "\x08"
+                                                      "Disk1-01"}}) {
+    const std::uint64_t at = kSimpleVmdb + 512 + slot * 128ull;
+    const std::string block(img.begin() + static_cast<std::ptrdiff_t>(at),
+                            img.begin() + static_cast<std::ptrdiff_t>(at + 128));
+    EXPECT_NE(block.find(name), std::string::npos) << "block " << slot;
+    out.push_back({at + 8, zeros(120)});
+  }
+  for (const std::uint64_t counter : {0x85, 0x89, 0x8D, 0xA1, 0xA5, 0xA9}) {
+    const std::uint32_t n = be32At(img, kSimpleVmdb + counter) - 1;
+    out.push_back(
+        {kSimpleVmdb + counter,
+         {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)}});
+  }
+  return out;
+}
+
+/// ldmtool's description of a volume without the parts a restore makes anew (GUID, letter hint).
+std::string volumeShape(const std::filesystem::path& img, const std::string& name) {
+  const std::string out = kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) +
+                                       " show volume " + kGroup + " " + name + " 2>/dev/null")
+                              .out;
+  return std::regex_replace(out, std::regex(R"re(\n *"(guid|hint)" : "[^"]*",)re"), "");
+}
+
+TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
+  if (!kvxtest::haveTools({"ldmtool", "tar", "ntfsfix"})) GTEST_SKIP();
+  kvxtest::TempDir dir("ldmvol");
+  InDir cwd(dir.path());
+  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
+  ASSERT_EQ(
+      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-simple-1.img")
+          .exitCode,
+      0);
+  const auto original = dir / "ldm-2003r2-simple-1.img";
+  const auto img =
+      damagedCopy(original, dir.path(), "disk.img", loseVolume1(kvxtest::readFile(original)));
+  const std::string damaged = kvxtest::md5File(img);
+  ASSERT_EQ(volumeShape(img, "Volume1"), "");  // ldmtool reads the group without it
+  const std::string kvx = kvxtest::quote(KVX_CLI) + " ";
+  const std::string disk = kvxtest::quote(img.string());
+
+  auto r = kvxtest::run(kvx + "fix-mbr " + disk + " 0 --quick --dry-run 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+
+  r = kvxtest::run(kvx + "fix-mbr " + disk + " 0 --quick --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("written: 4 ranges"), std::string::npos) << r.out;
+  // The volume is back with its extent: one partition at the start of Disk1's data area.
+  EXPECT_EQ(volumeShape(img, "Volume1"), volumeShape(original, "Volume1"));
+  EXPECT_NE(volumeShape(img, "Volume1").find("\"size\" : 96256"), std::string::npos);
+  const std::string part = " show partition " + kGroup + " Disk1-01 2>/dev/null";
+  EXPECT_EQ(kvxtest::run("ldmtool -d " + disk + part).out,
+            kvxtest::run("ldmtool -d " + kvxtest::quote(original.string()) + part).out);
+  checkVolumes(img, dir.path(), {{63, 96256, true}});
+  // The MBR was whole: only the database (the configuration area) changed.
+  {
+    const auto now = kvxtest::readFile(img);
+    const auto was = kvxtest::readFile(original);
+    ASSERT_EQ(now.size(), was.size());
+    for (std::size_t i = 0; i < now.size(); ++i)
+      if (now[i] != was[i] && (i < 100352ull * 512 || i >= 102400ull * 512))
+        ADD_FAILURE() << "byte " << i << " outside the database changed";
+  }
+  {
+    Engine e;
+    const auto table = scan(e.get(), diskOf(img), true);
+    ASSERT_FALSE(table.empty());
+    EXPECT_EQ(foundStatus(table[0]), kPartExisting);
+    EXPECT_EQ(nameOf(table[0]), "Disk1-01");
+  }
+  r = kvxtest::run(kvx + "undo " + disk + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+
+  // A VMDB gone after the scan: the database is not touched.
+  Engine e;
+  ASSERT_FALSE(scan(e.get(), diskOf(img), true).empty());
+  {
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(kSimpleVmdb));
+    f.write("XMDB", 4);
+  }
+  const std::string noVmdb = kvxtest::md5File(img);
+  EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  EXPECT_EQ(kvxtest::md5File(img), noVmdb);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+}
+
+}  // namespace
