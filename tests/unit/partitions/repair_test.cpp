@@ -564,7 +564,7 @@ TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
 
 namespace {
 
-constexpr std::uint64_t kSimpleVmdb = 51388928;  // ldm-2003r2-simple-1.img: its VMDB
+constexpr std::uint64_t kSimpleVmdb = 51388928;  // the VMDB of the 2003 corpus disks
 const std::string kGroup = "03c0c4fc-8b6f-402b-9431-4be2e5823b1c";
 
 std::uint32_t be32At(const std::vector<std::uint8_t>& b, std::uint64_t at) {
@@ -572,30 +572,33 @@ std::uint32_t be32At(const std::vector<std::uint8_t>& b, std::uint64_t at) {
          std::uint32_t{b[at + 2]} << 8 | b[at + 3];
 }
 
-/// Volume1 deleted the way the disk manager deletes it: its volume, component and partition
-/// blocks freed (signature and sequence number kept, the rest zero) and the VMDB counting three
-/// records fewer in both counter sets. The blocks are found by the names they hold.
-Patches loseVolume1(const std::vector<std::uint8_t>& img) {
+struct LostBlock {
+  unsigned slot;
+  std::string name;  // length-prefixed, as the block holds it
+};
+/// A volume deleted the way the disk manager deletes it: its volume, component and partition
+/// blocks freed (signature and sequence number kept, the rest zero) and the VMDB counting
+/// @p volume, @p component and @p partition records fewer in both counter sets. The blocks are
+/// those of the corpus images' databases, checked by the names they hold.
+Patches loseVolume(const std::vector<std::uint8_t>& img, const std::vector<LostBlock>& blocks,
+                   std::array<std::uint32_t, 3> counts) {
   Patches out;
   EXPECT_EQ(std::string(img.begin() + kSimpleVmdb, img.begin() + kSimpleVmdb + 4), "VMDB");
-  for (const auto& [slot, name] :
-       std::vector<std::pair<unsigned, std::string>>{{2, "\x07Volume1"},
-                                                     {24, "\x0aVolume1-01"},
-                                                     {25,
-                                                      "\x08"
-                                                      "Disk1-01"}}) {
-    const std::uint64_t at = kSimpleVmdb + 512 + slot * 128ull;
+  for (const LostBlock& b : blocks) {
+    const std::uint64_t at = kSimpleVmdb + 512 + b.slot * 128ull;
     const std::string block(img.begin() + static_cast<std::ptrdiff_t>(at),
                             img.begin() + static_cast<std::ptrdiff_t>(at + 128));
-    EXPECT_NE(block.find(name), std::string::npos) << "block " << slot;
+    EXPECT_NE(block.find(b.name), std::string::npos) << "block " << b.slot;
     out.push_back({at + 8, zeros(120)});
   }
-  for (const std::uint64_t counter : {0x85, 0x89, 0x8D, 0xA1, 0xA5, 0xA9}) {
-    const std::uint32_t n = be32At(img, kSimpleVmdb + counter) - 1;
-    out.push_back(
-        {kSimpleVmdb + counter,
-         {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)}});
-  }
+  for (unsigned set = 0; set < 2; ++set)
+    for (unsigned k = 0; k < 3; ++k) {
+      const std::uint64_t counter = kSimpleVmdb + (set == 0 ? 0x85 : 0xA1) + 4 * k;
+      const std::uint32_t n = be32At(img, counter) - counts[k];
+      out.push_back(
+          {counter,
+           {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)}});
+    }
   return out;
 }
 
@@ -617,8 +620,14 @@ TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
           .exitCode,
       0);
   const auto original = dir / "ldm-2003r2-simple-1.img";
-  const auto img =
-      damagedCopy(original, dir.path(), "disk.img", loseVolume1(kvxtest::readFile(original)));
+  const auto img = damagedCopy(original, dir.path(), "disk.img",
+                               loseVolume(kvxtest::readFile(original),
+                                          {{2, "\x07Volume1"},
+                                           {24, "\x0aVolume1-01"},
+                                           {25,
+                                            "\x08"
+                                            "Disk1-01"}},
+                                          {1, 1, 1}));
   const std::string damaged = kvxtest::md5File(img);
   ASSERT_EQ(volumeShape(img, "Volume1"), "");  // ldmtool reads the group without it
   const std::string kvx = kvxtest::quote(KVX_CLI) + " ";
@@ -671,6 +680,44 @@ TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
   EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
   EXPECT_EQ(kvxtest::md5File(img), noVmdb);
   EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+}
+
+// A mirrored volume lost from the database of its second disk (Disk7): one copy comes back as a
+// simple volume on that disk, not on the group's first disk.
+TEST(LdmRepair, VolumeGoesBackOnTheScannedDisk) {
+  if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
+  kvxtest::TempDir dir("ldmdisk7");
+  InDir cwd(dir.path());
+  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
+  ASSERT_EQ(
+      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-mirrored-2.img")
+          .exitCode,
+      0);
+  const auto original = dir / "ldm-2003r2-mirrored-2.img";
+  const auto img = damagedCopy(original, dir.path(), "disk.img",
+                               loseVolume(kvxtest::readFile(original),
+                                          {{15, "\x07Volume3"},
+                                           {37, "\x0aVolume3-01"},
+                                           {38,
+                                            "\x08"
+                                            "Disk6-01"},
+                                           {39, "\x0aVolume3-02"},
+                                           {40,
+                                            "\x08"
+                                            "Disk7-01"}},
+                                          {1, 2, 2}));
+  Engine e;
+  const auto table = scan(e.get(), diskOf(img), true);
+  ASSERT_EQ(table.size(), 1u);
+  ASSERT_EQ(foundStatus(table[0]), kPartFound);
+  EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  EXPECT_EQ(volumeShape(img, "Volume3"),
+            "{\n  \"name\" : \"Volume3\",\n  \"type\" : \"simple\",\n  \"size\" : 96256,\n"
+            "  \"chunk-size\" : 0,\n  \"partitions\" : [\n    \"Disk7-01\"\n  ]\n}\n");
+  const std::string part = " show partition " + kGroup + " Disk7-01 2>/dev/null";
+  EXPECT_EQ(kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) + part).out,
+            kvxtest::run("ldmtool -d " + kvxtest::quote(original.string()) + part).out);
+  EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
 }
 
 }  // namespace
