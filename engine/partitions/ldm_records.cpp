@@ -127,7 +127,7 @@ void Ldm_ReadDatabase(ByteSpan area, std::uint32_t vblkSize, LdmDatabase& out) {
     if (h->record.get() != 0) continue;  // a later fragment: its first one names the record
     VblkFields f(block, sizeof(LdmVblkHead));
     std::uint64_t id = 0;
-    char name[64] = {};
+    char name[256] = {};  // whole: names are compared, and a length byte says at most 255
     if (!f.number(id) || !f.text(name, sizeof name)) {
       ++out.corrupt;
       continue;

@@ -528,18 +528,23 @@ TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
 
 namespace {
 
+/// @p name unpacked from the corpus's dynamic disks into @p dir.
+std::filesystem::path ldmImage(const std::filesystem::path& dir, const std::string& name) {
+  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
+  EXPECT_EQ(kvxtest::run("tar -C " + kvxtest::quote(dir.string()) + " -SJxf " +
+                         kvxtest::quote(archive.string()) + " " + name)
+                .exitCode,
+            0);
+  return dir / name;
+}
+
 TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
   if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
   kvxtest::TempDir dir("ldmfix");
   InDir cwd(dir.path());
-  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
-  ASSERT_EQ(
-      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-simple-1.img")
-          .exitCode,
-      0);
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-simple-1.img");
   // The MBR's entries lost: only the database still describes the disk.
-  const auto img =
-      damagedCopy(dir / "ldm-2003r2-simple-1.img", dir.path(), "disk.img", {{0x1BE, zeros(64)}});
+  const auto img = damagedCopy(original, dir.path(), "disk.img", {{0x1BE, zeros(64)}});
   const std::string damaged = kvxtest::md5File(img);
   Engine e;
   const auto table = scan(e.get(), diskOf(img), true);
@@ -574,7 +579,7 @@ std::uint32_t be32At(const std::vector<std::uint8_t>& b, std::uint64_t at) {
 
 struct LostBlock {
   unsigned slot;
-  std::string name;  // length-prefixed, as the block holds it
+  std::string name;
 };
 /// A volume deleted the way the disk manager deletes it: its volume, component and partition
 /// blocks freed (signature and sequence number kept, the rest zero) and the VMDB counting
@@ -588,7 +593,8 @@ Patches loseVolume(const std::vector<std::uint8_t>& img, const std::vector<LostB
     const std::uint64_t at = kSimpleVmdb + 512 + b.slot * 128ull;
     const std::string block(img.begin() + static_cast<std::ptrdiff_t>(at),
                             img.begin() + static_cast<std::ptrdiff_t>(at + 128));
-    EXPECT_NE(block.find(b.name), std::string::npos) << "block " << b.slot;
+    const std::string held = char(b.name.size()) + b.name;  // length-prefixed
+    EXPECT_NE(block.find(held), std::string::npos) << "block " << b.slot;
     out.push_back({at + 8, zeros(120)});
   }
   for (unsigned set = 0; set < 2; ++set)
@@ -614,20 +620,11 @@ TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
   if (!kvxtest::haveTools({"ldmtool", "tar", "ntfsfix"})) GTEST_SKIP();
   kvxtest::TempDir dir("ldmvol");
   InDir cwd(dir.path());
-  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
-  ASSERT_EQ(
-      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-simple-1.img")
-          .exitCode,
-      0);
-  const auto original = dir / "ldm-2003r2-simple-1.img";
-  const auto img = damagedCopy(original, dir.path(), "disk.img",
-                               loseVolume(kvxtest::readFile(original),
-                                          {{2, "\x07Volume1"},
-                                           {24, "\x0aVolume1-01"},
-                                           {25,
-                                            "\x08"
-                                            "Disk1-01"}},
-                                          {1, 1, 1}));
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-simple-1.img");
+  const auto img =
+      damagedCopy(original, dir.path(), "disk.img",
+                  loseVolume(kvxtest::readFile(original),
+                             {{2, "Volume1"}, {24, "Volume1-01"}, {25, "Disk1-01"}}, {1, 1, 1}));
   const std::string damaged = kvxtest::md5File(img);
   ASSERT_EQ(volumeShape(img, "Volume1"), "");  // ldmtool reads the group without it
   const std::string kvx = kvxtest::quote(KVX_CLI) + " ";
@@ -688,23 +685,14 @@ TEST(LdmRepair, VolumeGoesBackOnTheScannedDisk) {
   if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
   kvxtest::TempDir dir("ldmdisk7");
   InDir cwd(dir.path());
-  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
-  ASSERT_EQ(
-      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-mirrored-2.img")
-          .exitCode,
-      0);
-  const auto original = dir / "ldm-2003r2-mirrored-2.img";
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-mirrored-2.img");
   const auto img = damagedCopy(original, dir.path(), "disk.img",
                                loseVolume(kvxtest::readFile(original),
-                                          {{15, "\x07Volume3"},
-                                           {37, "\x0aVolume3-01"},
-                                           {38,
-                                            "\x08"
-                                            "Disk6-01"},
-                                           {39, "\x0aVolume3-02"},
-                                           {40,
-                                            "\x08"
-                                            "Disk7-01"}},
+                                          {{15, "Volume3"},
+                                           {37, "Volume3-01"},
+                                           {38, "Disk6-01"},
+                                           {39, "Volume3-02"},
+                                           {40, "Disk7-01"}},
                                           {1, 2, 2}));
   Engine e;
   const auto table = scan(e.get(), diskOf(img), true);
