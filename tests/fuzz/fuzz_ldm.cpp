@@ -37,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     v.sizeSectors = ph.logicalDiskSize;
     v.commitId = ph.configSize;
     LdmAdded added;
-    if (Ldm_AddVolume(area, static_cast<std::uint32_t>(block), db, v, added)) {
+    const std::vector<std::uint8_t> before = area;
+    if (!Ldm_AddVolume(area, static_cast<std::uint32_t>(block), db, v, added)) {
+      if (area != before) __builtin_trap();  // a failed addition leaves the database alone
+    } else {
       // What was added reads back as the database's own records.
       LdmDatabase again;
       Ldm_ReadDatabase(area, static_cast<std::uint32_t>(block), again);
