@@ -4,7 +4,6 @@
 #include "partitions/ldm_records.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -18,14 +17,14 @@ constexpr std::uint8_t kVolumeHasHint = 0x02;  // header flag: a drive-letter hi
 /// The volume fields after the name: its number and drive-letter hint.
 void readVolume(VblkFields& f, std::uint8_t headFlags, LdmDatabase& db) {
   char skipped[256];
-  std::uint8_t fixed[5] = {}, flags = 0;
+  std::uint8_t number = 0;
   std::uint64_t children = 0, size = 0;
-  // Type ("gen"), an unknown text, the 14-byte state; then type code, an unknown byte, the
-  // number, three zeros and the flags.
-  if (!f.text(skipped, sizeof skipped) || !f.text(skipped, sizeof skipped) || !f.skip(14) ||
-      !f.bytes(fixed, 2) || !f.bytes(fixed + 2, 1) || !f.skip(3) || !f.bytes(&flags, 1))
+  // Type ("gen"), an unknown text, the 14-byte state, the type code and an unknown byte; the
+  // number; three zeros and the flags.
+  if (!f.text(skipped, sizeof skipped) || !f.text(skipped, sizeof skipped) || !f.skip(14 + 2) ||
+      !f.bytes(&number, 1) || !f.skip(3 + 1))
     return void(++db.corrupt);
-  db.volumeNumbers.insert(fixed[2]);
+  db.volumeNumbers.insert(number);
   // Children, commit id, another id, size, zeros, partition type, GUID.
   if (!f.number(children) || !f.skip(16) || !f.number(size) || !f.skip(4 + 1 + 16))
     return void(++db.corrupt);
@@ -60,7 +59,14 @@ class RecordWriter {
     m_out.push_back(n);
     for (std::uint8_t i = n; i-- > 0;) m_out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   }
+  /// Sizes: past 32 bits the published format wants all eight bytes, never five to seven.
+  void size(std::uint64_t v) {
+    if ((v >> 32) == 0) return number(v);
+    m_out.push_back(8);
+    be64(v);
+  }
   void text(const std::string& s) {
+    m_ok = m_ok && s.size() <= 255;  // one length byte
     m_out.push_back(static_cast<std::uint8_t>(s.size()));
     m_out.insert(m_out.end(), s.begin(), s.end());
   }
@@ -71,9 +77,11 @@ class RecordWriter {
   void zeros(std::size_t n) { m_out.insert(m_out.end(), n, 0); }
   void bytes(const std::uint8_t* p, std::size_t n) { m_out.insert(m_out.end(), p, p + n); }
   [[nodiscard]] const std::vector<std::uint8_t>& data() const { return m_out; }
+  [[nodiscard]] bool ok() const { return m_ok; }
 
  private:
   std::vector<std::uint8_t> m_out;
+  bool m_ok = true;
 };
 
 /// One record in one block: the block's signature and sequence number stay, the rest is the
@@ -192,8 +200,7 @@ bool Ldm_AddVolume(std::span<std::uint8_t> area, std::uint32_t vblkSize, const L
   out.volumeName = "Volume" + std::to_string(*name);
   out.partitionName.clear();
   for (unsigned n = 1; n < 100 && out.partitionName.empty(); ++n) {
-    char part[96];
-    std::snprintf(part, sizeof part, "%s-%.2u", v.disk->name.c_str(), n);
+    const std::string part = v.disk->name + (n < 10 ? "-0" : "-") + std::to_string(n);
     if (db.partitionNames.count(part) == 0) out.partitionName = part;
   }
   if (out.partitionName.empty()) return false;
@@ -216,7 +223,7 @@ bool Ldm_AddVolume(std::span<std::uint8_t> area, std::uint32_t vblkSize, const L
   vol.number(1);  // one component
   vol.be64(v.commitId);
   vol.be64(v.commitId);
-  vol.number(v.sizeSectors);
+  vol.size(v.sizeSectors);
   vol.zeros(4);
   vol.byte(0x07);
   vol.bytes(v.volumeGuid.data(), v.volumeGuid.size());
@@ -241,7 +248,7 @@ bool Ldm_AddVolume(std::span<std::uint8_t> area, std::uint32_t vblkSize, const L
   part.be64(v.commitId);
   part.be64(v.startSector);
   part.be64(0);  // offset in the volume
-  part.number(v.sizeSectors);
+  part.size(v.sizeSectors);
   part.number(objectId[1]);
   part.number(v.disk->objectId);
 
@@ -253,7 +260,8 @@ bool Ldm_AddVolume(std::span<std::uint8_t> area, std::uint32_t vblkSize, const L
   for (std::size_t k = 0; k < 3; ++k)
     std::copy_n(area.begin() + static_cast<std::ptrdiff_t>(std::size_t{out.blocks[k]} * vblkSize),
                 vblkSize, at(k).begin());
-  if (!putRecord(at(0), recordId[0], out.hint != 0 ? kVolumeHasHint : 0, kTypeVolume, vol.data()) ||
+  if (!vol.ok() || !comp.ok() || !part.ok() ||
+      !putRecord(at(0), recordId[0], out.hint != 0 ? kVolumeHasHint : 0, kTypeVolume, vol.data()) ||
       !putRecord(at(1), recordId[1], 0x00, kTypeComponent, comp.data()) ||
       !putRecord(at(2), recordId[2], 0x40, kTypePartition, part.data()))
     return false;
