@@ -61,17 +61,13 @@ const LdmDiskRecord* diskRecord(const LdmDatabase& db, CachedDrive* d) {
   return nullptr;
 }
 
-/// The sectors from the VMDB's to the end of its last VBLK, as far as the disk holds them.
-struct DatabaseCopy {
-  std::uint64_t offset = 0;  // of the VMDB sector
-  std::vector<std::uint8_t> bytes;
-};
-
 /// Adds the records of found entry @p index to the database; false when it is not added.
 bool planRecords(Undelete* u, CachedDrive* d, unsigned index, std::uint32_t ss,
                  std::vector<RepairWrite>& writes, std::vector<Target>& targets) {
   FoundPartition& F = u->foundPartitions[index];
   if (foundStatus(F) != kPartFound) return false;  // only what the scan found and nothing lists
+  // The data area comes from an MBR disk's private header; a GPT disk's database is not ours here.
+  if ((diskState(u) & kStateGpt) != 0 || u->ldmDataStart == 0) return false;
   const std::uint64_t vmdbAt = u->ldmDatabaseOffset;
   const auto vmdbSector =
       vmdbAt % kSectorBytes == 0 ? Repair_Read(d, vmdbAt, kSectorBytes) : std::nullopt;
@@ -85,21 +81,20 @@ bool planRecords(Undelete* u, CachedDrive* d, unsigned index, std::uint32_t ss,
   const std::uint64_t blocks =
       std::min<std::uint64_t>({vmdb.lastSequence > firstSeq ? vmdb.lastSequence - firstSeq : 0,
                                kLdmMaxBlocks, kMaxDatabaseBytes / vmdb.vblkSize});
-  DatabaseCopy db{vmdbAt, {}};
+  std::vector<std::uint8_t> bytes;  // from the VMDB's sector to the end of the last VBLK
   const std::uint64_t wanted = vmdb.firstVblkOffset + blocks * vmdb.vblkSize;
-  while (db.bytes.size() < wanted) {
-    const std::uint64_t left = wanted - db.bytes.size();
+  while (bytes.size() < wanted) {
+    const std::uint64_t left = wanted - bytes.size();
     const std::uint32_t n =
         static_cast<std::uint32_t>((std::min<std::uint64_t>(left, kReadChunk) + kSectorBytes - 1) /
                                    kSectorBytes * kSectorBytes);
-    const auto chunk = Repair_Read(d, vmdbAt + db.bytes.size(), n);
+    const auto chunk = Repair_Read(d, vmdbAt + bytes.size(), n);
     if (!chunk) break;  // the end of the disk: the blocks before it are what there is
-    db.bytes.insert(db.bytes.end(), chunk->begin(), chunk->end());
+    bytes.insert(bytes.end(), chunk->begin(), chunk->end());
   }
-  if (db.bytes.size() <= vmdb.firstVblkOffset) return false;
-  const std::vector<std::uint8_t> before = db.bytes;
-  const std::span<std::uint8_t> area =
-      std::span<std::uint8_t>(db.bytes).subspan(vmdb.firstVblkOffset);
+  if (bytes.size() <= vmdb.firstVblkOffset) return false;
+  const std::vector<std::uint8_t> before = bytes;
+  const std::span<std::uint8_t> area = std::span<std::uint8_t>(bytes).subspan(vmdb.firstVblkOffset);
 
   LdmDatabase found;
   Ldm_ReadDatabase(area, vmdb.vblkSize, found);
@@ -123,24 +118,24 @@ bool planRecords(Undelete* u, CachedDrive* d, unsigned index, std::uint32_t ss,
   v.volumeGuid[6] = static_cast<std::uint8_t>((v.volumeGuid[6] & 0x0F) | 0x40);  // stored in order
   LdmAdded added;
   if (!Ldm_AddVolume(area, vmdb.vblkSize, found, v, added) ||
-      !Ldm_CountNewVolume(std::span<std::uint8_t>(db.bytes).first(kSectorBytes))) {
+      !Ldm_CountNewVolume(std::span<std::uint8_t>(bytes).first(kSectorBytes))) {
     Undelete_Log(u, "No room in the database for a new volume.\n");
     return false;
   }
   Undelete_Log(u, "Adding %s (%s) to the database.\n", added.volumeName.c_str(),
                added.partitionName.c_str());
   // One write per changed sector, VBLKs first: the VMDB counts them only once they are there.
-  for (std::size_t at = kSectorBytes; at + kSectorBytes <= db.bytes.size(); at += kSectorBytes) {
+  for (std::size_t at = kSectorBytes; at + kSectorBytes <= bytes.size(); at += kSectorBytes) {
     if (std::equal(before.begin() + static_cast<std::ptrdiff_t>(at),
                    before.begin() + static_cast<std::ptrdiff_t>(at + kSectorBytes),
-                   db.bytes.begin() + static_cast<std::ptrdiff_t>(at)))
+                   bytes.begin() + static_cast<std::ptrdiff_t>(at)))
       continue;
     RepairWrite w;
     w.offset = vmdbAt + at;
     w.before.assign(before.begin() + static_cast<std::ptrdiff_t>(at),
                     before.begin() + static_cast<std::ptrdiff_t>(at + kSectorBytes));
-    w.after.assign(db.bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                   db.bytes.begin() + static_cast<std::ptrdiff_t>(at + kSectorBytes));
+    w.after.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(at + kSectorBytes));
     w.saved = kSectorBytes;
     writes.push_back(std::move(w));
     targets.push_back(Target::Vblk);
@@ -148,7 +143,7 @@ bool planRecords(Undelete* u, CachedDrive* d, unsigned index, std::uint32_t ss,
   RepairWrite w;
   w.offset = vmdbAt;
   w.before.assign(before.begin(), before.begin() + kSectorBytes);
-  w.after.assign(db.bytes.begin(), db.bytes.begin() + kSectorBytes);
+  w.after.assign(bytes.begin(), bytes.begin() + kSectorBytes);
   w.saved = kSectorBytes;
   writes.push_back(std::move(w));
   targets.push_back(Target::Vmdb);
