@@ -9,6 +9,7 @@
 #include <fstream>
 #include <regex>
 
+#include "core/undelete_object.h"
 #include "partition_test_util.h"
 
 using namespace parttest;
@@ -679,26 +680,32 @@ TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
   EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
 }
 
-// A mirrored volume lost from the database of its second disk (Disk7): one copy comes back as a
-// simple volume on that disk, not on the group's first disk.
+// A mirrored volume lost from the database of its second disk (Disk7), and the MBR's entries with
+// it: the MBR comes back and one copy of the mirror comes back as a simple volume on that disk,
+// not on the group's first disk.
 TEST(LdmRepair, VolumeGoesBackOnTheScannedDisk) {
   if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
   kvxtest::TempDir dir("ldmdisk7");
   InDir cwd(dir.path());
   const auto original = ldmImage(dir.path(), "ldm-2003r2-mirrored-2.img");
-  const auto img = damagedCopy(original, dir.path(), "disk.img",
-                               loseVolume(kvxtest::readFile(original),
-                                          {{15, "Volume3"},
-                                           {37, "Volume3-01"},
-                                           {38, "Disk6-01"},
-                                           {39, "Volume3-02"},
-                                           {40, "Disk7-01"}},
-                                          {1, 2, 2}));
+  auto patches = loseVolume(
+      kvxtest::readFile(original),
+      {{15, "Volume3"}, {37, "Volume3-01"}, {38, "Disk6-01"}, {39, "Volume3-02"}, {40, "Disk7-01"}},
+      {1, 2, 2});
+  patches.push_back({0x1BE, zeros(64)});
+  const auto img = damagedCopy(original, dir.path(), "disk.img", patches);
+  const std::string damaged = kvxtest::md5File(img);
   Engine e;
   const auto table = scan(e.get(), diskOf(img), true);
   ASSERT_EQ(table.size(), 1u);
   ASSERT_EQ(foundStatus(table[0]), kPartFound);
   EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  EXPECT_EQ(repairWrites().size(), 5u);  // the MBR, three blocks in three sectors, the VMDB
+  // The entry is in place now (the export still reports it found: the disk state stays the
+  // scan's until the next scan).
+  const FoundPartition& p = e.get()->foundPartitions[0];
+  EXPECT_EQ(foundStatus(p), kPartExisting);
+  EXPECT_EQ(p.origType, 0);
   EXPECT_EQ(volumeShape(img, "Volume3"),
             "{\n  \"name\" : \"Volume3\",\n  \"type\" : \"simple\",\n  \"size\" : 96256,\n"
             "  \"chunk-size\" : 0,\n  \"partitions\" : [\n    \"Disk7-01\"\n  ]\n}\n");
@@ -706,6 +713,7 @@ TEST(LdmRepair, VolumeGoesBackOnTheScannedDisk) {
   EXPECT_EQ(kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) + part).out,
             kvxtest::run("ldmtool -d " + kvxtest::quote(original.string()) + part).out);
   EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
 }
 
 }  // namespace
