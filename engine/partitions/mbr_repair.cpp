@@ -111,7 +111,7 @@ bool ownEbr(Plan& plan, unsigned index, std::uint64_t X, const auto& fail) {
   const std::uint64_t T = F.tableOffset.get(), fStart = F.start.get();
   const unsigned used = Part_FirstEmpty(t);
   bool shared = false;
-  std::uint64_t E = T + kSectorBytes;
+  std::uint64_t E = T + plan.ss;
   for (unsigned i = 0; i < used; ++i) {
     const FoundPartition& p = t[i];
     if (i == index || isLink(p.type) || foundStatus(p) != kPartExisting) continue;

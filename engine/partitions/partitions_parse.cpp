@@ -3,6 +3,7 @@
 #include "partitions/partitions_parse.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstring>
 
@@ -146,20 +147,26 @@ std::optional<BootKind> Partition_ClassifyBootSector(ByteSpan sector) noexcept {
   const auto b = r.read<BootSectorHead>();
   if (!b || !Mbr_HasSignature(sector)) return std::nullopt;
   BootKind k;
+  // Sizes count in the volume's own sectors: taken as 512 bytes always, a volume on a disk of
+  // 4096-byte sectors would be found an eighth of its size and restored cut short.
+  const std::uint32_t bps = b->bytesPerSector.get();
+  const bool bpsOk = bps >= 512 && bps <= 4096 && std::has_single_bit(bps);
   // Small FAT volumes count their sectors in 16 bits and leave the 32-bit field 0.
   const std::uint64_t fatSectors =
       b->totalSectors32.get() != 0 ? b->totalSectors32.get() : b->totalSectors16.get();
-  if (b->fatCount == 0 && equalsNoCase(b->oemName, "NTFS", 4)) {
+  if (std::memcmp(b->oemName, "EXFAT   ", 8) != 0 && !bpsOk) {
+    return std::nullopt;
+  } else if (b->fatCount == 0 && equalsNoCase(b->oemName, "NTFS", 4)) {
     const std::uint64_t n = b->ntfsTotalSectors.get();
-    const auto size = checkedMul<std::uint64_t>(n, kSectorBytes);
-    if (n == 0 || !size || *size > ~std::uint64_t{0} - kSectorBytes) return std::nullopt;
-    k = {0x07, *size + kSectorBytes, "NTFS"};
+    const auto size = checkedMul<std::uint64_t>(n, bps);
+    if (n == 0 || !size || *size > ~std::uint64_t{0} - bps) return std::nullopt;
+    k = {0x07, *size + bps, "NTFS"};  // the count leaves out the backup boot sector
   } else if (std::memcmp(b->fat16Type, "FAT12   ", 8) == 0) {
-    k = {0x01, fatSectors * kSectorBytes, "FAT12"};
+    k = {0x01, fatSectors * bps, "FAT12"};
   } else if (std::memcmp(b->fat16Type, "FAT16   ", 8) == 0) {
-    k = {0x04, fatSectors * kSectorBytes, "FAT16"};
+    k = {0x04, fatSectors * bps, "FAT16"};
   } else if (std::memcmp(b->fat32Type, "FAT32   ", 8) == 0) {
-    k = {0x0B, fatSectors * kSectorBytes, "FAT32"};
+    k = {0x0B, fatSectors * bps, "FAT32"};
   } else if (std::memcmp(b->oemName, "EXFAT   ", 8) == 0) {
     // exFAT has no 512-byte count: its length is in its own sectors (2^9..2^12 bytes).
     const unsigned shift = b->exfatSectorShift;

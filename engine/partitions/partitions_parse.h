@@ -33,7 +33,7 @@ struct MbrTable {
 /// What a boot sector found in a gap says about its volume.
 struct BootKind {
   std::uint8_t kind = 0;   // partition type to give it: 0x01 FAT12, 0x04 FAT16, 0x0B FAT32, 0x07
-  std::uint64_t size = 0;  // bytes (counted in 512-byte units, whatever the volume's sector size)
+  std::uint64_t size = 0;  // bytes (counted in the volume's own sectors)
   const char* fileSystem = "";  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT"
 };
 /// Classifies a sector that starts with a jump and ends with 0x55 0xAA. Nothing for anything else

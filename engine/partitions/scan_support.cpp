@@ -2,6 +2,7 @@
 // the found table's slots and GUIDs.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <random>
 
@@ -198,6 +199,12 @@ void Part_ClearFound(PartScan& s) {
 }
 
 std::uint32_t Part_TableSectorSize(CachedDrive* drive, std::uint64_t diskSize) {
+  // A block device says what its tables count in (reads of 512 bytes succeed on a 4096-byte
+  // disk too, so the probed size cannot tell).
+  if (drive->device) {
+    const std::uint32_t logical = drive->device->logicalSectorSize();
+    if (logical >= 512 && logical <= 4096 && std::has_single_bit(logical)) return logical;
+  }
   const std::uint32_t own = drive->sectorSize == 0 ? 512 : drive->sectorSize;
   if (own != 512 || diskSize < 2 * 4096) return own;
   PartScan probe;

@@ -23,8 +23,8 @@ const std::filesystem::path& bootDisk() {
         "cd " + kvxtest::quote(d.string()) + " && nasm -f bin -o marker.bin " +
         kvxtest::quote(marker.string()) + " && truncate -s 4M " + q +
         " && printf 'label: dos\\nlabel-id: 0x5eed1234\\nstart=2048, size=2048, type=c\\n"
-        "start=4096, size=4096, type=c, bootable\\n' | sfdisk -q " + q +
-        " && dd if=marker.bin of=" + q + " bs=512 seek=4096 conv=notrunc status=none && " +
+        "start=4096, size=4096, type=c, bootable\\n' | sfdisk -q " +
+        q + " && dd if=marker.bin of=" + q + " bs=512 seek=4096 conv=notrunc status=none && " +
         kvxtest::quote(kvxtest::cliPath().string()) + " fix-boot-code " + q + " --yes 2>&1");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     return img;
