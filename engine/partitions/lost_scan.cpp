@@ -72,6 +72,27 @@ std::uint8_t unhiddenType(std::uint8_t orig, std::uint8_t classified) {
   return classified;
 }
 
+constexpr std::uint64_t kMiB = 0x100000;
+
+bool isEmpty(const MbrEntry& e) {
+  return e.type == 0 && e.startLba.get() == 0 && e.sectorCount.get() == 0;
+}
+
+/// A table sector the way partitioners write an EBR: one volume in the first entry that fits in
+/// what is left of the area (@p sectorsLeft, counted from the EBR), at most a link in the second,
+/// nothing in the last two. Copies of an MBR, and sectors of file data that merely end in
+/// 0x55 0xAA, fail it.
+bool looksLikeEbr(const MbrTable& t, std::uint64_t sectorsLeft) {
+  const MbrEntry& data = t.entries[0];
+  const MbrEntry& link = t.entries[1];
+  if (!isEmpty(t.entries[2]) || !isEmpty(t.entries[3])) return false;
+  if (data.type == 0 || isExtended(data.type) || (data.bootIndicator & 0x7F) != 0) return false;
+  const std::uint64_t start = data.startLba.get(), count = data.sectorCount.get();
+  if (start == 0 || count == 0 || start > sectorsLeft || count > sectorsLeft - start) return false;
+  return isEmpty(link) ||
+         (isExtended(link.type) && link.startLba.get() != 0 && (link.bootIndicator & 0x7F) == 0);
+}
+
 struct Walk {
   PartScan& s;
 
@@ -155,8 +176,12 @@ struct Walk {
         }
       }
       if (signature && sec[0] != 0xEB) {
-        // A table sector: an EBR when it sits on a track boundary.
-        if (pos % 63 != 0 || staleTable(sec, pos)) {
+        // A table sector: an EBR when it sits on a track boundary, or on a 1 MiB boundary (where
+        // partitioners put EBRs today) when it is shaped like one.
+        MbrTable cand;
+        const bool aligned = pos % kMiB == 0 && Mbr_ParseSector(sec, cand) == Parse::Ok &&
+                             looksLikeEbr(cand, (E - pos) / ss);
+        if ((pos % 63 != 0 && !aligned) || staleTable(sec, pos)) {
           pos += kSectorBytes;
           continue;
         }
@@ -174,8 +199,12 @@ struct Walk {
             Sector ebr{};
             MbrTable found;
             len = 0;
+            // A link spans its EBR and the volume it describes (what partitioners write and a
+            // repair links with), not only the gap in front of the volume.
             if (Part_ReadSector(s, pos, ebr) && Mbr_ParseSector(ebr, found) == Parse::Ok)
-              len = std::uint64_t{found.entries[0].startLba.get()} * ss;
+              len = (std::uint64_t{found.entries[0].startLba.get()} +
+                     found.entries[0].sectorCount.get()) *
+                    ss;
           }
           t[*idx].length.set(len);
         }

@@ -206,15 +206,19 @@ INSTANTIATE_TEST_SUITE_P(
                 {{51200ull * 512 + 0x1CE, zeros(16)}},
                 {71680},
                 {51200}},
-        // The second EBR destroyed: its volume gets a new EBR where the volume before it ends;
-        // the third volume, now cut off, is restored next and linked behind it.
+        // The second EBR destroyed: its volume gets a new EBR where the volume before it ends
+        // (the link to there is still right, so the first EBR stays); the third volume, now cut
+        // off, is restored next and linked behind it.
         MbrCase{"EbrDestroyed",
                 "mbr.img",
                 {{69632ull * 512, zeros(512)}},
                 {71680, 106496},
-                {69632, 51200},
+                {69632},
                 true,
                 false},
+        // The extended entry deleted: the chain, found at its first EBR, comes back whole with
+        // the first logical; only the MBR is written.
+        MbrCase{"ExtendedEntryDeleted", "mbr.img", {{0x1DE, zeros(16)}}, {53248}, {0}},
         // A hidden FAT16 and a deleted NTFS entry: the rebuilt MBR holds both, unhidden.
         MbrCase{
             "HiddenAndDeleted", "mbr.img", {{0x1C2, {0x1E}}, {0x1CE, zeros(16)}}, {18432}, {0}}),
