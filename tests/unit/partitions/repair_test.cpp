@@ -657,28 +657,46 @@ class Loop4k {
   std::string m_dev;
 };
 
-/// Runs @p script in @p dir with $dev set; its exit code.
-int sh(const std::filesystem::path& dir, const std::string& dev, const std::string& script) {
-  const auto r = kvxtest::run("cd " + kvxtest::quote(dir.string()) + " && dev=" + dev + " && { " +
-                              script + "; } 2>&1");
-  EXPECT_EQ(r.exitCode, 0) << r.out;
-  return r.exitCode;
-}
+/// A 64 MiB disk of 4096-byte sectors, empty, in a folder that is also the current one.
+class Sector4k : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kvxtest::haveTools({"losetup", "sfdisk", "sgdisk", "mkntfs", "ntfsfix", "mkfs.fat"}))
+      GTEST_SKIP();
+    ASSERT_FALSE(m_loop.dev().empty()) << "no loop device";
+  }
+  /// Runs @p script in the folder with $dev set; its exit code.
+  int sh(const std::string& script) {
+    const auto r = kvxtest::run("cd " + kvxtest::quote(m_dir.path().string()) +
+                                " && dev=" + m_loop.dev() + " && { " + script + "; } 2>&1");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    return r.exitCode;
+  }
+  /// `@p command DEV`, the device's name taken out.
+  std::string tool(const std::string& command) {
+    std::string out = kvxtest::run(command + " " + m_loop.dev()).out;
+    for (std::size_t at; (at = out.find(m_loop.dev())) != std::string::npos;)
+      out.replace(at, m_loop.dev().size(), "DEV");
+    return out;
+  }
+  int disk() { return static_cast<int>(diskOf(m_loop.dev())); }
+
+  kvxtest::TempDir m_dir{"disk4k"};
+  InDir m_cwd{m_dir.path()};
+  std::filesystem::path m_img = [this] {
+    const auto img = m_dir / "disk.img";
+    kvxtest::run("truncate -s 64M " + kvxtest::quote(img.string()));
+    return img;
+  }();
+  Loop4k m_loop{m_img};
+};
 
 constexpr std::uint64_t k4k = 4096;
 
-TEST(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
-  if (!kvxtest::haveTools({"losetup", "sfdisk", "mkntfs", "ntfsfix", "mkfs.fat"})) GTEST_SKIP();
-  kvxtest::TempDir dir("mbr4k");
-  InDir cwd(dir.path());
-  const auto img = dir / "disk.img";
-  kvxtest::run("truncate -s 64M " + kvxtest::quote(img.string()));
-  Loop4k loop(img);
-  ASSERT_FALSE(loop.dev().empty()) << "no loop device";
+TEST_F(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
   // FAT p1, NTFS p2, and an extended partition with a FAT and an NTFS logical, in 4096-byte
   // sectors (EBRs at 4352 and 6656).
-  ASSERT_EQ(sh(dir.path(), loop.dev(),
-               "printf 'label: dos\\nlabel-id: 0x4096abcd\\nstart=256, size=2048, type=6\\n"
+  ASSERT_EQ(sh("printf 'label: dos\\nlabel-id: 0x4096abcd\\nstart=256, size=2048, type=6\\n"
                "start=2304, size=2048, type=7\\nstart=4352, type=5\\nstart=4608, size=2048, "
                "type=6\\nstart=6912, size=2048, type=7\\n' | sfdisk -q --no-reread $dev && "
                "for at in 256 4608; do mkfs.fat -S 4096 -s 1 -i 12345678 --invariant -C f.img "
@@ -687,19 +705,12 @@ TEST(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
                "mkntfs -F -Q -q -s 4096 -c 4096 -p $at -H 255 -S 63 n.img >/dev/null && "
                "dd if=n.img of=$dev bs=4096 seek=$at conv=notrunc status=none && rm n.img; done"),
             0);
-  const auto sfdiskOf = [&] {
-    std::string out = kvxtest::run("sfdisk -d " + loop.dev()).out;
-    for (std::size_t at; (at = out.find(loop.dev())) != std::string::npos;)
-      out.replace(at, loop.dev().size(), "DEV");
-    return out;
-  };
-  const std::string original = sfdiskOf(), originalMd5 = kvxtest::md5File(img);
+  const std::string original = tool("sfdisk -d"), originalMd5 = kvxtest::md5File(m_img);
   ASSERT_NE(original.find("sector-size: 4096"), std::string::npos) << original;
-  const std::uint32_t disk = diskOf(loop.dev());
 
   // Whole-table backup: the MBR and both EBRs, found by links counted in 4096-byte sectors.
-  const auto tables = dir / "tables.bin";
-  ASSERT_EQ(Undelete_BackupPartitions(static_cast<int>(disk), tables.c_str()), 1);
+  const auto tables = m_dir / "tables.bin";
+  ASSERT_EQ(Undelete_BackupPartitions(disk(), tables.c_str()), 1);
   const auto records = Repair_ParseRecords(kvxtest::readFile(tables), 16);
   ASSERT_TRUE(records.has_value());
   ASSERT_EQ(records->size(), 3u);
@@ -707,13 +718,11 @@ TEST(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
   EXPECT_EQ((*records)[2].offset, 6656 * k4k);
 
   // The NTFS primary's entry deleted: found with its full size, put back, undone.
-  ASSERT_EQ(sh(dir.path(), loop.dev(),
-               "dd if=/dev/zero of=$dev bs=1 seek=462 count=16 conv=notrunc status=none"),
-            0);
-  const std::string damaged = kvxtest::md5File(img);
+  ASSERT_EQ(sh("dd if=/dev/zero of=$dev bs=1 seek=462 count=16 conv=notrunc status=none"), 0);
+  const std::string damaged = kvxtest::md5File(m_img);
   Engine e;
   for (const bool quick : {true, false}) {
-    const auto table = scan(e.get(), disk, quick);
+    const auto table = scan(e.get(), static_cast<std::uint32_t>(disk()), quick);
     std::optional<unsigned> index;
     for (unsigned i = 0; i < table.size(); ++i)
       if (table[i].start.get() == 2304 * k4k) index = i;
@@ -732,60 +741,42 @@ TEST(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
       ASSERT_EQ(Undelete_FixMBR(e.get(), *index), 1);
     }
   }
-  EXPECT_EQ(sfdiskOf(), original);
-  EXPECT_EQ(sh(dir.path(), loop.dev(),
-               "dd if=$dev of=p2.img bs=4096 skip=2304 count=2048 status=none && ntfsfix -n "
+  EXPECT_EQ(tool("sfdisk -d"), original);
+  EXPECT_EQ(sh("dd if=$dev of=p2.img bs=4096 skip=2304 count=2048 status=none && ntfsfix -n "
                "p2.img >/dev/null && rm p2.img"),
             0);
-  ASSERT_EQ(Undelete_UndoMBRFix(static_cast<int>(disk)), 1);
-  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  ASSERT_EQ(Undelete_UndoMBRFix(disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), damaged);
 
   // The whole-table backup puts the intact tables back.
-  ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), static_cast<int>(disk)), 1);
-  EXPECT_EQ(kvxtest::md5File(img), originalMd5);
+  ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), originalMd5);
 }
 
-TEST(Sector4k, GptRepairWritesAValidGptAndUndoes) {
-  if (!kvxtest::haveTools({"losetup", "sgdisk"})) GTEST_SKIP();
-  kvxtest::TempDir dir("gpt4k");
-  InDir cwd(dir.path());
-  const auto img = dir / "disk.img";
-  kvxtest::run("truncate -s 64M " + kvxtest::quote(img.string()));
-  Loop4k loop(img);
-  ASSERT_FALSE(loop.dev().empty()) << "no loop device";
-  ASSERT_EQ(sh(dir.path(), loop.dev(),
-               "sgdisk -o -U 11111111-2222-3333-4444-555555555555 -n 1:256:+8M -t 1:0700 -c "
+TEST_F(Sector4k, GptRepairWritesAValidGptAndUndoes) {
+  ASSERT_EQ(sh("sgdisk -o -U 11111111-2222-3333-4444-555555555555 -n 1:256:+8M -t 1:0700 -c "
                "1:data -u 1:AAAAAAAA-0000-0000-0000-000000000001 -n 2:0:+8M -t 2:0700 -c 2:more "
                "-u 2:AAAAAAAA-0000-0000-0000-000000000002 $dev >/dev/null"),
             0);
-  const auto sgdisk = [&](const char* option) {
-    std::string out = kvxtest::run(std::string("sgdisk ") + option + " " + loop.dev()).out;
-    for (std::size_t at; (at = out.find(loop.dev())) != std::string::npos;)
-      out.replace(at, loop.dev().size(), "DEV");
-    return out;
-  };
-  const std::string original = sgdisk("-p");
+  const std::string original = tool("sgdisk -p");
   ASSERT_NE(original.find("4096/4096 bytes"), std::string::npos) << original;
   // The protective MBR overwritten and the primary header destroyed.
-  ASSERT_EQ(sh(dir.path(), loop.dev(),
-               "dd if=/dev/zero of=$dev bs=4096 count=2 conv=notrunc status=none"),
-            0);
-  const std::string damaged = kvxtest::md5File(img);
-  const int disk = static_cast<int>(diskOf(loop.dev()));
+  ASSERT_EQ(sh("dd if=/dev/zero of=$dev bs=4096 count=2 conv=notrunc status=none"), 0);
+  const std::string damaged = kvxtest::md5File(m_img);
   Engine e;
-  const auto table = scan(e.get(), static_cast<std::uint32_t>(disk), true);
+  const auto table = scan(e.get(), static_cast<std::uint32_t>(disk()), true);
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table[1].start.get(), (256 + 2048) * k4k);
   ASSERT_EQ(Undelete_NeedFixGPT(e.get()), 1);
   ASSERT_EQ(Undelete_FixGPT(e.get(), 0), 1);
-  EXPECT_NE(sgdisk("-v").find("No problems found"), std::string::npos) << sgdisk("-v");
-  EXPECT_EQ(sgdisk("-p"), original);
-  const auto bytes = kvxtest::readFile(img);
+  EXPECT_NE(tool("sgdisk -v").find("No problems found"), std::string::npos) << tool("sgdisk -v");
+  EXPECT_EQ(tool("sgdisk -p"), original);
+  const auto bytes = kvxtest::readFile(m_img);
   // The protective entry spans the disk in its own sectors: 16384 - 1 of them.
   EXPECT_EQ(bytes[0x1CA] | bytes[0x1CB] << 8 | bytes[0x1CC] << 16 | bytes[0x1CD] << 24, 16383);
-  ASSERT_EQ(Undelete_CanUndoGPTFix(disk, nullptr, 0), 1);
-  ASSERT_EQ(Undelete_UndoGPTFix(disk), 1);
-  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  ASSERT_EQ(Undelete_CanUndoGPTFix(disk(), nullptr, 0), 1);
+  ASSERT_EQ(Undelete_UndoGPTFix(disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), damaged);
 }
 
 }  // namespace
