@@ -751,6 +751,16 @@ TEST_F(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
   // The whole-table backup puts the intact tables back.
   ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), disk()), 1);
   EXPECT_EQ(kvxtest::md5File(m_img), originalMd5);
+
+  // An image of the disk has no device to say its sector size: the primaries' boot sectors tell
+  // it, and the chain whose MBR entry is gone is found at its first EBR, 1 MiB in.
+  const auto copy = damagedCopy(m_img, m_dir.path(), "copy.img", {{0x1DE, zeros(16)}});
+  auto got = shown(e.get(), scan(e.get(), diskOf(copy), false));
+  for (auto& x : got) x.startSector /= 8, x.sectors /= 8;
+  EXPECT_EQ(describe(got), describe({{256, 2048, 0x06, 1},
+                                     {2304, 2048, 0x07, 1},
+                                     {4608, 2048, 0x06, 2},
+                                     {6912, 2048, 0x07, 2}}));
 }
 
 TEST_F(Sector4k, GptRepairWritesAValidGptAndUndoes) {
