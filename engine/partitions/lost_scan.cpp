@@ -180,7 +180,7 @@ struct Walk {
         // partitioners put EBRs today) when it is shaped like one.
         MbrTable cand;
         const bool aligned = pos % kMiB == 0 && Mbr_ParseSector(sec, cand) == Parse::Ok &&
-                             looksLikeEbr(cand, (E - pos) / ss);
+                             looksLikeEbr(cand, E > pos ? (E - pos) / ss : 0);
         if ((pos % 63 != 0 && !aligned) || staleTable(sec, pos)) {
           pos += kSectorBytes;
           continue;
