@@ -74,25 +74,6 @@ std::uint8_t unhiddenType(std::uint8_t orig, std::uint8_t classified) {
 
 constexpr std::uint64_t kMiB = 0x100000;
 
-bool isEmpty(const MbrEntry& e) {
-  return e.type == 0 && e.startLba.get() == 0 && e.sectorCount.get() == 0;
-}
-
-/// A table sector the way partitioners write an EBR: one volume in the first entry that fits in
-/// what is left of the area (@p sectorsLeft, counted from the EBR), at most a link in the second,
-/// nothing in the last two. Copies of an MBR, and sectors of file data that merely end in
-/// 0x55 0xAA, fail it.
-bool looksLikeEbr(const MbrTable& t, std::uint64_t sectorsLeft) {
-  const MbrEntry& data = t.entries[0];
-  const MbrEntry& link = t.entries[1];
-  if (!isEmpty(t.entries[2]) || !isEmpty(t.entries[3])) return false;
-  if (data.type == 0 || isExtended(data.type) || (data.bootIndicator & 0x7F) != 0) return false;
-  const std::uint64_t start = data.startLba.get(), count = data.sectorCount.get();
-  if (start == 0 || count == 0 || start > sectorsLeft || count > sectorsLeft - start) return false;
-  return isEmpty(link) ||
-         (isExtended(link.type) && link.startLba.get() != 0 && (link.bootIndicator & 0x7F) == 0);
-}
-
 struct Walk {
   PartScan& s;
 
@@ -180,7 +161,7 @@ struct Walk {
         // partitioners put EBRs today) when it is shaped like one.
         MbrTable cand;
         const bool aligned = pos % kMiB == 0 && Mbr_ParseSector(sec, cand) == Parse::Ok &&
-                             looksLikeEbr(cand, E > pos ? (E - pos) / ss : 0);
+                             Mbr_LooksLikeEbr(cand, E > pos ? (E - pos) / ss : 0);
         if ((pos % 63 != 0 && !aligned) || staleTable(sec, pos)) {
           pos += kSectorBytes;
           continue;

@@ -142,6 +142,24 @@ bool Mbr_HasSignature(ByteSpan sector) noexcept {
   return sector.size() >= kSectorBytes && sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
+namespace {
+bool isEmpty(const MbrEntry& e) {
+  return e.type == 0 && e.startLba.get() == 0 && e.sectorCount.get() == 0;
+}
+}  // namespace
+
+bool Mbr_LooksLikeEbr(const MbrTable& t, std::uint64_t sectorsLeft) noexcept {
+  const MbrEntry& data = t.entries[0];
+  const MbrEntry& link = t.entries[1];
+  if (!isEmpty(t.entries[2]) || !isEmpty(t.entries[3])) return false;
+  if (data.type == 0 || Mbr_IsExtendedType(data.type) || (data.bootIndicator & 0x7F) != 0)
+    return false;
+  const std::uint64_t start = data.startLba.get(), count = data.sectorCount.get();
+  if (start == 0 || count == 0 || start > sectorsLeft || count > sectorsLeft - start) return false;
+  return isEmpty(link) || (Mbr_IsExtendedType(link.type) && link.startLba.get() != 0 &&
+                           (link.bootIndicator & 0x7F) == 0);
+}
+
 std::optional<BootKind> Partition_ClassifyBootSector(ByteSpan sector) noexcept {
   ByteReader r(sector);
   const auto b = r.read<BootSectorHead>();

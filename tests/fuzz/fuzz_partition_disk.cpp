@@ -1,7 +1,7 @@
 // Fuzz target: the whole lost-partition walk over a small disk in memory: MBR and EBR chains
 // (loops, links outside the disk), GPT copies and dynamic-disk databases, quick and full. The
-// input is laid at the disk's start and, repeated, at each 64 KiB of a 1.25 MiB disk so that
-// links find tables and a table sector lies on the 1 MiB boundary where EBRs are looked for.
+// input is laid at the disk's start and, repeated, at each 64 KiB of a 256 KiB disk so that
+// links find tables.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -12,7 +12,7 @@
 #include "partitions/partitions.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  constexpr std::size_t kDisk = (1u << 20) + (1u << 18), kStride = 1u << 16;
+  constexpr std::size_t kDisk = 1u << 18, kStride = 1u << 16;
   if (size == 0 || size > kStride) return 0;
   static std::vector<std::uint8_t> disk;
   disk.assign(kDisk, 0);
