@@ -8,7 +8,7 @@ packages=(
   dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 attr fdisk gdisk xorriso genisoimage udftools sleuthkit
   libewf-dev ewf-tools ldmtool e2fsprogs
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
-  nasm
+  nasm qemu-system-x86
   python3 zsh
   qt6-base-dev xvfb xauth x11-utils
 )

@@ -27,6 +27,9 @@ class HostDevice {
   /// Where the next bytes at or after @p offset that may be non-zero start: image files skip
   /// their holes, anything else answers @p offset. The size when nothing but holes follows.
   [[nodiscard]] virtual std::uint64_t nextData(std::uint64_t offset) noexcept { return offset; }
+  /// Logical sector size a block device reports (the unit of its partition tables); 0 for
+  /// anything that reports none, such as an image file.
+  [[nodiscard]] virtual std::uint32_t logicalSectorSize() const noexcept { return 0; }
 };
 
 /// Platform drive types as the engine knows them.

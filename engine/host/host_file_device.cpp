@@ -35,8 +35,8 @@ bool isCdDevicePath(const std::string& path) {
 
 class FileDevice final : public HostDevice {
  public:
-  FileDevice(int fd, std::uint64_t size, bool cdrom) noexcept
-      : m_fd(fd), m_size(size), m_cdrom(cdrom) {}
+  FileDevice(int fd, std::uint64_t size, bool cdrom, std::uint32_t sectorSize) noexcept
+      : m_fd(fd), m_size(size), m_cdrom(cdrom), m_sectorSize(sectorSize) {}
   ~FileDevice() override { ::close(m_fd); }
   FileDevice(const FileDevice&) = delete;
   FileDevice& operator=(const FileDevice&) = delete;
@@ -82,6 +82,7 @@ class FileDevice final : public HostDevice {
   }
 
   std::uint64_t size() const noexcept override { return m_size; }
+  std::uint32_t logicalSectorSize() const noexcept override { return m_sectorSize; }
 
   std::uint64_t nextData(std::uint64_t offset) noexcept override {
     if (offset >= m_size || offset > static_cast<std::uint64_t>(INT64_MAX)) return offset;
@@ -102,6 +103,7 @@ class FileDevice final : public HostDevice {
   int m_fd;
   std::uint64_t m_size;
   bool m_cdrom;
+  std::uint32_t m_sectorSize;
 };
 
 }  // namespace
@@ -153,14 +155,17 @@ std::unique_ptr<HostDevice> Host_OpenPathWith(const std::string& path,
     return nullptr;
   }
   std::uint64_t size = 0;
+  int sectorSize = 0;
   if (block) {
     if (::ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;
+    if (::ioctl(fd, BLKSSZGET, &sectorSize) != 0 || sectorSize < 0) sectorSize = 0;
   } else {
     size = static_cast<std::uint64_t>(st.st_size);
   }
   std::unique_ptr<HostDevice> device;
   try {
-    device = std::make_unique<FileDevice>(fd, size, block && isCdDevicePath(path));
+    device = std::make_unique<FileDevice>(fd, size, block && isCdDevicePath(path),
+                                          static_cast<std::uint32_t>(sectorSize));
   } catch (...) {
     ::close(fd);
     host::fail(kErrMemory, path + ": out of memory");

@@ -9,6 +9,9 @@ std::optional<HostVolumeExtent> Host_GetVolumeDiskExtent(char letter) {
   if (!drive) return std::nullopt;
   const auto volume = host::spanOfPath(drive->path, drive->offset, drive->length);
   if (!volume) return std::nullopt;
+  // A loop device over a partition of an image is a disk of its own too: the disk it is a part
+  // of is the answer, the device itself only when nothing else holds it.
+  std::optional<HostVolumeExtent> itself;
   for (const auto& disk : Host_ListDisks()) {
     const auto whole = host::spanOfPath(disk.path, 0, std::nullopt);
     if (!whole || whole->isFile != volume->isFile || whole->dev != volume->dev ||
@@ -18,9 +21,11 @@ std::optional<HostVolumeExtent> Host_GetVolumeDiskExtent(char letter) {
     if (volume->start < whole->start || volume->start - whole->start > whole->length ||
         volume->length > whole->length - (volume->start - whole->start))
       continue;
-    return HostVolumeExtent{disk.number, volume->start - whole->start, volume->length};
+    const HostVolumeExtent extent{disk.number, volume->start - whole->start, volume->length};
+    if (extent.start != 0 || extent.length != whole->length) return extent;
+    if (!itself) itself = extent;
   }
-  return std::nullopt;
+  return itself;
 }
 
 std::string Host_ResolveDrivePath(const std::string& drivePath) {

@@ -8,7 +8,7 @@
 ; the BIOS has them (LBA from the entry) or by CHS otherwise (start CHS from the entry), five
 ; tries with a drive reset between them, checks the 0x55 0xAA signature and jumps to 0:7C00 with
 ; DL = drive and DS:SI = the entry, as partition boot sectors expect. On failure it prints one of
-; its messages and halts.
+; its messages and halts (interrupts on, so the keyboard can still restart the machine).
 
 bits 16
 org 0x0600
@@ -109,7 +109,7 @@ fail:
         int     0x10
         jmp     .print
 .halt:
-        cli
+        sti                             ; interrupts on: Ctrl+Alt+Del still restarts
         hlt
         jmp     .halt
 

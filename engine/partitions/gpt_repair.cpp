@@ -149,9 +149,9 @@ int fixGpt(Undelete* u, unsigned index) {
     e.type = 0xEE;
     e.chsLast[0] = e.chsLast[1] = e.chsLast[2] = 0xFF;
     e.startLba.set(1);
-    const std::uint64_t sectors512 = size / 512 - 1;
-    e.sectorCount.set(sectors512 > 0xFFFFFFFFu ? 0xFFFFFFFFu
-                                               : static_cast<std::uint32_t>(sectors512));
+    // Counted in the disk's own sectors, as every MBR entry is.
+    const std::uint64_t sectors = lastLba;
+    e.sectorCount.set(sectors > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(sectors));
     m.signature[0] = 0x55;
     m.signature[1] = 0xAA;
     std::memcpy(writes[0].after.data(), &m, sizeof m);

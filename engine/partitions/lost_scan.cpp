@@ -72,6 +72,8 @@ std::uint8_t unhiddenType(std::uint8_t orig, std::uint8_t classified) {
   return classified;
 }
 
+constexpr std::uint64_t kMiB = 0x100000;
+
 struct Walk {
   PartScan& s;
 
@@ -155,8 +157,12 @@ struct Walk {
         }
       }
       if (signature && sec[0] != 0xEB) {
-        // A table sector: an EBR when it sits on a track boundary.
-        if (pos % 63 != 0 || staleTable(sec, pos)) {
+        // A table sector: an EBR when it sits on a track boundary, or on a 1 MiB boundary (where
+        // partitioners put EBRs today) when it is shaped like one.
+        MbrTable cand;
+        const bool aligned = pos % kMiB == 0 && Mbr_ParseSector(sec, cand) == Parse::Ok &&
+                             Mbr_LooksLikeEbr(cand, E > pos ? (E - pos) / ss : 0);
+        if ((pos % 63 != 0 && !aligned) || staleTable(sec, pos)) {
           pos += kSectorBytes;
           continue;
         }
@@ -174,8 +180,12 @@ struct Walk {
             Sector ebr{};
             MbrTable found;
             len = 0;
+            // A link spans its EBR and the volume it describes (what partitioners write and a
+            // repair links with), not only the gap in front of the volume.
             if (Part_ReadSector(s, pos, ebr) && Mbr_ParseSector(ebr, found) == Parse::Ok)
-              len = std::uint64_t{found.entries[0].startLba.get()} * ss;
+              len = (std::uint64_t{found.entries[0].startLba.get()} +
+                     found.entries[0].sectorCount.get()) *
+                    ss;
           }
           t[*idx].length.set(len);
         }

@@ -38,6 +38,21 @@ void restore(Undelete* u, const Table& t) {
 
 bool isLink(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
+/// Both sectors are tables with the same four entries (CHS fields aside).
+bool sameEntries(const Sector& a, const Sector& b) {
+  MbrTable x, y;
+  if (!Mbr_HasSignature(a) || Mbr_ParseSector(a, x) != Parse::Ok ||
+      Mbr_ParseSector(b, y) != Parse::Ok)
+    return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const MbrEntry &p = x.entries[i], &q = y.entries[i];
+    if (p.bootIndicator != q.bootIndicator || p.type != q.type ||
+        p.startLba.get() != q.startLba.get() || p.sectorCount.get() != q.sectorCount.get())
+      return false;
+  }
+  return true;
+}
+
 /// One table rewrite of a repair, planned before any sector changes; the found table as it was
 /// before the step comes back when the step's write fails.
 struct Plan {
@@ -82,6 +97,9 @@ struct Plan {
     Sector oldSector{};
     std::copy(old->begin(), old->end(), oldSector.begin());
     const Sector s = build(T, include, exclude, oldSector);
+    // A table that already says all this (an intact EBR the scan walked, only unlinked) is not
+    // rewritten: fewer sectors change, and its own CHS values stay.
+    if (sameEntries(oldSector, s)) return true;
     RepairWrite w;
     w.offset = T;
     w.before = *old;
@@ -111,7 +129,7 @@ bool ownEbr(Plan& plan, unsigned index, std::uint64_t X, const auto& fail) {
   const std::uint64_t T = F.tableOffset.get(), fStart = F.start.get();
   const unsigned used = Part_FirstEmpty(t);
   bool shared = false;
-  std::uint64_t E = T + kSectorBytes;
+  std::uint64_t E = T + plan.ss;
   for (unsigned i = 0; i < used; ++i) {
     const FoundPartition& p = t[i];
     if (i == index || isLink(p.type) || foundStatus(p) != kPartExisting) continue;
@@ -213,6 +231,12 @@ void planBasic(Plan& plan, unsigned index) {
   if (L.tableOffset.get() == 0) {
     Table was = snapshot(u);
     Part_SetStatus(F, kPartExisting);
+    // An EBR the scan walked keeps its onward link: rebuilt without it, the logicals behind it
+    // would be cut off by the repair of the first one.
+    if (const auto ni = firstWhere(u, [&](const FoundPartition& p) {
+          return isLink(p.type) && p.tableOffset.get() == lStart && foundStatus(p) == kPartFound;
+        }))
+      Part_SetStatus(t[*ni], kPartExisting);
     Undelete_Log(u, "Creating and applying new EBR at %llx",
                  static_cast<unsigned long long>(lStart));
     if (!plan.step(lStart, static_cast<int>(index), -1, was)) {
@@ -229,17 +253,18 @@ void planBasic(Plan& plan, unsigned index) {
     return;
   }
   // L's EBR hangs in the chain: the table before it (P) is made to link to L, and L takes over
-  // P's onward link (K).
+  // P's onward link (K). P is the EBR in place nearest before L, so that the chain keeps disk
+  // order (linking the outermost table to L would put L's volume ahead of those between them
+  // and renumber them); the outermost table when no EBR in place lies between.
   const std::uint64_t X = lStart - L.relStart.get();
-  auto pi = firstWhere(u, [&](const FoundPartition& p) { return p.start.get() == X; });
-  if (!pi) {
-    for (unsigned i = 0; i < Part_FirstEmpty(t); ++i) {
-      const FoundPartition& p = t[i];
-      if (isLink(p.type) && foundStatus(p) == kPartExisting && p.start.get() < lStart &&
-          (!pi || p.start.get() > t[*pi].start.get()))
-        pi = i;
-    }
+  std::optional<unsigned> pi;
+  for (unsigned i = 0; i < Part_FirstEmpty(t); ++i) {
+    const FoundPartition& p = t[i];
+    if (isLink(p.type) && foundStatus(p) == kPartExisting && p.start.get() >= X &&
+        p.start.get() < lStart && (!pi || p.start.get() > t[*pi].start.get()))
+      pi = i;
   }
+  if (!pi) pi = firstWhere(u, [&](const FoundPartition& p) { return p.start.get() == X; });
   if (!pi) return;
   FoundPartition& P = t[*pi];
   const std::uint64_t pStart = P.start.get();

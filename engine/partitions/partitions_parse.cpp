@@ -3,6 +3,7 @@
 #include "partitions/partitions_parse.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstring>
 
@@ -93,25 +94,49 @@ bool Mbr_HasSignature(ByteSpan sector) noexcept {
   return sector.size() >= kSectorBytes && sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
+namespace {
+bool isEmpty(const MbrEntry& e) {
+  return e.type == 0 && e.startLba.get() == 0 && e.sectorCount.get() == 0;
+}
+}  // namespace
+
+bool Mbr_LooksLikeEbr(const MbrTable& t, std::uint64_t sectorsLeft) noexcept {
+  const MbrEntry& data = t.entries[0];
+  const MbrEntry& link = t.entries[1];
+  if (!isEmpty(t.entries[2]) || !isEmpty(t.entries[3])) return false;
+  if (data.type == 0 || Mbr_IsExtendedType(data.type) || (data.bootIndicator & 0x7F) != 0)
+    return false;
+  const std::uint64_t start = data.startLba.get(), count = data.sectorCount.get();
+  if (start == 0 || count == 0 || start > sectorsLeft || count > sectorsLeft - start) return false;
+  return isEmpty(link) || (Mbr_IsExtendedType(link.type) && link.startLba.get() != 0 &&
+                           (link.bootIndicator & 0x7F) == 0);
+}
+
 std::optional<BootKind> Partition_ClassifyBootSector(ByteSpan sector) noexcept {
   ByteReader r(sector);
   const auto b = r.read<BootSectorHead>();
   if (!b || !Mbr_HasSignature(sector)) return std::nullopt;
   BootKind k;
+  // Sizes count in the volume's own sectors: taken as 512 bytes always, a volume on a disk of
+  // 4096-byte sectors would be found an eighth of its size and restored cut short.
+  const std::uint32_t bps = b->bytesPerSector.get();
+  const bool bpsOk = bps >= 512 && bps <= 4096 && std::has_single_bit(bps);
   // Small FAT volumes count their sectors in 16 bits and leave the 32-bit field 0.
   const std::uint64_t fatSectors =
       b->totalSectors32.get() != 0 ? b->totalSectors32.get() : b->totalSectors16.get();
-  if (b->fatCount == 0 && equalsNoCase(b->oemName, "NTFS", 4)) {
+  if (std::memcmp(b->oemName, "EXFAT   ", 8) != 0 && !bpsOk) {
+    return std::nullopt;
+  } else if (b->fatCount == 0 && equalsNoCase(b->oemName, "NTFS", 4)) {
     const std::uint64_t n = b->ntfsTotalSectors.get();
-    const auto size = checkedMul<std::uint64_t>(n, kSectorBytes);
-    if (n == 0 || !size || *size > ~std::uint64_t{0} - kSectorBytes) return std::nullopt;
-    k = {0x07, *size + kSectorBytes, "NTFS"};
+    const auto size = checkedMul<std::uint64_t>(n, bps);
+    if (n == 0 || !size || *size > ~std::uint64_t{0} - bps) return std::nullopt;
+    k = {0x07, *size + bps, "NTFS"};  // the count leaves out the backup boot sector
   } else if (std::memcmp(b->fat16Type, "FAT12   ", 8) == 0) {
-    k = {0x01, fatSectors * kSectorBytes, "FAT12"};
+    k = {0x01, fatSectors * bps, "FAT12"};
   } else if (std::memcmp(b->fat16Type, "FAT16   ", 8) == 0) {
-    k = {0x04, fatSectors * kSectorBytes, "FAT16"};
+    k = {0x04, fatSectors * bps, "FAT16"};
   } else if (std::memcmp(b->fat32Type, "FAT32   ", 8) == 0) {
-    k = {0x0B, fatSectors * kSectorBytes, "FAT32"};
+    k = {0x0B, fatSectors * bps, "FAT32"};
   } else if (std::memcmp(b->oemName, "EXFAT   ", 8) == 0) {
     // exFAT has no 512-byte count: its length is in its own sectors (2^9..2^12 bytes).
     const unsigned shift = b->exfatSectorShift;

@@ -30,10 +30,16 @@ struct MbrTable {
   return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
+/// A table sector the way partitioners write an EBR: one volume in the first entry that fits in
+/// what is left of the area (@p sectorsLeft, counted from the EBR), at most a link in the second,
+/// nothing in the last two. Copies of an MBR, and sectors of file data that merely end in
+/// 0x55 0xAA, fail it.
+[[nodiscard]] bool Mbr_LooksLikeEbr(const MbrTable& table, std::uint64_t sectorsLeft) noexcept;
+
 /// What a boot sector found in a gap says about its volume.
 struct BootKind {
   std::uint8_t kind = 0;   // partition type to give it: 0x01 FAT12, 0x04 FAT16, 0x0B FAT32, 0x07
-  std::uint64_t size = 0;  // bytes (counted in 512-byte units, whatever the volume's sector size)
+  std::uint64_t size = 0;  // bytes (counted in the volume's own sectors)
   const char* fileSystem = "";  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT"
 };
 /// Classifies a sector that starts with a jump and ends with 0x55 0xAA. Nothing for anything else

@@ -2,6 +2,7 @@
 // the found table's slots and GUIDs.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <random>
 
@@ -198,6 +199,12 @@ void Part_ClearFound(PartScan& s) {
 }
 
 std::uint32_t Part_TableSectorSize(CachedDrive* drive, std::uint64_t diskSize) {
+  // A block device says what its tables count in (reads of 512 bytes succeed on a 4096-byte
+  // disk too, so the probed size cannot tell).
+  if (drive->device) {
+    const std::uint32_t logical = drive->device->logicalSectorSize();
+    if (logical >= 512 && logical <= 4096 && std::has_single_bit(logical)) return logical;
+  }
   const std::uint32_t own = drive->sectorSize == 0 ? 512 : drive->sectorSize;
   if (own != 512 || diskSize < 2 * 4096) return own;
   PartScan probe;
@@ -208,16 +215,20 @@ std::uint32_t Part_TableSectorSize(CachedDrive* drive, std::uint64_t diskSize) {
   if (Part_ReadSector(probe, 512, a) && Part_ReadSector(probe, 4096, b) &&
       std::memcmp(a.data(), "EFI PART", 8) != 0 && std::memcmp(b.data(), "EFI PART", 8) == 0)
     return 4096;
-  // An MBR whose extended entry leads to a table only when counted in 4096-byte sectors.
+  // An MBR whose extended entry leads to a table, or whose volume entry leads to a boot sector
+  // of 4096-byte sectors, only when counted in 4096-byte sectors.
   if (!Part_ReadSector(probe, 0, a)) return own;
   MbrTable mbr;
   if (Mbr_ParseSector(a, mbr) != Parse::Ok || !mbr.signature) return own;
   for (const MbrEntry& e : mbr.entries) {
-    if (!Mbr_IsExtendedType(e.type) || e.startLba.get() == 0) continue;
+    if (e.type == 0 || e.startLba.get() == 0) continue;
     const std::uint64_t lba = e.startLba.get();
     const bool at512 = Part_ReadSector(probe, lba * 512, a) && hasSignature(a.data());
-    const bool at4096 = Part_ReadSector(probe, lba * 4096, b) && hasSignature(b.data());
-    if (!at512 && at4096) return 4096;
+    if (at512 || !Part_ReadSector(probe, lba * 4096, b) || !hasSignature(b.data())) continue;
+    if (Mbr_IsExtendedType(e.type)) return 4096;
+    ByteReader r(b);
+    const auto boot = r.read<BootSectorHead>();
+    if (boot && boot->jump[0] == 0xEB && boot->bytesPerSector.get() == 4096) return 4096;
   }
   return own;
 }

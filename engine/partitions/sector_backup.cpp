@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "host/host.h"
 #include "host/host_output.h"
+#include "partitions/partitions.h"
 #include "partitions/repair.h"
 #include "undelete/undelete.h"
 
@@ -199,11 +200,15 @@ std::optional<std::string> findGptUndo(CachedDrive* d) {
     if (!file) continue;
     const auto records = Repair_ParseRecords(*file, 5);
     if (!records) continue;
+    std::uint64_t size = 0;
+    (void)CachedDrive_GetSize(d, &size);
+    // One sector as the repair counted it when it named the file (4096 on such disks, images
+    // of them included).
+    const std::uint32_t ss = Part_TableSectorSize(d, size);
     bool match = true;
     for (std::size_t i = 0; i < records->size() && match; ++i) {
       const auto& r = (*records)[i];
-      const auto len = static_cast<std::uint32_t>(
-          std::max<std::size_t>(r.data.size(), d->sectorSize ? d->sectorSize : kSectorBytes));
+      const auto len = static_cast<std::uint32_t>(std::max<std::size_t>(r.data.size(), ss));
       const auto now = Repair_Read(d, r.offset, len);
       match = now && Gpt_Crc32(*now) == (*crcs)[i];
     }
@@ -219,8 +224,10 @@ int copyName(const std::string& name, char* out, unsigned size, unsigned minimum
 }
 
 /// The records of the whole-table backup of a basic disk: the MBR and each EBR of the chain.
-void walkChain(CachedDrive* d, std::uint64_t T, std::uint64_t base, unsigned depth,
-               std::vector<std::pair<std::uint64_t, std::uint32_t>>& out) {
+/// Links count in the disk's own sectors (@p ss): on a disk of 4096-byte sectors, 512-byte
+/// arithmetic would back up sectors that hold no table and miss the EBRs.
+void walkChain(CachedDrive* d, std::uint32_t ss, std::uint64_t T, std::uint64_t base,
+               unsigned depth, std::vector<std::pair<std::uint64_t, std::uint32_t>>& out) {
   // A chain that loops or never ends stops here (each table at most once).
   if (depth > 128 || std::any_of(out.begin(), out.end(), [&](auto& r) { return r.first == T; }))
     return;
@@ -231,8 +238,8 @@ void walkChain(CachedDrive* d, std::uint64_t T, std::uint64_t base, unsigned dep
   if (Mbr_ParseSector(*sec, t) != Parse::Ok) return;
   for (const MbrEntry& e : t.entries) {
     if (e.type != 0x05 && e.type != 0x0F) continue;
-    const std::uint64_t at = base + std::uint64_t{e.startLba.get()} * kSectorBytes;
-    walkChain(d, at, T == 0 ? at : base, depth + 1, out);
+    const std::uint64_t at = base + std::uint64_t{e.startLba.get()} * ss;
+    walkChain(d, ss, at, T == 0 ? at : base, depth + 1, out);
   }
 }
 
@@ -241,7 +248,7 @@ std::vector<std::pair<std::uint64_t, std::uint32_t>> tableRanges(CachedDrive* d,
   std::vector<std::pair<std::uint64_t, std::uint32_t>> out;
   const auto sec0 = Repair_Read(d, 0, kSectorBytes);
   if (!sec0) return out;
-  const std::uint32_t ss = d->sectorSize ? d->sectorSize : kSectorBytes;
+  const std::uint32_t ss = Part_TableSectorSize(d, diskSize);
   const std::uint8_t type = (*sec0)[0x1C2];
   if (type == 0xEE) {
     out.emplace_back(0, kSectorBytes);
@@ -275,7 +282,7 @@ std::vector<std::pair<std::uint64_t, std::uint32_t>> tableRanges(CachedDrive* d,
     }
     return out;
   }
-  walkChain(d, 0, 0, 0, out);
+  walkChain(d, ss, 0, 0, 0, out);
   return out;
 }
 

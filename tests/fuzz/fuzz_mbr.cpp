@@ -12,6 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MbrTable table;
     if (Mbr_ParseSector(sector, table) == Parse::Ok) {
       for (const MbrEntry& e : table.entries) (void)Mbr_IsExtendedType(e.type);
+      // The room left comes from the input too (its first 8 bytes), so the fit test meets every
+      // edge up to 2^64 - 1.
+      ByteReader r(sector);
+      const auto room = r.read<le64>();
+      (void)Mbr_LooksLikeEbr(table, room ? room->get() : 0);
     }
     (void)Partition_ClassifyBootSector(sector);
   }

@@ -24,6 +24,12 @@ const std::vector<Expect> kMbrIntact = {{2048, 16384, 0x0E, 1},
                                         {71680, 32768, 0x07, 1},
                                         {106496, 81920, 0x0C, 1}};
 
+/// mbr.img's four table entries as sfdisk wrote them.
+const std::vector<std::uint8_t> kMbrEntries = [] {
+  const auto sector = kvxtest::readFile(images() / "mbr.img");
+  return std::vector<std::uint8_t>(sector.begin() + 0x1BE, sector.begin() + 0x1FE);
+}();
+
 struct DamageCase {
   const char* name;
   const char* image;
@@ -76,16 +82,37 @@ INSTANTIATE_TEST_SUITE_P(
                     {71680, 32768, 0x07, 2},
                     {106496, 81920, 0x0C, 2}},
                    1},
-        // The whole MBR zeroed: every volume found by its boot sector.
+        // The whole MBR zeroed: the primaries found by their boot sectors, the logicals by the
+        // EBR chain, found at its 1 MiB boundary (so they keep the types it gives them).
         DamageCase{"MbrZeroed",
                    "mbr.img",
                    {{0, zeros(512)}},
                    {{2048, 16384, 0x0E, 2},
                     {18432, 32768, 0x07, 2},
-                    {53248, 16384, 0x0E, 2},
+                    {53248, 16384, 0x06, 2},
                     {71680, 32768, 0x07, 2},
                     {106496, 81920, 0x0C, 2}},
                    1},
+        // The extended entry deleted: the chain is found at its first EBR and walked whole.
+        DamageCase{"ExtendedEntryDeleted",
+                   "mbr.img",
+                   {{0x1DE, zeros(16)}},
+                   {{2048, 16384, 0x0E, 1},
+                    {18432, 32768, 0x07, 1},
+                    {53248, 16384, 0x06, 2},
+                    {71680, 32768, 0x07, 2},
+                    {106496, 81920, 0x0C, 2}},
+                   1},
+        // Table-like sectors at 1 MiB boundaries of free space are not taken for EBRs: a copy of
+        // the MBR, and an EBR-shaped sector whose volume would run past the end of the disk.
+        DamageCase{"TableCopiesInFreeSpace",
+                   "mbr.img",
+                   {{190464ull * 512 + 0x1BE, kMbrEntries},
+                    {190464ull * 512 + 510, {0x55, 0xAA}},
+                    {192512ull * 512 + 0x1BE, {0, 0, 0, 0, 0x07, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 1}},
+                    {192512ull * 512 + 510, {0x55, 0xAA}}},
+                   kMbrIntact,
+                   0},
         // A hidden FAT16 (0x1E): shown with its plain type.
         DamageCase{"HiddenType", "mbr.img", {{0x1C2, {0x1E}}}, kMbrIntact, 0},
         // The second EBR links back to the first: the loop ends, the third logical is found.
@@ -186,8 +213,7 @@ TEST(LostScan, GptCopiesAndDamage) {
     EXPECT_EQ(table[1].length.get(), 32768u * 512);
     EXPECT_EQ(foundStatus(table[1]), kPartFound);
     EXPECT_EQ(table[1].type, 0xFF);
-    EXPECT_EQ(nameOf(table[1]),
-              "Basic data partition recovered");
+    EXPECT_EQ(nameOf(table[1]), "Basic data partition recovered");
   }
 }
 

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "core/undelete_object.h"
+#include "host/host.h"
 #include "partition_test_util.h"
 
 using namespace parttest;
@@ -206,15 +207,19 @@ INSTANTIATE_TEST_SUITE_P(
                 {{51200ull * 512 + 0x1CE, zeros(16)}},
                 {71680},
                 {51200}},
-        // The second EBR destroyed: its volume gets a new EBR where the volume before it ends;
-        // the third volume, now cut off, is restored next and linked behind it.
+        // The second EBR destroyed: its volume gets a new EBR where the volume before it ends
+        // (the link to there is still right, so the first EBR stays); the third volume, now cut
+        // off, is restored next and linked behind it.
         MbrCase{"EbrDestroyed",
                 "mbr.img",
                 {{69632ull * 512, zeros(512)}},
                 {71680, 106496},
-                {69632, 51200},
+                {69632},
                 true,
                 false},
+        // The extended entry deleted: the chain, found at its first EBR, comes back whole with
+        // the first logical; only the MBR is written.
+        MbrCase{"ExtendedEntryDeleted", "mbr.img", {{0x1DE, zeros(16)}}, {53248}, {0}},
         // A hidden FAT16 and a deleted NTFS entry: the rebuilt MBR holds both, unhidden.
         MbrCase{
             "HiddenAndDeleted", "mbr.img", {{0x1C2, {0x1E}}, {0x1CE, zeros(16)}}, {18432}, {0}}),
@@ -462,6 +467,74 @@ class LoopMount {
   bool m_mounted = false;
 };
 
+/// A boot store holding, among decoys, the entry the boot-code repair reads its disk signature
+/// from: the key "11000001", "Element" and its NUL 0x20 bytes later, the signature at 0x64.
+std::vector<std::uint8_t> bootStore(std::uint32_t signature) {
+  std::vector<std::uint8_t> store(1024, 0);
+  std::memcpy(store.data(), "regf", 4);
+  const auto put = [&](std::size_t at, std::uint32_t sig, bool element) {
+    std::memcpy(&store[at], "11000001", 8);
+    if (element) std::memcpy(&store[at + 0x20], "Element", 8);
+    for (unsigned b = 0; b < 4; ++b) store[at + 0x64 + b] = static_cast<std::uint8_t>(sig >> 8 * b);
+  };
+  put(0x40, 0x0BADF00D, false);  // no value name after the key
+  put(0x100, 0, true);           // an element without a signature: the search goes on
+  put(0x200, signature, true);
+  return store;
+}
+
+TEST(BootCode, SignatureFromTheBootStoreOfAMountedPartition) {
+  if (!kvxtest::haveTools({"sfdisk", "mkntfs", "ntfs-3g", "losetup"})) GTEST_SKIP();
+  kvxtest::TempDir dir("bootstore");
+  InDir cwd(dir.path());
+  // An NTFS partition holding Boot/BCD, on a disk whose own signature is 0x1234abcd.
+  const auto vol = dir / "vol.img", mnt = dir / "build", img = dir / "disk.img";
+  kvxtest::writeFile(dir / "BCD", bootStore(0xCAFEF00D));
+  std::filesystem::create_directories(mnt);
+  const std::string v = kvxtest::quote(vol.string()), m = kvxtest::quote(mnt.string());
+  ASSERT_EQ(kvxtest::run("truncate -s 16M " + v + " && mkntfs -F -Q -q -p 2048 " + v +
+                         " >/dev/null 2>&1 && ntfs-3g " + v + " " + m + " && mkdir " + m +
+                         "/Boot && cp BCD " + m + "/Boot/BCD; umount " + m +
+                         " && truncate -s 32M disk.img && printf 'label: dos\\nlabel-id: "
+                         "0x1234abcd\\nstart=2048, size=32768, type=7, bootable\\n' | "
+                         "sfdisk -q disk.img && dd if=" +
+                         v + " of=disk.img bs=512 seek=2048 conv=notrunc,sparse status=none")
+                .exitCode,
+            0);
+  const int disk = static_cast<int>(diskOf(img));
+  const std::string before = kvxtest::md5File(img);
+  Engine e;
+  const auto signatureOf = [](const std::uint8_t* sector) {
+    return std::uint32_t{sector[0x1B8]} | std::uint32_t{sector[0x1B9]} << 8 |
+           std::uint32_t{sector[0x1BA]} << 16 | std::uint32_t{sector[0x1BB]} << 24;
+  };
+  {
+    LoopMount mount(img, 2048ull * 512, 32768ull * 512, dir.path());
+    ASSERT_TRUE(mount.mounted()) << "loop device or ntfs-3g mount unavailable";
+    Host_RefreshDrives();  // the loop device is a drive letter now
+    (void)scan(e.get(), static_cast<std::uint32_t>(disk), true);
+    // The store names the disk by 0xcafef00d: the new sector carries that number.
+    Undelete_SetRepairDryRun(1);
+    EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 1);
+    Undelete_SetRepairDryRun(0);
+    const auto planned = repairWrites();
+    ASSERT_EQ(planned.size(), 1u);
+    EXPECT_EQ(signatureOf(planned[0].after), 0xCAFEF00Du);
+    EXPECT_TRUE(std::equal(kMbrBootCode.begin(), kMbrBootCode.begin() + 0x1B8, planned[0].after));
+    EXPECT_TRUE(
+        std::equal(planned[0].before + 0x1BE, planned[0].before + 512, planned[0].after + 0x1BE));
+    // A disk with a mounted partition is not written.
+    EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 0);
+    EXPECT_EQ(kvxtest::md5File(img), before);
+  }
+  Host_RefreshDrives();
+  // Not mounted, the store cannot be read: the disk keeps the signature it has.
+  (void)scan(e.get(), static_cast<std::uint32_t>(disk), true);
+  ASSERT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 1);
+  EXPECT_EQ(signatureOf(kvxtest::readFile(img).data()), 0x1234ABCDu);
+  EXPECT_EQ(filesEnding(dir.path(), ".mbr").size(), 1u);
+}
+
 TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
   kvxtest::TempDir dir("kvxrepair");
   InDir cwd(dir.path());
@@ -564,6 +637,162 @@ TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
   EXPECT_EQ(Undelete_NeedFixProtectiveMBR(e.get()), 0);
   ASSERT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
   EXPECT_EQ(kvxtest::md5File(img), damaged);
+}
+
+}  // namespace
+
+namespace {
+
+/// A disk image seen through a loop device with 4096-byte logical sectors, as a 4Kn disk is;
+/// detached on exit.
+class Loop4k {
+ public:
+  explicit Loop4k(const std::filesystem::path& img) {
+    const auto r = kvxtest::run("losetup --find --show --sector-size 4096 " +
+                                kvxtest::quote(img.string()) + " 2>/dev/null");
+    if (r.exitCode == 0 && !r.out.empty()) m_dev = r.out.substr(0, r.out.find('\n'));
+  }
+  ~Loop4k() {
+    if (!m_dev.empty()) kvxtest::run("losetup -d " + m_dev);
+  }
+  Loop4k(const Loop4k&) = delete;
+  Loop4k& operator=(const Loop4k&) = delete;
+  [[nodiscard]] const std::string& dev() const { return m_dev; }
+
+ private:
+  std::string m_dev;
+};
+
+/// A 64 MiB disk of 4096-byte sectors, empty, in a folder that is also the current one.
+class Sector4k : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kvxtest::haveTools({"losetup", "sfdisk", "sgdisk", "mkntfs", "ntfsfix", "mkfs.fat"}))
+      GTEST_SKIP();
+    ASSERT_FALSE(m_loop.dev().empty()) << "no loop device";
+  }
+  /// Runs @p script in the folder with $dev set; its exit code.
+  int sh(const std::string& script) {
+    const auto r = kvxtest::run("cd " + kvxtest::quote(m_dir.path().string()) +
+                                " && dev=" + m_loop.dev() + " && { " + script + "; } 2>&1");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    return r.exitCode;
+  }
+  /// `@p command DEV`, the device's name taken out.
+  std::string tool(const std::string& command) {
+    std::string out = kvxtest::run(command + " " + m_loop.dev()).out;
+    for (std::size_t at; (at = out.find(m_loop.dev())) != std::string::npos;)
+      out.replace(at, m_loop.dev().size(), "DEV");
+    return out;
+  }
+  int disk() { return static_cast<int>(diskOf(m_loop.dev())); }
+
+  kvxtest::TempDir m_dir{"disk4k"};
+  InDir m_cwd{m_dir.path()};
+  std::filesystem::path m_img = [this] {
+    const auto img = m_dir / "disk.img";
+    kvxtest::run("truncate -s 64M " + kvxtest::quote(img.string()));
+    return img;
+  }();
+  Loop4k m_loop{m_img};
+};
+
+constexpr std::uint64_t k4k = 4096;
+
+TEST_F(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
+  // FAT p1, NTFS p2, and an extended partition with a FAT and an NTFS logical, in 4096-byte
+  // sectors (EBRs at 4352 and 6656).
+  ASSERT_EQ(sh("printf 'label: dos\\nlabel-id: 0x4096abcd\\nstart=256, size=2048, type=6\\n"
+               "start=2304, size=2048, type=7\\nstart=4352, type=5\\nstart=4608, size=2048, "
+               "type=6\\nstart=6912, size=2048, type=7\\n' | sfdisk -q --no-reread $dev && "
+               "for at in 256 4608; do mkfs.fat -S 4096 -s 1 -i 12345678 --invariant -C f.img "
+               "8192 >/dev/null && dd if=f.img of=$dev bs=4096 seek=$at conv=notrunc "
+               "status=none && rm f.img; done && for at in 2304 6912; do truncate -s 8M n.img && "
+               "mkntfs -F -Q -q -s 4096 -c 4096 -p $at -H 255 -S 63 n.img >/dev/null && "
+               "dd if=n.img of=$dev bs=4096 seek=$at conv=notrunc status=none && rm n.img; done"),
+            0);
+  const std::string original = tool("sfdisk -d"), originalMd5 = kvxtest::md5File(m_img);
+  ASSERT_NE(original.find("sector-size: 4096"), std::string::npos) << original;
+
+  // Whole-table backup: the MBR and both EBRs, found by links counted in 4096-byte sectors.
+  const auto tables = m_dir / "tables.bin";
+  ASSERT_EQ(Undelete_BackupPartitions(disk(), tables.c_str()), 1);
+  const auto records = Repair_ParseRecords(kvxtest::readFile(tables), 16);
+  ASSERT_TRUE(records.has_value());
+  ASSERT_EQ(records->size(), 3u);
+  EXPECT_EQ((*records)[1].offset, 4352 * k4k);
+  EXPECT_EQ((*records)[2].offset, 6656 * k4k);
+
+  // The NTFS primary's entry deleted: found with its full size, put back, undone.
+  ASSERT_EQ(sh("dd if=/dev/zero of=$dev bs=1 seek=462 count=16 conv=notrunc status=none"), 0);
+  const std::string damaged = kvxtest::md5File(m_img);
+  Engine e;
+  for (const bool quick : {true, false}) {
+    const auto table = scan(e.get(), static_cast<std::uint32_t>(disk()), quick);
+    std::optional<unsigned> index;
+    for (unsigned i = 0; i < table.size(); ++i)
+      if (table[i].start.get() == 2304 * k4k) index = i;
+    ASSERT_TRUE(index.has_value()) << (quick ? "quick" : "full");
+    EXPECT_EQ(table[*index].length.get(), 2048 * k4k);
+    EXPECT_EQ(foundStatus(table[*index]), kPartFound);
+    // The logicals, checked through the chain in 4096-byte units, are in place.
+    for (const std::uint64_t start : {4608ull, 6912ull}) {
+      const auto it = std::find_if(table.begin(), table.end(), [&](const FoundPartition& p) {
+        return p.start.get() == start * k4k;
+      });
+      ASSERT_NE(it, table.end()) << start;
+      EXPECT_EQ(foundStatus(*it), kPartExisting) << start;
+    }
+    if (!quick) {
+      ASSERT_EQ(Undelete_FixMBR(e.get(), *index), 1);
+    }
+  }
+  EXPECT_EQ(tool("sfdisk -d"), original);
+  EXPECT_EQ(sh("dd if=$dev of=p2.img bs=4096 skip=2304 count=2048 status=none && ntfsfix -n "
+               "p2.img >/dev/null && rm p2.img"),
+            0);
+  ASSERT_EQ(Undelete_UndoMBRFix(disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), damaged);
+
+  // The whole-table backup puts the intact tables back.
+  ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), originalMd5);
+
+  // An image of the disk has no device to say its sector size: the primaries' boot sectors tell
+  // it, and the chain whose MBR entry is gone is found at its first EBR, 1 MiB in.
+  const auto copy = damagedCopy(m_img, m_dir.path(), "copy.img", {{0x1DE, zeros(16)}});
+  auto got = shown(e.get(), scan(e.get(), diskOf(copy), false));
+  for (auto& x : got) x.startSector /= 8, x.sectors /= 8;
+  EXPECT_EQ(describe(got), describe({{256, 2048, 0x06, 1},
+                                     {2304, 2048, 0x07, 1},
+                                     {4608, 2048, 0x06, 2},
+                                     {6912, 2048, 0x07, 2}}));
+}
+
+TEST_F(Sector4k, GptRepairWritesAValidGptAndUndoes) {
+  ASSERT_EQ(sh("sgdisk -o -U 11111111-2222-3333-4444-555555555555 -n 1:256:+8M -t 1:0700 -c "
+               "1:data -u 1:AAAAAAAA-0000-0000-0000-000000000001 -n 2:0:+8M -t 2:0700 -c 2:more "
+               "-u 2:AAAAAAAA-0000-0000-0000-000000000002 $dev >/dev/null"),
+            0);
+  const std::string original = tool("sgdisk -p");
+  ASSERT_NE(original.find("4096/4096 bytes"), std::string::npos) << original;
+  // The protective MBR overwritten and the primary header destroyed.
+  ASSERT_EQ(sh("dd if=/dev/zero of=$dev bs=4096 count=2 conv=notrunc status=none"), 0);
+  const std::string damaged = kvxtest::md5File(m_img);
+  Engine e;
+  const auto table = scan(e.get(), static_cast<std::uint32_t>(disk()), true);
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table[1].start.get(), (256 + 2048) * k4k);
+  ASSERT_EQ(Undelete_NeedFixGPT(e.get()), 1);
+  ASSERT_EQ(Undelete_FixGPT(e.get(), 0), 1);
+  EXPECT_NE(tool("sgdisk -v").find("No problems found"), std::string::npos) << tool("sgdisk -v");
+  EXPECT_EQ(tool("sgdisk -p"), original);
+  const auto bytes = kvxtest::readFile(m_img);
+  // The protective entry spans the disk in its own sectors: 16384 - 1 of them.
+  EXPECT_EQ(bytes[0x1CA] | bytes[0x1CB] << 8 | bytes[0x1CC] << 16 | bytes[0x1CD] << 24, 16383);
+  ASSERT_EQ(Undelete_CanUndoGPTFix(disk(), nullptr, 0), 1);
+  ASSERT_EQ(Undelete_UndoGPTFix(disk()), 1);
+  EXPECT_EQ(kvxtest::md5File(m_img), damaged);
 }
 
 }  // namespace
