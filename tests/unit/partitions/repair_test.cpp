@@ -771,7 +771,10 @@ TEST_F(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
   ASSERT_EQ(Undelete_UndoMBRFix(disk()), 1);
   EXPECT_EQ(kvxtest::md5File(m_img), damaged);
 
-  // The whole-table backup puts the intact tables back.
+  // The whole-table backup puts the intact tables back; kvx shows its sectors in 4096 bytes.
+  const auto plan = kvxtest::run(kvxtest::quote(kvxtest::cliPath().string()) +
+                                 " restore-partitions tables.bin " + m_loop.dev() + " --dry-run");
+  EXPECT_NE(plan.out.find("at offset 17825792 (sector 4352)"), std::string::npos) << plan.out;
   ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), disk()), 1);
   EXPECT_EQ(kvxtest::md5File(m_img), originalMd5);
 
