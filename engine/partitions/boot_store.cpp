@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,22 @@ std::vector<std::uint8_t> readStore(int drive, std::uint64_t start, std::uint64_
 }
 
 }  // namespace
+
+std::uint32_t Repair_StoreSignature(ByteSpan data) noexcept {
+  static constexpr char kKey[] = "11000001";
+  static constexpr char kElement[] = "Element";
+  if (data.size() <= 200) return 0;
+  for (std::size_t at = 0; at + 0x68 <= data.size(); ++at) {
+    if (std::memcmp(&data[at], kKey, 8) != 0) continue;
+    if (at + 0x20 + sizeof kElement > data.size() ||
+        std::memcmp(&data[at + 0x20], kElement, sizeof kElement) != 0)
+      continue;
+    std::uint32_t sig = 0;
+    for (int b = 3; b >= 0; --b) sig = (sig << 8) | data[at + 0x64 + static_cast<unsigned>(b)];
+    if (sig != 0) return sig;
+  }
+  return 0;
+}
 
 bool Repair_ForEachBootStore(Undelete* u, int drive, std::size_t limit,
                              const std::function<bool(const std::vector<std::uint8_t>&)>& take) {

@@ -452,24 +452,6 @@ int makeActive(Undelete* u, unsigned index) {
 
 constexpr std::size_t kStoreLimit = 64u << 20;
 
-/// The disk signature a boot store names, 0 when it names none: the first key "11000001" with
-/// its value name "Element" 0x20 bytes on and a nonzero number at 0x64.
-std::uint32_t storeSignature(const std::vector<std::uint8_t>& data) {
-  static constexpr char kKey[] = "11000001";
-  static constexpr char kElement[] = "Element";
-  if (data.size() <= 200) return 0;
-  for (std::size_t at = 0; at + 0x68 <= data.size(); ++at) {
-    if (std::memcmp(&data[at], kKey, 8) != 0) continue;
-    if (at + 0x20 + sizeof kElement > data.size() ||
-        std::memcmp(&data[at + 0x20], kElement, sizeof kElement) != 0)
-      continue;
-    std::uint32_t sig = 0;
-    for (int b = 3; b >= 0; --b) sig = (sig << 8) | data[at + 0x64 + static_cast<unsigned>(b)];
-    if (sig != 0) return sig;
-  }
-  return 0;
-}
-
 /// The disk signature a boot store on one of the disk's volumes names, 0 when none does. The
 /// store names the disk its loader lives on; a new MBR keeps that number so the store still
 /// finds it. A mounted volume's store is read through its mount point; the disk is written only
@@ -488,11 +470,11 @@ std::uint32_t bcdSignature(Undelete* u, int drive) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0 && data.size() < kStoreLimit)
       data.insert(data.end(), buf, buf + n);
     ::close(fd);
-    if (const std::uint32_t sig = storeSignature(data); sig != 0) return sig;
+    if (const std::uint32_t sig = Repair_StoreSignature(data); sig != 0) return sig;
   }
   std::uint32_t sig = 0;
   (void)Repair_ForEachBootStore(u, drive, kStoreLimit, [&](const std::vector<std::uint8_t>& data) {
-    sig = storeSignature(data);
+    sig = Repair_StoreSignature(data);
     return sig != 0;
   });
   return sig;  // no registry on this platform
