@@ -15,26 +15,11 @@
 #include "core/storage.h"
 #include "core/text.h"
 #include "core/undelete_object.h"
+#include "partitions/partitions.h"
 #include "partitions/repair.h"
 #include "undelete/undelete.h"
 
 namespace {
-
-/// MBR types of FAT and NTFS volumes (hidden ones included), the kinds a boot store lives on.
-bool fatOrNtfsType(std::uint8_t type) {
-  switch (type & 0xEFu) {  // 0x1x: the same type hidden
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x07:
-    case 0x0B:
-    case 0x0C:
-    case 0x0E:
-      return true;
-    default:
-      return false;
-  }
-}
 
 bool fatOrNtfsFs(std::uint8_t fs) {
   return fs == kFsNtfs || fs == kFsFat12 || fs == kFsFat16 || fs == kFsFat32;
@@ -56,9 +41,10 @@ std::vector<Volume> volumesOf(const Undelete* u, int drive) {
     out.push_back({start, length});
   };
   const std::uint32_t state = std::atomic_ref<const std::uint32_t>(u->partitionFlags).load();
+  // Hidden FAT and NTFS types (0x1x) too.
   if ((state & 0x1FFFFFFu) == static_cast<std::uint32_t>(drive))
     for (const FoundPartition& p : u->foundPartitions)
-      if (p.type != 0 && foundStatus(p) == kPartExisting && fatOrNtfsType(p.type))
+      if (p.type != 0 && foundStatus(p) == kPartExisting && Part_RecognizedType(p.type & 0xEFu))
         add(p.start.get(), p.length.get());
   for (unsigned i = 0; i < u->partitionCount && i < kMaxPartitions; ++i) {
     const PartitionRecord& r = u->partitions[i];
