@@ -550,6 +550,23 @@ TEST(BootCode, SignatureFromTheBootStoreMountedOrNot) {
   r = kvxtest::run(kvx + "undo " + q + " --yes 2>&1");
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(kvxtest::md5File(img), before);
+
+  // A FAT volume's store, its names in lower case, is found the same way.
+  if (!kvxtest::haveTools({"mkfs.fat", "mmd", "mcopy"})) return;
+  ASSERT_EQ(kvxtest::run("truncate -s 32M fat.img && printf 'label: dos\\nstart=2048, "
+                         "size=32768, type=c\\n' | sfdisk -q fat.img && mkfs.fat --offset 2048 "
+                         "fat.img 16384 >/dev/null 2>&1 && mmd -i fat.img@@1M ::/boot && mcopy -i "
+                         "fat.img@@1M BCD ::/boot/bcd")
+                .exitCode,
+            0);
+  const int fatDisk = static_cast<int>(diskOf(dir / "fat.img"));
+  (void)scan(e.get(), static_cast<std::uint32_t>(fatDisk), true);
+  Undelete_SetRepairDryRun(1);
+  EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), fatDisk), 1);
+  Undelete_SetRepairDryRun(0);
+  const auto fatPlan = repairWrites();
+  ASSERT_EQ(fatPlan.size(), 1u);
+  EXPECT_EQ(signatureOf(fatPlan[0].after), 0xCAFEF00Du);
 }
 
 TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
