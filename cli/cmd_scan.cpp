@@ -44,8 +44,6 @@ int scanCommand(const kvx::Args& args) {
   static char outBuffer[1 << 16];
   std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   ScanSession session;
-  questions.session = &session;
-  questions.source = options.source;
   options.saveCallback = kvx::askSaveSession;
   options.memoryCallback = kvx::askStopOnLowMemory;
   options.callbackArg = &questions;
@@ -100,10 +98,13 @@ const kvx::Registration reg{{
     kvx::joinOptions({&kvx::scanOptionDecls(), &kvx::filterOptionDecls(),
                       &kvx::listingOptionDecls(), &kvx::saveOptionDecls()}),
     "The table has one line per file: ID (the file's id for this scan: kvx recover --id, kvx cat),\n"
-    "D (* deleted), SIZE in bytes, STATE, OVERWRITTEN (overwritten/total clusters), MODIFIED\n"
-    "(ISO 8601 with the zone offset; - when the record holds no time), ATTR and PATH. Every column\n"
-    "but PATH is free of spaces; --tsv separates fields with tabs. Progress and the count of files\n"
-    "go to standard error.\n"
+    "LOCATION (where its data is: mft:N its MFT record on NTFS, the inode fls and istat show;\n"
+    "cluster:N its first cluster on FAT and exFAT; offset:N the byte offset of its data from the\n"
+    "start of its volume for files found by content and on CD/DVD; - none kept), D (* deleted),\n"
+    "SIZE in bytes, STATE, OVERWRITTEN (overwritten/total clusters), MODIFIED (ISO 8601 with the\n"
+    "zone offset; - when the record holds no time), ATTR and PATH. Every column but PATH is free of\n"
+    "spaces; --tsv separates fields with tabs. JSON has the one location key that applies:\n"
+    "mftRecord, firstCluster or offset. Progress and the count of files go to standard error.\n"
     "Exit codes: 0 ok, 1 the scan failed or was cancelled, 2 usage error.",
     scanCommand}};
 

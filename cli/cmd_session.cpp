@@ -210,10 +210,6 @@ int resumeCommand(SessionArgs& a) {
   a.options.saveCallback = kvx::askSaveSession;
   a.options.memoryCallback = kvx::askStopOnLowMemory;
   a.options.callbackArg = &a.questions;
-  for (const auto& [letter, source] : a.drives) {
-    const std::string arg = kvx::driveArgument(letter, source);
-    if (!arg.empty()) a.questions.resumeArgs += " --drive " + arg;
-  }
   bool cancelled = false;
   std::string error;
   if (!session.run(a.options, &cancelled, &error)) {

@@ -126,15 +126,6 @@ std::string methodText(const WipeOptions& o) {
   return buf;
 }
 
-/// Path below the drive's root with '/' separators.
-std::string relativePath(const kvx::ScanSession& s, const FileRecord& r) {
-  std::string out;
-  const auto chain = s.folderChain(r.folder.get());
-  for (std::size_t c = 1; c < chain.size(); ++c)
-    out += s.text(s.folder(chain[c])->name.get()) + "/";
-  return out + s.text(r.name.get());
-}
-
 std::string normalise(std::string p) {
   for (auto& c : p)
     if (c == '\\') c = '/';
@@ -152,7 +143,9 @@ int wipeFileCommand(const kvx::Args& args) {
   kvx::ScanSession session;
   std::string error;
   bool cancelled = false;
-  if (!session.resolveSource(o.source, &error) || !session.run(o.scan, &cancelled, &error)) {
+  // A whole disk is scanned volume by volume, as kvx scan does, so that PATH reads as it lists it.
+  o.scan.source = o.source;
+  if (!session.resolveSource(o.scan, &error) || !session.run(o.scan, &cancelled, &error)) {
     std::fprintf(stderr, "kvx wipe-file: %s\n", error.c_str());
     return kvx::kExitFailed;
   }
@@ -165,23 +158,47 @@ int wipeFileCommand(const kvx::Args& args) {
     std::string path;
   };
   std::vector<Target> targets;
+  // PATH without the volume prefix of a disk ("DIR/x" for "p2/DIR/x"): taken only when one
+  // volume has it, since a wipe cannot be undone.
+  std::vector<Target> unprefixed;
   const std::string wanted = normalise(o.path);
+  kvx::PathMaker paths(session);
   for (std::uint32_t i = 0; i < session.fileCount(); ++i) {
     const FileRecord* r = session.file(i);
     if (r == nullptr || (r->marks.get() & 1) != 0) continue;
-    const std::string path = relativePath(session, *r);
     const std::string name = session.text(r->name.get());
-    const bool match =
-        o.byId ? std::binary_search(o.ids.begin(), o.ids.end(), i)
-        : !o.patterns.empty()
-            ? std::any_of(o.patterns.begin(), o.patterns.end(),
-                          [&](const std::string& p) {
-                            return kvx::wildcardMatch(
-                                p, p.find('/') != std::string::npos ? std::string_view(path)
-                                                                    : std::string_view(name));
-                          })
-            : path == wanted;
-    if (match) targets.push_back({i, path});
+    const std::string path = paths.file(r->folder.get(), name, kvx::PathStyle::Native);
+    const bool match = o.byId                ? std::binary_search(o.ids.begin(), o.ids.end(), i)
+                       : !o.patterns.empty() ? std::any_of(o.patterns.begin(), o.patterns.end(),
+                                                           [&](const std::string& p) {
+                                                             return kvx::wildcardMatch(
+                                                                 p, p.find('/') != std::string::npos
+                                                                        ? std::string_view(path)
+                                                                        : std::string_view(name));
+                                                           })
+                                             : path == wanted;
+    if (match) {
+      targets.push_back({i, path});
+    } else if (!o.byId && o.patterns.empty()) {
+      const auto chain = session.folderChain(r->folder.get());
+      const std::string volume = chain.empty() ? std::string() : session.rootDirectory(chain[0]);
+      if (!volume.empty() && path == volume + "/" + wanted) unprefixed.push_back({i, path});
+    }
+  }
+  if (targets.empty() && !unprefixed.empty()) {
+    const auto volumeOf = [](const std::string& p) { return p.substr(0, p.find('/')); };
+    const bool oneVolume = std::all_of(unprefixed.begin(), unprefixed.end(), [&](const Target& t) {
+      return volumeOf(t.path) == volumeOf(unprefixed[0].path);
+    });
+    if (!oneVolume) {
+      std::fprintf(stderr,
+                   "kvx wipe-file: %s is on several volumes; name one as kvx scan lists it:\n",
+                   kvx::printable(o.path).c_str());
+      for (const auto& t : unprefixed)
+        std::fprintf(stderr, "  %s\n", kvx::printable(t.path).c_str());
+      return kvx::kExitFailed;
+    }
+    targets = std::move(unprefixed);
   }
   if (targets.empty()) {
     std::fprintf(stderr, "kvx wipe-file: no listed file matches\n");
@@ -356,9 +373,13 @@ const char* const kWipeDetails =
 const kvx::Registration regFile{
     {"wipe-file", "scan, then destroy the chosen files (deleted or existing)",
      {{"SOURCE", "An image file, a block device or a drive letter (E:)."},
-      {"PATH", "The file's path as kvx scan lists it (or give --id or --pattern instead).", false,
-       kvx::Complete::None}},
-     wipeFileOptions(), kWipeDetails, wipeFileCommand}};
+      {"PATH",
+       "The file's path as kvx scan lists it, with the volume prefix p1/, p2/ ... on a disk (or "
+       "give --id or --pattern instead). Without the prefix, a path only one volume has is taken.",
+       false, kvx::Complete::None}},
+     wipeFileOptions(),
+     kWipeDetails,
+     wipeFileCommand}};
 const kvx::Registration regFree{
     {"wipe-free",
      "overwrite every free cluster (and with --entries the entries of deleted files)",

@@ -346,8 +346,10 @@ std::string roff(std::string_view text) {
   return out;
 }
 
+constexpr const char* kStateWords = "Excellent Good Poor Bad Unrecoverable Existing";
+
 std::string valueWords(const Option& o) {
-  if (o.complete == Complete::States) return "Excellent Good Poor Bad Unrecoverable Existing";
+  if (o.complete == Complete::States) return kStateWords;
   if (o.complete == Complete::Choices && o.choices != nullptr) return o.choices;
   return {};
 }
@@ -412,6 +414,16 @@ std::string manPage(const std::vector<Command>& all, const char* version) {
 std::string bashCompletion(const std::vector<Command>& all) {
   std::string s =
       "# bash completion for kvx (made from kvx's own option declarations)\n"
+      "# A comma-separated list: completes its last item, any case, keeping the items before it.\n"
+      "_kvx_list() {\n"
+      "  local word head= item=${cur##*,}\n"
+      "  [[ $cur == *,* ]] && head=${cur%,*},\n"
+      "  COMPREPLY=()\n"
+      "  for word in $1; do\n"
+      "    [[ ${word,,} == \"${item,,}\"* ]] && COMPREPLY+=(\"$head$word\")\n"
+      "  done\n"
+      "  compopt -o nospace 2>/dev/null\n"
+      "}\n"
       "_kvx() {\n"
       "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
       "  if [[ $COMP_CWORD -eq 1 ]]; then\n"
@@ -432,6 +444,8 @@ std::string bashCompletion(const std::vector<Command>& all) {
         s += "COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
       else if (o.complete == Complete::File)
         s += "COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+      else if (o.complete == Complete::States)
+        s += "_kvx_list \"" + valueWords(o) + "\"; return ;;\n";
       else if (!valueWords(o).empty())
         s += "COMPREPLY=($(compgen -W \"" + valueWords(o) + "\" -- \"$cur\")); return ;;\n";
       else
@@ -455,6 +469,9 @@ std::string bashCompletion(const std::vector<Command>& all) {
 std::string zshCompletion(const std::vector<Command>& all) {
   std::string s =
       "#compdef kvx\n# zsh completion for kvx (made from kvx's own option declarations)\n\n"
+      "# One item of a comma-separated state list (_sequence gives the separator), in any case.\n"
+      "_kvx_states() { compadd -M 'm:{a-z}={A-Z}' \"$@\" - " +
+      std::string(kStateWords) + "; }\n\n"
       "_kvx() {\n  local -a commands\n  commands=(\n"
       "    'help:describe a command or the file states'\n";
   for (const auto& c : all) s += std::string("    '") + c.name + ":" + zshText(c.summary) + "'\n";
@@ -477,6 +494,9 @@ std::string zshCompletion(const std::vector<Command>& all) {
           s += "_files -/";
         else if (o.complete == Complete::File)
           s += "_files";
+        else if (o.complete == Complete::States)
+          // Each item of the comma-separated list, in any case.
+          s += "_sequence _kvx_states";
         else if (!valueWords(o).empty())
           s += "(" + valueWords(o) + ")";
         else

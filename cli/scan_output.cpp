@@ -175,6 +175,38 @@ const char* stateNameOf(std::uint32_t state) {
   return name != nullptr ? name : "";
 }
 
+/// Where file @p i lives, as the one JSON key that applies and as the table's LOCATION text.
+struct Where {
+  const char* key = nullptr;  // "mftRecord", "firstCluster", "offset"; null for none
+  const char* prefix = "";    // "mft:", "cluster:", "offset:"
+  std::uint64_t value = 0;
+};
+
+Where whereOf(const ScanSession& s, std::uint32_t i) {
+  std::uint32_t kind = kUndeleteLocationNone;
+  Where w;
+  if (Undelete_GetFileLocation(s.engine(), i, &kind, &w.value) == 0) return w;
+  if (kind == kUndeleteLocationMftRecord) {
+    w.key = "mftRecord";
+    w.prefix = "mft:";
+  } else if (kind == kUndeleteLocationFirstCluster) {
+    w.key = "firstCluster";
+    w.prefix = "cluster:";
+  } else if (kind == kUndeleteLocationOffset) {
+    w.key = "offset";
+    w.prefix = "offset:";
+  }
+  return w;
+}
+
+/// "mft:1234", "cluster:567", "offset:8192"; "-" for none.
+void locationText(const Where& where, char (&out)[40]) {
+  if (where.key == nullptr)
+    std::snprintf(out, sizeof out, "-");
+  else
+    std::snprintf(out, sizeof out, "%s%" PRIu64, where.prefix, where.value);
+}
+
 void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint32_t i,
                 const FileRecord& r, const std::string& name, const std::string& path) {
   const std::uint32_t folder = r.folder.get();
@@ -214,6 +246,9 @@ void fileObject(JsonWriter& w, const ScanSession& s, PathMaker& paths, std::uint
   w.plainKey("slot").unsignedNumber(location & 0xFFFu);
   w.plainKey("location").string(paths.location(folder));
   w.plainKey("id").unsignedNumber(i);
+  // Where its data is: only the key that applies to its file system.
+  if (const Where where = whereOf(s, i); where.key != nullptr)
+    w.plainKey(where.key).unsignedNumber(where.value);
   // Named data streams of an NTFS file; written only when there are any.
   if (((location >> 12) & 7u) == kKindNtfs) {
     const char16_t* streamName = nullptr;
@@ -308,11 +343,12 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
   const bool tsv = listing.format == ListFormat::Tsv;
   // Every column but the last holds no space, so awk and cut split the table; the path is last.
   if (tsv)
-    std::fputs("ID\tDELETED\tSIZE\tSTATE\tOVERWRITTEN\tCLUSTERS\tMODIFIED\tATTR\tPATH\tNOTE\n",
-               out);
+    std::fputs(
+        "ID\tLOCATION\tDELETED\tSIZE\tSTATE\tOVERWRITTEN\tCLUSTERS\tMODIFIED\tATTR\tPATH\tNOTE\n",
+        out);
   else
-    std::fprintf(out, "%8s %-1s %14s %-13s %-13s %-25s %-6s %s\n", "ID", "D", "SIZE", "STATE",
-                 "OVERWRITTEN", "MODIFIED", "ATTR", "PATH");
+    std::fprintf(out, "%8s %-21s %-1s %14s %-13s %-13s %-25s %-6s %s\n", "ID", "LOCATION", "D",
+                 "SIZE", "STATE", "OVERWRITTEN", "MODIFIED", "ATTR", "PATH");
   std::string line;
   const std::uint64_t listed = forEachListed(
       s, paths, listing, false,
@@ -320,15 +356,16 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
         const bool deleted = (r.status & kStatusExisting) == 0;
         const bool counts = deleted && (r.stateOnly & 1) == 0;
         std::string modified = fileTimeToIsoLocal(r.modified.get());
-        char head[256];
+        char head[256], where[40];
+        locationText(whereOf(s, i), where);
         if (tsv) {
           char over[24] = "", total[24] = "";
           if (counts) {
             std::snprintf(over, sizeof over, "%" PRIu64, r.overwrittenClusters.get());
             std::snprintf(total, sizeof total, "%" PRIu64, r.totalClusters.get());
           }
-          std::snprintf(head, sizeof head, "%u\t%d\t%" PRIu64 "\t%s\t%s\t%s\t%s\t%s\t", i,
-                        deleted ? 1 : 0, r.size.get(), stateNameOf(stateOf(r)), over, total,
+          std::snprintf(head, sizeof head, "%u\t%s\t%d\t%" PRIu64 "\t%s\t%s\t%s\t%s\t%s\t", i,
+                        where, deleted ? 1 : 0, r.size.get(), stateNameOf(stateOf(r)), over, total,
                         modified.c_str(), attributeLetters(r.attributes).c_str());
         } else {
           char over[48] = "-";
@@ -338,8 +375,9 @@ std::uint64_t writeScanTable(const ScanSession& s, std::FILE* out, const Listing
           if (modified.empty()) modified = "-";
           std::string attributes = attributeLetters(r.attributes);
           if (attributes.empty()) attributes = "-";
-          std::snprintf(head, sizeof head, "%8u %-1s %14" PRIu64 " %-13s %-13s %-25s %-6s ", i,
-                        deleted ? "*" : "-", r.size.get(), stateNameOf(stateOf(r)), over,
+          // LOCATION holds an offset below 10^14 (90 TiB) in its width, as SIZE holds a size.
+          std::snprintf(head, sizeof head, "%8u %-21s %-1s %14" PRIu64 " %-13s %-13s %-25s %-6s ",
+                        i, where, deleted ? "*" : "-", r.size.get(), stateNameOf(stateOf(r)), over,
                         modified.c_str(), attributes.c_str());
         }
         line = head;

@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 #include <mutex>
 
 #include "scan_session.h"
@@ -66,22 +65,6 @@ std::optional<std::string> readLine(int in) {
 ScanQuestions::ScanQuestions()
     : terminal(::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1) {}
 
-std::string driveArgument(char letter, const std::string& source) {
-  if (letter == 0 || source.empty()) return {};
-  if (source.size() == 2 && source[1] == ':') return {};
-  std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(source, ec);
-  std::string arg = std::string(1, letter) + "=" + (ec ? source : absolute.string());
-  const bool plain =
-      arg.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:@+=,-") ==
-      std::string::npos;
-  if (plain) return arg;
-  std::string quoted = "'";  // for pasting into a shell
-  for (const char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 void saveFlagsFromArgs(const Args& args, ScanQuestions& questions) {
   for (const auto& [name, value] : args.given()) {
     if (name != "--save" && name != "--no-save") continue;
@@ -130,15 +113,12 @@ int askSaveSession(void* arg) {
   if (save) {
     std::lock_guard lock(terminalMutex());
     if (q != nullptr && q->terminal) std::fputs("\r\033[K", stderr);  // over the progress line
-    std::string resume = "kvx session resume";
-    if (q != nullptr && !q->resumeArgs.empty()) {
-      resume += q->resumeArgs;
-    } else if (q != nullptr && q->session != nullptr) {
-      const std::string drive = driveArgument(q->session->letter(), q->source);
-      if (!drive.empty()) resume += " --drive " + drive;
-    }
-    std::fprintf(stderr, "kvx: saving the session in LastSession.Results; `%s` continues it\n",
-                 resume.c_str());
+    // The engine keeps each drive's source beside the session, so the plain command finds them
+    // again (a moved source is named by session info and resume, which take --drive then).
+    std::fputs(
+        "kvx: saving the session in LastSession.Results; `kvx session resume` run in this folder "
+        "continues it\n",
+        stderr);
     std::fflush(stderr);
   }
   return save ? 1 : 0;

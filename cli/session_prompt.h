@@ -11,8 +11,6 @@
 
 namespace kvx {
 
-class ScanSession;
-
 /// How the questions of one scan are answered.
 struct ScanQuestions {
   /// --save (true) or --no-save (false); unset: ask on a terminal, else no.
@@ -21,11 +19,6 @@ struct ScanQuestions {
   bool saveConflict = false;
   /// Whether stdin and stderr are terminals; filled by the constructor.
   bool terminal;
-  /// The scan and its SOURCE as given, for the hint printed when a session is saved.
-  const ScanSession* session = nullptr;
-  std::string source;
-  /// Arguments a later `kvx session resume` needs (" --drive E=..."); used instead when set.
-  std::string resumeArgs;
   ScanQuestions();
 };
 
@@ -34,11 +27,6 @@ struct ScanQuestions {
 /// found so far, 0 = go on (also the answer without a terminal).
 int askSaveSession(void* arg);
 int askStopOnLowMemory(void* arg);
-
-/// The --drive argument that maps @p letter to @p source again in a later run ("E=/abs/x.img"),
-/// shell-quoted when needed, or "" when the source is a drive letter of the table (it keeps its
-/// letter by itself).
-std::string driveArgument(char letter, const std::string& source);
 
 /// Takes --save / --no-save (saveOptionDecls) from @p args into @p questions; sets saveConflict
 /// when both are given.

@@ -9,7 +9,7 @@ packages=(
   libewf-dev ewf-tools ldmtool e2fsprogs
   zip unzip tar gzip xz-utils gcab imagemagick ghostscript fonts-dejavu-core
   nasm
-  python3
+  python3 zsh
   qt6-base-dev xvfb xauth x11-utils
 )
 

@@ -17,6 +17,8 @@
 
 #include "core/cached_drive.h"
 #include "core/le.h"
+#include "core/storage.h"
+#include "core/undelete_object.h"
 #include "exfat/exfat.h"
 #include "fat/fat.h"
 #include "ntfs/ntfs.h"
@@ -72,4 +74,29 @@ std::optional<FsEntry> Fs_Entry(const CachedDrive* drive, std::uint32_t index) n
 
 std::optional<FsEntry> Fs_SelectedEntry(const CachedDrive* drive) noexcept {
   return drive != nullptr ? Fs_Entry(drive, drive->fsCurrent) : std::nullopt;
+}
+
+int Undelete_GetFileLocation(Undelete* u, std::uint32_t index, std::uint32_t* kind,
+                             std::uint64_t* value) noexcept {
+  if (u == nullptr || kind == nullptr || value == nullptr || u->files == nullptr ||
+      index >= u->fileCount.load())
+    return 0;
+  const FileRecord* r = Storage_File(u, index);
+  if (r == nullptr) return 0;
+  FsLocation where;
+  const FsDescriptor* fs = Fs_OfKind((r->location.get() >> 12) & 7u);
+  if (fs != nullptr && fs->fileLocation != nullptr) {
+    // The drive of the record's slot, when the scan or the restored session still has it.
+    const std::uint32_t slot = r->location.get() & 0xFFFu;
+    const CachedDrive* drive =
+        u->driveTable != nullptr && slot < u->driveCount ? u->driveTable[slot].drive : nullptr;
+    const auto entry = Fs_Entry(drive, r->fsIndex.get());
+    where = fs->fileLocation(
+        {*r, Storage_BytesAt(u, r->locator.get()),
+         entry ? std::span<const std::uint8_t>(entry->bytes) : std::span<const std::uint8_t>(),
+         drive != nullptr ? drive->sectorSize : 0});
+  }
+  *kind = where.kind;
+  *value = where.kind == kUndeleteLocationNone ? 0 : where.value;
+  return 1;
 }

@@ -24,6 +24,21 @@ struct FsTypeInfo {
   std::uint32_t minEntrySize;  // smallest entry taken as it stands (kinds without loadEntry)
 };
 
+/// What a kind's location hook reads: the record, its locator block (every byte the strings
+/// storage holds from the block on) and its drive's file-system table entry with the drive's
+/// sector size (empty and 0 when the drive is not at hand).
+struct FsLocationInput {
+  const FileRecord& record;
+  std::span<const std::uint8_t> locator;
+  std::span<const std::uint8_t> entry;
+  std::uint32_t sectorSize = 0;
+};
+/// Where a listed file's data lives (Undelete_GetFileLocation): kind kUndeleteLocation*.
+struct FsLocation {
+  std::uint32_t kind = 0;  // kUndeleteLocationNone
+  std::uint64_t value = 0;
+};
+
 /// Everything the engine knows about one file-system kind. Null members mean "not in this build"
 /// (recognisers: the kind never lives on such sectors) and may be left out of a designated
 /// initialiser; callers check before calling.
@@ -48,6 +63,9 @@ struct FsDescriptor {
   bool selectBeforeRecover = false;  // the record's table entry is selected on the drive first
   /// One-line description of the drive's selected entry into @p text (256 bytes).
   bool (*describeVolume)(CachedDrive* drive, char* text, bool shortForm) noexcept = nullptr;
+  /// Where a listed file's data lives, from its locator block and entry only: no I/O, and any
+  /// bytes (a session file may hold anything) give a location or none.
+  FsLocation (*fileLocation)(const FsLocationInput& in) noexcept = nullptr;
 
   // Session file: saves the selected entry into a malloc'ed block; loads a saved entry into the
   // drive's table. Null: the entry is saved and loaded as it stands (types' minEntrySize).

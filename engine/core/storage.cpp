@@ -345,6 +345,12 @@ void* Storage_At(const Undelete* u, std::uint32_t ref) noexcept {
   return u->strings + offset;
 }
 
+std::span<const std::uint8_t> Storage_BytesAt(const Undelete* u, std::uint32_t ref) noexcept {
+  const auto* at = static_cast<const std::uint8_t*>(Storage_At(u, ref));
+  if (at == nullptr) return {};
+  return {at, std::size_t{u->stringsUsed} * 2 - static_cast<std::size_t>(at - u->strings)};
+}
+
 std::uint32_t Storage_RefOf(const Undelete* u, const void* p) noexcept {
   if (u == nullptr || u->strings == nullptr || p == nullptr) return 0;
   const auto addr = reinterpret_cast<std::uintptr_t>(p);

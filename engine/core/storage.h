@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "undelete/undelete.h"
 
@@ -35,6 +36,10 @@ void Storage_SetReadOnly(Undelete* u, bool readOnly) noexcept;
 
 /// Address of a string reference's entry, or nullptr for 0 / out of the used storage.
 [[nodiscard]] void* Storage_At(const Undelete* u, std::uint32_t ref) noexcept;
+/// The bytes from a reference's entry to the end of the used storage (all a block there may
+/// hold); empty for 0 / out of the used storage.
+[[nodiscard]] std::span<const std::uint8_t> Storage_BytesAt(const Undelete* u,
+                                                            std::uint32_t ref) noexcept;
 /// String reference of an address inside the used storage, or 0.
 [[nodiscard]] std::uint32_t Storage_RefOf(const Undelete* u, const void* p) noexcept;
 /// File or folder record by index, or nullptr out of range.

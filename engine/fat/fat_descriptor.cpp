@@ -1,5 +1,6 @@
 // FAT's row of the file-system table: FAT12, FAT16 and FAT32 entries, one recoverer.
 #include "core/fs_dispatch.h"
+#include "core/reader.h"
 #include "core/wipe.h"
 #include "fat/fat.h"
 #include "host/host_volume_control.h"
@@ -13,6 +14,20 @@ constexpr FsTypeInfo kTypes[] = {
     {kFsFat32, "FAT32", "Undelete_Search: Searching for files on FAT partition.\n",
      "\tScanning file system %d, FAT32.\n", 0},
 };
+
+// The first cluster the entry names; a file placed by the deep scan has a byte offset instead
+// (0xFFFFFFFF, then the offset).
+FsLocation fileLocation(const FsLocationInput& in) noexcept {
+  ByteReader r(in.locator);
+  const auto first = r.read<le32>();
+  if (!first) return {};
+  if (first->get() == 0xFFFFFFFFu) {
+    const auto offset = r.read<le64>();
+    return offset ? FsLocation{kUndeleteLocationOffset, offset->get()} : FsLocation{};
+  }
+  if (first->get() < 2) return {};  // no data cluster: an empty file
+  return {kUndeleteLocationFirstCluster, first->get()};
+}
 }  // namespace
 
 extern const FsDescriptor kFatDescriptor{
@@ -28,6 +43,7 @@ extern const FsDescriptor kFatDescriptor{
     .recoverLog = "Undelete_RecoverFile: Calling FAT_RecoverFile to recover file.\n",
     .selectBeforeRecover = true,
     .describeVolume = FAT_DescribeVolume,
+    .fileLocation = fileLocation,
     .saveEntry = FAT_SaveVolumeInfo,
     .loadEntry = FAT_LoadVolumeInfo,
     .recognizeFileSystem = FAT_RecognizeFileSystem,

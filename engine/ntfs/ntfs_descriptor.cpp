@@ -1,8 +1,10 @@
 // NTFS's row of the file-system table; adapts the module's argument orders to the table's.
 #include "core/fs_dispatch.h"
+#include "core/reader.h"
 #include "core/wipe.h"
 #include "host/host_volume_control.h"
 #include "ntfs/ntfs.h"
+#include "ntfs/ntfs_ondisk.h"
 #include "undelete/undelete.h"
 
 namespace {
@@ -10,6 +12,18 @@ constexpr FsTypeInfo kTypes[] = {
     {kFsNtfs, "NTFS", "Undelete_Search: Searching for files on NTFS partition.\n",
      "\tScanning file system %d, NTFS.\n", 0},
 };
+
+// The MFT record (the inode number of fls and istat); a file known only by its data (no record)
+// keeps that data's byte offset in the two length fields.
+FsLocation fileLocation(const FsLocationInput& in) noexcept {
+  ByteReader r(in.locator);
+  const auto info = r.read<NtfsFileInfo>();
+  if (!info) return {};
+  if (info->recordNumber.get() != kNtfsNoRecord)
+    return {kUndeleteLocationMftRecord, info->recordNumber.get()};
+  return {kUndeleteLocationOffset,
+          info->dataLength.get() | std::uint64_t{info->runListLength.get()} << 32};
+}
 }  // namespace
 
 extern const FsDescriptor kNtfsDescriptor{
@@ -29,6 +43,7 @@ extern const FsDescriptor kNtfsDescriptor{
     .recoverLog = "Undelete_RecoverFile: Calling NTFS_RecoverFile to recover file.\n",
     .selectBeforeRecover = true,
     .describeVolume = NTFS_DescribeVolume,
+    .fileLocation = fileLocation,
     .saveEntry = NTFS_SaveVolumeInfo,
     .loadEntry = NTFS_LoadVolumeInfo,
     .recognizeFileSystem = NTFS_RecognizeFileSystem,

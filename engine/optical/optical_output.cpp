@@ -91,9 +91,5 @@ bool Optical_Fail(Undelete* u, std::uint32_t code) noexcept {
 }
 
 std::span<const std::uint8_t> Optical_LocatorBytes(const Undelete* u, std::uint32_t ref) noexcept {
-  const auto* at = static_cast<const std::uint8_t*>(Storage_At(u, ref));
-  if (at == nullptr) return {};
-  const std::size_t used = std::size_t{u->stringsUsed} * 2;
-  const std::size_t offset = static_cast<std::size_t>(at - u->strings);
-  return {at, used > offset ? used - offset : 0};
+  return Storage_BytesAt(u, ref);
 }

@@ -348,20 +348,11 @@ int fixMbr(Undelete* u, unsigned index) {
   const Table initial = snapshot(u);
   if (index < kMaxFoundPartitions && u->foundPartitions[index].type != 0) {
     if ((diskState(u) & kStateDynamic) != 0)
-      Ldm_PlanRepair(u, d, index, plan.writes);
+      Ldm_Repair(u, d, index, plan.ss);
     else
       planBasic(plan, index);
   }
-  if (!plan.writes.empty()) {
-    if ((diskState(u) & kStateDynamic) != 0) {
-      std::string name;
-      const bool ok = Repair_Commit(u, d, plan.writes, BackupKind::Mbr, plan.ss, name);
-      if (Repair_DryRun() || !ok) restore(u, initial);
-      if (!name.empty()) Undelete_Report(u, "\tSaving sector backup.\n");
-    } else {
-      commitPlan(plan, initial);
-    }
-  }
+  if (!plan.writes.empty()) commitPlan(plan, initial);
   Repair_CloseDrive(d);
   Undelete_Report(u, "\tMBR fix complete.\n");
   return 1;

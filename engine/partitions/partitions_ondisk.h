@@ -18,6 +18,12 @@ struct Be {
     for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>((v << 8) | raw[i]);
     return v;
   }
+  constexpr void set(T v) noexcept {
+    for (std::size_t i = sizeof(T); i-- > 0;) {
+      raw[i] = static_cast<std::uint8_t>(v & 0xFFu);
+      v = static_cast<T>(v >> 8);
+    }
+  }
 };
 using be16 = Be<std::uint16_t>;
 using be32 = Be<std::uint32_t>;
@@ -139,22 +145,31 @@ static_assert(offsetof(LdmTocBlock, bitmap1Start) == 0x2E &&
               offsetof(LdmTocBlock, bitmap2Size) == 0x58);
 
 struct LdmVmdb {
-  char signature[4];     // 0x00 "VMDB"
-  be32 lastSequence;     // 0x04 sequence number of the last VBLK
-  be32 vblkSize;         // 0x08 bytes per VBLK
-  be32 firstVblkOffset;  // 0x0C bytes from the VMDB to the first VBLK
+  char signature[4];        // 0x00 "VMDB"
+  be32 lastSequence;        // 0x04 sequence number of the last VBLK
+  be32 vblkSize;            // 0x08 bytes per VBLK
+  be32 firstVblkOffset;     // 0x0C bytes from the VMDB to the first VBLK
+  std::uint8_t pad0[0x65];  // 0x10 update status, version, group name and GUID
+  be64 committedSequence;   // 0x75 last committed transaction
+  be64 pendingSequence;     // 0x7D
+  be32 committedCounts[4];  // 0x85 volume, component, partition, disk records
+  std::uint8_t pad1[12];    // 0x95
+  be32 pendingCounts[4];    // 0xA1 the same, pending transaction
 };
-static_assert(sizeof(LdmVmdb) == 16);
+static_assert(sizeof(LdmVmdb) == 0xB1 && offsetof(LdmVmdb, committedSequence) == 0x75 &&
+              offsetof(LdmVmdb, committedCounts) == 0x85 &&
+              offsetof(LdmVmdb, pendingCounts) == 0xA1);
 
 struct LdmVblkHead {
   char signature[4];        // 0x00 "VBLK"
   be32 sequence;            // 0x04
-  be32 group;               // 0x08 0 for an unused block
+  be32 group;               // 0x08 record id; 0 for an unused block
   be16 record;              // 0x0C fragment number
   be16 recordCount;         // 0x0E fragments of the record
   be16 status;              // 0x10
   std::uint8_t flags;       // 0x12
-  std::uint8_t recordType;  // 0x13 low nibble: 2 volume, 3 partition, 4 disk
+  std::uint8_t recordType;  // 0x13 revision << 4 | kind: 1 volume, 2 component, 3 partition,
+                            //      4 disk, 5 disk group
   be32 size;                // 0x14
 };
 static_assert(sizeof(LdmVblkHead) == 0x18 && offsetof(LdmVblkHead, recordType) == 0x13);

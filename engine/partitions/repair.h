@@ -89,7 +89,7 @@ void Repair_PutEntry(MbrEntry& e, std::uint8_t boot, std::uint8_t type, std::uin
 /// with the texts the repairs report; null when it cannot be opened.
 [[nodiscard]] CachedDrive* Repair_OpenScanned(Undelete* u);
 /// The dynamic-disk repair of found entry @p index: an MBR for the database (when the disk state
-/// asks for one) and the partition's volume, component and partition records. Adds its writes
-/// to @p writes; the found table shows the entry restored.
-void Ldm_PlanRepair(Undelete* u, CachedDrive* drive, unsigned index,
-                    std::vector<RepairWrite>& writes);
+/// asks for one) and, for a partition the scan found that the database lacks, its volume,
+/// component and partition records; backed up and written as one ".mbr" repair. The found entry
+/// shows it restored once every write succeeded.
+void Ldm_Repair(Undelete* u, CachedDrive* drive, unsigned index, std::uint32_t sectorSize);

@@ -1,6 +1,7 @@
 // The raw kind's row of the file-system table: volumes nothing else recognises, and every file the
 // deep scan finds (on any volume), which it recovers as consecutive sectors.
 #include "core/fs_dispatch.h"
+#include "core/reader.h"
 #include "core/wipe.h"
 #include "raw/unformated.h"
 #include "undelete/undelete.h"
@@ -11,6 +12,24 @@ constexpr FsTypeInfo kTypes[] = {
      "Undelete_Search: Searching for files on unrecognized or unformatted partition.\n",
      "\tScanning file system %d, unrecognized file system.\n", 4},
 };
+
+// A find of the deep scan: the low 32 bits of its first sector are kept with it, the whole
+// byte offset in its scan key (the offset the scan found it at). The key is taken when it agrees
+// with the sector; else the sector, which is exact below 2^32 sectors.
+FsLocation fileLocation(const FsLocationInput& in) noexcept {
+  ByteReader r(in.locator);
+  const auto first = r.read<le32>();
+  if (!first) return {};
+  const std::uint64_t key = in.record.scanKey.get();
+  for (const std::uint64_t sector :
+       {std::uint64_t{in.sectorSize}, std::uint64_t{512}, std::uint64_t{2048}}) {
+    if (sector != 0 && key % sector == 0 &&
+        static_cast<std::uint32_t>(key / sector) == first->get())
+      return {kUndeleteLocationOffset, key};
+  }
+  if (in.sectorSize == 0) return {};
+  return {kUndeleteLocationOffset, std::uint64_t{first->get()} * in.sectorSize};
+}
 }  // namespace
 
 extern const FsDescriptor kUnformatedDescriptor{
@@ -27,6 +46,7 @@ extern const FsDescriptor kUnformatedDescriptor{
     .recoverLog = "Undelete_RecoverFile: Calling Unformated_RecoverFile to recover file.\n",
     .selectBeforeRecover = false,
     .describeVolume = Unformated_DescribeVolume,
+    .fileLocation = fileLocation,
     .saveEntry = Unformated_SaveVolumeInfo,
     .loadEntry = nullptr,
     .recognizeFileSystem = nullptr,

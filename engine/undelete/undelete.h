@@ -364,6 +364,19 @@ UNDELETE_API int Undelete_GetHostError(uint32_t* code, char* text,
 UNDELETE_API int Undelete_GetFileStream(Undelete* u, uint32_t index, uint32_t stream,
                                         const UndeleteChar16** name,
                                         uint64_t* size) UNDELETE_NOEXCEPT;
+// Where a listed file's data lives (Undelete_GetFileLocation), in the unit its file system counts.
+UNDELETE_CONSTANT(uint32_t, kUndeleteLocationNone, 0);          // none kept (an empty file, data
+                                                                // held inside its own entry)
+UNDELETE_CONSTANT(uint32_t, kUndeleteLocationMftRecord, 1);     // NTFS: MFT record number (inode)
+UNDELETE_CONSTANT(uint32_t, kUndeleteLocationFirstCluster, 2);  // FAT, exFAT: first data cluster
+UNDELETE_CONSTANT(uint32_t, kUndeleteLocationOffset, 3);        // byte offset of the first data
+                                                                // byte from the volume's start
+/// Where listed file @p index lives: @p kind gets a kUndeleteLocation* value and @p value the
+/// number (0 with kUndeleteLocationNone). Files found by content and files of CD/DVD file systems
+/// give a byte offset; FAT and exFAT files the first cluster; NTFS files their MFT record. 0 for
+/// an index past the last file or a null argument.
+UNDELETE_API int Undelete_GetFileLocation(Undelete* u, uint32_t index, uint32_t* kind,
+                                          uint64_t* value) UNDELETE_NOEXCEPT;
 
 // Scan.
 UNDELETE_API int Undelete_SearchMultiple(Undelete* u, const uint32_t* driveSpecs, uint16_t count,

@@ -15,7 +15,8 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_RecoverFile Undelete_GetBytesProcessed Undelete_MayBeRecoveredTo \
             Undelete_AddDrive Undelete_GetDriveEntry Undelete_GetDiskEntry Undelete_FindDrive \
             Undelete_ProbeDrive Undelete_ProbeDisk Undelete_LettersOfPath Undelete_GetHostError \
-            Undelete_GetFileStream Undelete_RecoverFileAt Undelete_OpenOutputFolder \
+            Undelete_GetFileStream Undelete_GetFileLocation Undelete_RecoverFileAt \
+            Undelete_OpenOutputFolder \
             Undelete_SetWipeMethod Undelete_WipeFile Undelete_WipeFolder \
             Undelete_WipeMultiple Undelete_WipeFreeSpace Undelete_GetWipeProgress \
             Undelete_FixMBR Undelete_CanMakeActive Undelete_MakeActive Undelete_FixMBRBootCode \

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/cached_drive.h"
 #include "core/fs_dispatch.h"
@@ -58,6 +60,7 @@ TEST(FsTable, RecognisingRowsAreComplete) {
     EXPECT_NE(fs->recoverFile, nullptr);
     EXPECT_NE(fs->describeVolume, nullptr);
     EXPECT_NE(fs->saveEntry, nullptr);
+    EXPECT_NE(fs->fileLocation, nullptr);
     if (fs->kind != kKindRaw) {
       EXPECT_NE(fs->recognizedReport, nullptr);
       if (fs->recognize512 != nullptr) EXPECT_NE(fs->notRecognizedLog, nullptr);
@@ -99,5 +102,57 @@ TEST(FsTable, EntriesAreDecodedFromTheDrivesTable) {
   ASSERT_TRUE(CachedDrive_SelectFileSystem(drive.get(), 0));
   EXPECT_EQ(Fs_SelectedEntry(drive.get())->type, kFsFat16);
 }
+
+// Locator blocks the image tests do not make: FAT and NTFS files placed by their bytes, ISO files
+// in several extents, finds past 2^32 sectors, cut blocks (a damaged session) and a drive that is
+// gone. Image tests check the usual cases against fls/istat and the bytes the test wrote.
+struct LocationCase {
+  const char* name;
+  std::uint16_t kind;
+  std::vector<std::uint8_t> locator;
+  std::uint64_t scanKey;
+  std::uint32_t sectorSize;
+  std::uint32_t where;
+  std::uint64_t value;
+};
+class FsLocationTest : public ::testing::TestWithParam<LocationCase> {};
+TEST_P(FsLocationTest, FromLocatorBlock) {
+  const LocationCase& c = GetParam();
+  const FsDescriptor* fs = Fs_OfKind(c.kind);
+  if (fs == nullptr) GTEST_SKIP() << "kind not in this build";
+  FileRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.scanKey.set(c.scanKey);
+  const FsLocation got = fs->fileLocation({record, c.locator, {}, c.sectorSize});
+  EXPECT_EQ(got.kind, c.where);
+  if (c.where != kUndeleteLocationNone) EXPECT_EQ(got.value, c.value);
+}
+std::vector<std::uint8_t> le(std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+  std::vector<std::uint8_t> out;
+  for (const auto& [v, n] : fields)
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  return out;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FsLocationTest,
+    ::testing::Values(
+        LocationCase{"FatPlacedByBytes", kKindFat, le({{0xFFFFFFFF, 4}, {0x123456789, 8}}), 0, 512,
+                     kUndeleteLocationOffset, 0x123456789},
+        LocationCase{"FatPlacedCut", kKindFat, le({{0xFFFFFFFF, 4}, {1, 4}}), 0, 512,
+                     kUndeleteLocationNone, 0},
+        LocationCase{
+            "NtfsNoRecord", kKindNtfs,
+            le({{~0ull, 8}, {0, 8}, {0, 8}, {0, 4}, {0x1000, 4}, {2, 4}, {0, 4}, {0, 4}, {0, 2}}),
+            0, 512, kUndeleteLocationOffset, 0x200001000},
+        LocationCase{"NtfsCut", kKindNtfs, le({{42, 8}}), 0, 512, kUndeleteLocationNone, 0},
+        LocationCase{"CdfsExtents", kKindCdfs, le({{0xFFFFFFFF, 4}, {2, 4}, {30, 4}, {2048, 4}}), 0,
+                     2048, kUndeleteLocationOffset, 30 * 2048},
+        LocationCase{"RawPast4GSectors", kKindRaw, le({{5, 4}}), (5ull + (1ull << 32)) * 512, 512,
+                     kUndeleteLocationOffset, (5ull + (1ull << 32)) * 512},
+        LocationCase{"RawKeyDisagrees", kKindRaw, le({{5, 4}}), 6 * 512, 512,
+                     kUndeleteLocationOffset, 5 * 512},
+        LocationCase{"RawDriveGone", kKindRaw, le({{5, 4}}), 5 * 2048, 0, kUndeleteLocationOffset,
+                     5 * 2048}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -185,13 +185,25 @@ TEST_F(NtfsImage, DeletedFilesMatchTheOracle) {
     const std::string name = baseName(e.path);
     if (name.find(':') != std::string::npos) continue;  // a named stream, listed with its file
     if (name.rfind("OrphanFile-", 0) == 0) continue;    // a record without a name
-    bool found = false;
-    for (auto [it, end] = deleted.equal_range(name); it != end; ++it)
-      found |= it->second.size == e.size;
+    bool found = false, placed = false;
+    for (auto [it, end] = deleted.equal_range(name); it != end; ++it) {
+      if (it->second.size != e.size) continue;
+      found = true;
+      // Where it lives is the inode fls gives it: its MFT record.
+      std::uint32_t kind = 0;
+      std::uint64_t record = 0;
+      ASSERT_EQ(Undelete_GetFileLocation(scan.engine(), it->second.index, &kind, &record), 1);
+      placed |= kind == kUndeleteLocationMftRecord && record == e.inode;
+    }
     EXPECT_TRUE(found) << e.path << " (" << e.size << " bytes) is missing";
+    EXPECT_TRUE(!found || placed) << e.path << " is not listed at MFT record " << e.inode;
     ++compared;
   }
   EXPECT_GE(compared, 170);  // the deleted test files and the removed "many" entries
+  std::uint32_t kind = 0;
+  std::uint64_t value = 0;
+  EXPECT_EQ(Undelete_GetFileLocation(scan.engine(), ~0u, &kind, &value), 0);
+  EXPECT_EQ(Undelete_GetFileLocation(scan.engine(), 0, nullptr, &value), 0);
 }
 
 TEST_F(NtfsImage, FoldersAndStatesAreResolved) {

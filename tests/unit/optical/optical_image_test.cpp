@@ -4,6 +4,7 @@
 // lost directory), damaged media, and the volume records the session file keeps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +28,7 @@ using kvxtest::run;
 struct Listed {
   std::uint64_t size = 0;
   bool deleted = false;
+  std::int64_t offset = -1;  // where its data starts in the image; -1 for none
 };
 using Listing = std::map<std::string, Listed>;  // "Session 1/a.txt" (drive letter dropped)
 
@@ -34,17 +36,23 @@ std::string kvx() { return quote(kvxtest::cliPath().string()); }
 
 /// kvx scan --json of @p image, as path -> (size, deleted).
 Listing listing(const fs::path& image, const std::string& flags = "") {
-  const auto r = run(kvx() + " scan " + quote(image.string()) + " --json --path-style windows " + flags +
-                     " 2>/dev/null | python3 -c 'import json,sys\n"
-                     "for f in json.load(sys.stdin)[\"files\"]:\n"
-                     "  p=f[\"path\"].split(\"\\\\\",1)[1].replace(\"\\\\\",\"/\")\n"
-                     "  print(\"%s\\t%d\\t%d\" % (p, f[\"size\"], f[\"deleted\"]))'");
+  const auto r =
+      run(kvx() + " scan " + quote(image.string()) + " --json --path-style windows " + flags +
+          " 2>/dev/null | python3 -c 'import json,sys\n"
+          "for f in json.load(sys.stdin)[\"files\"]:\n"
+          "  p=f[\"path\"].split(\"\\\\\",1)[1].replace(\"\\\\\",\"/\")\n"
+          "  print(\"%s\\t%d\\t%d\\t%d\" % (p, f[\"size\"], f[\"deleted\"],"
+          " f.get(\"offset\", -1)))'");
   Listing out;
   std::istringstream in(r.out);
   std::string line;
   while (std::getline(in, line)) {
-    const auto a = line.find('\t'), b = line.rfind('\t');
-    out[line.substr(0, a)] = {std::stoull(line.substr(a + 1, b - a - 1)), line[b + 1] == '1'};
+    std::istringstream fields(line.substr(line.find('\t') + 1));
+    Listed f;
+    int deleted = 0;
+    fields >> f.size >> deleted >> f.offset;
+    f.deleted = deleted != 0;
+    out[line.substr(0, line.find('\t'))] = f;
   }
   return out;
 }
@@ -142,6 +150,12 @@ TEST_F(MultisessionIso, SessionsAreFoldersAndOnlyLostFilesAreDeleted) {
     if (p.rfind("Session 3/", 0) == 0) EXPECT_FALSE(f.deleted) << p;
   EXPECT_EQ(l.at("Session 1/Replaced Data.bin").size, 150000u);
   EXPECT_EQ(l.at("Session 3/Replaced Data.bin").size, 7000u);
+  // Where each file lives: the block xorriso reports for it, in bytes.
+  const auto lba = run("xorriso -load session 1 -indev " + quote(img.string()) +
+                       " -find /keep.txt -exec report_lba -- 2>/dev/null"
+                       " | awk -F, '/File data lba/ {print $2 + 0}'");
+  ASSERT_FALSE(lba.out.empty());
+  EXPECT_EQ(l.at("Session 1/keep.txt").offset, std::stoll(lba.out) * 2048);
 
   // Deleted files come back byte for byte from the session that had them.
   const fs::path out = *s_dir / "out";
@@ -294,6 +308,15 @@ TEST_F(UdfImages, ListingMatchesUdfinfoAndFilesComeBackWhole) {
   for (const char* f : {"alive.txt", "deleted.bin", "tiny.txt", "Projects/plan.txt",
                         "Projects/data/values.bin", "lost/found-by-content.txt"})
     EXPECT_EQ(kvxtest::md5File(out / f), kvxtest::md5File(*s_dir / "src" / f)) << f;
+  // Each file's data starts at the offset listed for it.
+  const auto image = kvxtest::readFile(img);
+  for (const char* f : {"deleted.bin", "Projects/data/values.bin"}) {
+    const auto original = kvxtest::readFile(*s_dir / "src" / f);
+    const std::int64_t at = l.at(f).offset;
+    ASSERT_GE(at, 0) << f;
+    ASSERT_LE(static_cast<std::size_t>(at) + original.size(), image.size()) << f;
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), image.begin() + at)) << f;
+  }
 }
 
 TEST_F(UdfImages, DeletedIdentifierAndEmbeddedData) {
@@ -309,6 +332,7 @@ TEST_F(UdfImages, DeletedIdentifierAndEmbeddedData) {
   EXPECT_TRUE(l.at("Projects/data/values.bin").deleted);
   EXPECT_FALSE(l.at("alive.txt").deleted);
   EXPECT_FALSE(l.at("tiny.txt").deleted);
+  EXPECT_EQ(l.at("tiny.txt").offset, -1) << "its data is inside its entry";
   const fs::path out = *s_dir / "edited-out";
   const auto r =
       run(kvx() + " recover " + quote(img.string()) + " --all --to " + quote(out.string()) + " 2>&1");

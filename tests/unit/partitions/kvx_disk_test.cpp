@@ -79,3 +79,52 @@ TEST(KvxDisk, PartitionTableWithoutVolumeSaysWhatItFound) {
 }
 
 }  // namespace
+
+namespace {
+
+// wipe-file on a disk of two FAT volumes takes PATH as kvx scan lists it, volume prefix and all;
+// a bare path is taken only when one volume has it, and a wipe of one volume's file leaves the
+// other's alone.
+TEST(KvxDisk, WipeFileTakesTheVolumePrefixAsListed) {
+  if (!kvxtest::haveTools({"sfdisk", "mkfs.fat", "mcopy", "mdel"}))
+    GTEST_SKIP() << "sfdisk, mkfs.fat and mtools are needed";
+  kvxtest::TempDir dir("kvxwipe");
+  const std::string d = kvxtest::quote(dir.path().string());
+  const std::string img = kvxtest::quote((dir / "disk.img").string());
+  ASSERT_EQ(
+      kvxtest::run(
+          "cd " + d +
+          " && truncate -s 40M disk.img && printf 'label: dos\\n"
+          "start=2048, size=32768, type=6\\nstart=36864, size=32768, type=6\\n' | sfdisk -q "
+          "disk.img && mkfs.fat -F 16 --offset=2048 disk.img 16384 >/dev/null 2>&1 && mkfs.fat "
+          "-F 16 --offset=36864 disk.img 16384 >/dev/null 2>&1 && export MTOOLS_SKIP_CHECK=1 && "
+          "for v in 1 2; do yes P$v-SAME | head -c 6000 > s$v; "
+          "mcopy -i disk.img@@$(( v == 1 ? 1048576 : 18874368 )) s$v '::/same file.txt'; done"
+          " && yes P1-ONLY | head -c 6000 > o && mcopy -i disk.img@@1048576 o '::/only one.txt'"
+          " && mdel -i disk.img@@1048576 '::/same file.txt' '::/only one.txt'"
+          " && mdel -i disk.img@@18874368 '::/same file.txt'")
+          .exitCode,
+      0);
+  const auto present = [&](const char* text) {
+    return kvxtest::run("grep -q -a " + std::string(text) + " " + img).exitCode == 0;
+  };
+  ASSERT_TRUE(present("P2-SAME"));
+
+  auto r = kvxtest::run(kvx("wipe-file " + img + " 'same file.txt' --yes 2>&1"));
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.out.find("on several volumes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  p1/same file.txt\n  p2/same file.txt\n"), std::string::npos) << r.out;
+
+  r = kvxtest::run(kvx("wipe-file " + img + " 'p2/same file.txt' --yes 2>&1"));
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("wiped: p2/same file.txt\n1 wiped, 0 failed"), std::string::npos) << r.out;
+  EXPECT_FALSE(present("P2-SAME"));
+  EXPECT_TRUE(present("P1-SAME")) << "the other volume's file is left alone";
+
+  r = kvxtest::run(kvx("wipe-file " + img + " 'only one.txt' --yes 2>&1"));
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("wiped: p1/only one.txt"), std::string::npos) << r.out;
+  EXPECT_FALSE(present("P1-ONLY"));
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <regex>
 
+#include "core/undelete_object.h"
 #include "partition_test_util.h"
 
 using namespace parttest;
@@ -528,18 +529,23 @@ TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
 
 namespace {
 
+/// @p name unpacked from the corpus's dynamic disks into @p dir.
+std::filesystem::path ldmImage(const std::filesystem::path& dir, const std::string& name) {
+  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
+  EXPECT_EQ(kvxtest::run("tar -C " + kvxtest::quote(dir.string()) + " -SJxf " +
+                         kvxtest::quote(archive.string()) + " " + name)
+                .exitCode,
+            0);
+  return dir / name;
+}
+
 TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
   if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
   kvxtest::TempDir dir("ldmfix");
   InDir cwd(dir.path());
-  const auto archive = kvxtest::sourceDir() / "tests/fixtures/corpus/libldm/ldm-data.tar.xz";
-  ASSERT_EQ(
-      kvxtest::run("tar -SJxf " + kvxtest::quote(archive.string()) + " ldm-2003r2-simple-1.img")
-          .exitCode,
-      0);
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-simple-1.img");
   // The MBR's entries lost: only the database still describes the disk.
-  const auto img =
-      damagedCopy(dir / "ldm-2003r2-simple-1.img", dir.path(), "disk.img", {{0x1BE, zeros(64)}});
+  const auto img = damagedCopy(original, dir.path(), "disk.img", {{0x1BE, zeros(64)}});
   const std::string damaged = kvxtest::md5File(img);
   Engine e;
   const auto table = scan(e.get(), diskOf(img), true);
@@ -557,6 +563,157 @@ TEST(LdmRepair, DynamicDiskMbrRewrittenForTheDatabaseAndUndone) {
   (void)scan(e.get(), diskOf(img), true);
   EXPECT_EQ(Undelete_NeedFixProtectiveMBR(e.get()), 0);
   ASSERT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+}
+
+}  // namespace
+
+namespace {
+
+constexpr std::uint64_t kSimpleVmdb = 51388928;  // the VMDB of the 2003 corpus disks
+const std::string kGroup = "03c0c4fc-8b6f-402b-9431-4be2e5823b1c";
+
+std::uint32_t be32At(const std::vector<std::uint8_t>& b, std::uint64_t at) {
+  return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+         std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+struct LostBlock {
+  unsigned slot;
+  std::string name;
+};
+/// A volume deleted the way the disk manager deletes it: its volume, component and partition
+/// blocks freed (signature and sequence number kept, the rest zero) and the VMDB counting
+/// @p volume, @p component and @p partition records fewer in both counter sets. The blocks are
+/// those of the corpus images' databases, checked by the names they hold.
+Patches loseVolume(const std::vector<std::uint8_t>& img, const std::vector<LostBlock>& blocks,
+                   std::array<std::uint32_t, 3> counts) {
+  Patches out;
+  EXPECT_EQ(std::string(img.begin() + kSimpleVmdb, img.begin() + kSimpleVmdb + 4), "VMDB");
+  for (const LostBlock& b : blocks) {
+    const std::uint64_t at = kSimpleVmdb + 512 + b.slot * 128ull;
+    const std::string block(img.begin() + static_cast<std::ptrdiff_t>(at),
+                            img.begin() + static_cast<std::ptrdiff_t>(at + 128));
+    const std::string held = char(b.name.size()) + b.name;  // length-prefixed
+    EXPECT_NE(block.find(held), std::string::npos) << "block " << b.slot;
+    out.push_back({at + 8, zeros(120)});
+  }
+  for (unsigned set = 0; set < 2; ++set)
+    for (unsigned k = 0; k < 3; ++k) {
+      const std::uint64_t counter = kSimpleVmdb + (set == 0 ? 0x85 : 0xA1) + 4 * k;
+      const std::uint32_t n = be32At(img, counter) - counts[k];
+      out.push_back(
+          {counter,
+           {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)}});
+    }
+  return out;
+}
+
+/// ldmtool's description of a volume without the parts a restore makes anew (GUID, letter hint).
+std::string volumeShape(const std::filesystem::path& img, const std::string& name) {
+  const std::string out = kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) +
+                                       " show volume " + kGroup + " " + name + " 2>/dev/null")
+                              .out;
+  return std::regex_replace(out, std::regex(R"re(\n *"(guid|hint)" : "[^"]*",)re"), "");
+}
+
+TEST(LdmRepair, LostVolumeBackInTheDatabaseForLdmtoolAndUndone) {
+  if (!kvxtest::haveTools({"ldmtool", "tar", "ntfsfix"})) GTEST_SKIP();
+  kvxtest::TempDir dir("ldmvol");
+  InDir cwd(dir.path());
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-simple-1.img");
+  const auto img =
+      damagedCopy(original, dir.path(), "disk.img",
+                  loseVolume(kvxtest::readFile(original),
+                             {{2, "Volume1"}, {24, "Volume1-01"}, {25, "Disk1-01"}}, {1, 1, 1}));
+  const std::string damaged = kvxtest::md5File(img);
+  ASSERT_EQ(volumeShape(img, "Volume1"), "");  // ldmtool reads the group without it
+  const std::string kvx = kvxtest::quote(KVX_CLI) + " ";
+  const std::string disk = kvxtest::quote(img.string());
+
+  auto r = kvxtest::run(kvx + "fix-mbr " + disk + " 0 --quick --dry-run 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+
+  r = kvxtest::run(kvx + "fix-mbr " + disk + " 0 --quick --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("written: 4 ranges"), std::string::npos) << r.out;
+  // The volume is back with its extent: one partition at the start of Disk1's data area.
+  EXPECT_EQ(volumeShape(img, "Volume1"), volumeShape(original, "Volume1"));
+  EXPECT_NE(volumeShape(img, "Volume1").find("\"size\" : 96256"), std::string::npos);
+  const std::string part = " show partition " + kGroup + " Disk1-01 2>/dev/null";
+  EXPECT_EQ(kvxtest::run("ldmtool -d " + disk + part).out,
+            kvxtest::run("ldmtool -d " + kvxtest::quote(original.string()) + part).out);
+  checkVolumes(img, dir.path(), {{63, 96256, true}});
+  // The MBR was whole: only the database (the configuration area) changed.
+  {
+    const auto now = kvxtest::readFile(img);
+    const auto was = kvxtest::readFile(original);
+    ASSERT_EQ(now.size(), was.size());
+    const auto dbStart = static_cast<std::ptrdiff_t>(100352ull * 512);
+    const auto dbEnd = static_cast<std::ptrdiff_t>(102400ull * 512);
+    EXPECT_TRUE(std::equal(now.begin(), now.begin() + dbStart, was.begin()));
+    EXPECT_TRUE(std::equal(now.begin() + dbEnd, now.end(), was.begin() + dbEnd));
+  }
+  {
+    Engine e;
+    const auto table = scan(e.get(), diskOf(img), true);
+    ASSERT_FALSE(table.empty());
+    EXPECT_EQ(foundStatus(table[0]), kPartExisting);
+    EXPECT_EQ(nameOf(table[0]), "Disk1-01");
+  }
+  r = kvxtest::run(kvx + "undo " + disk + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), damaged);
+
+  // A VMDB gone after the scan: the database is not touched.
+  Engine e;
+  ASSERT_FALSE(scan(e.get(), diskOf(img), true).empty());
+  {
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(kSimpleVmdb));
+    f.write("XMDB", 4);
+  }
+  const std::string noVmdb = kvxtest::md5File(img);
+  EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  EXPECT_EQ(kvxtest::md5File(img), noVmdb);
+  EXPECT_TRUE(filesEnding(dir.path(), ".mbr").empty());
+}
+
+// A mirrored volume lost from the database of its second disk (Disk7), and the MBR's entries with
+// it: the MBR comes back and one copy of the mirror comes back as a simple volume on that disk,
+// not on the group's first disk.
+TEST(LdmRepair, VolumeGoesBackOnTheScannedDisk) {
+  if (!kvxtest::haveTools({"ldmtool", "tar"})) GTEST_SKIP();
+  kvxtest::TempDir dir("ldmdisk7");
+  InDir cwd(dir.path());
+  const auto original = ldmImage(dir.path(), "ldm-2003r2-mirrored-2.img");
+  auto patches = loseVolume(
+      kvxtest::readFile(original),
+      {{15, "Volume3"}, {37, "Volume3-01"}, {38, "Disk6-01"}, {39, "Volume3-02"}, {40, "Disk7-01"}},
+      {1, 2, 2});
+  patches.push_back({0x1BE, zeros(64)});
+  const auto img = damagedCopy(original, dir.path(), "disk.img", patches);
+  const std::string damaged = kvxtest::md5File(img);
+  Engine e;
+  const auto table = scan(e.get(), diskOf(img), true);
+  ASSERT_EQ(table.size(), 1u);
+  ASSERT_EQ(foundStatus(table[0]), kPartFound);
+  EXPECT_EQ(Undelete_FixMBR(e.get(), 0), 1);
+  EXPECT_EQ(repairWrites().size(), 5u);  // the MBR, three blocks in three sectors, the VMDB
+  // The entry is in place now (the export still reports it found: the disk state stays the
+  // scan's until the next scan).
+  const FoundPartition& p = e.get()->foundPartitions[0];
+  EXPECT_EQ(foundStatus(p), kPartExisting);
+  EXPECT_EQ(p.origType, 0);
+  EXPECT_EQ(volumeShape(img, "Volume3"),
+            "{\n  \"name\" : \"Volume3\",\n  \"type\" : \"simple\",\n  \"size\" : 96256,\n"
+            "  \"chunk-size\" : 0,\n  \"partitions\" : [\n    \"Disk7-01\"\n  ]\n}\n");
+  const std::string part = " show partition " + kGroup + " Disk7-01 2>/dev/null";
+  EXPECT_EQ(kvxtest::run("ldmtool -d " + kvxtest::quote(img.string()) + part).out,
+            kvxtest::run("ldmtool -d " + kvxtest::quote(original.string()) + part).out);
+  EXPECT_EQ(Undelete_UndoMBRFix(static_cast<int>(diskOf(img))), 1);
   EXPECT_EQ(kvxtest::md5File(img), damaged);
 }
 

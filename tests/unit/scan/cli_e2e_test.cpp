@@ -81,6 +81,40 @@ TEST(KvxUsage, HelpOfEveryCommandMatchesManPageAndCompletion) {
   EXPECT_NE(missing.out.find("--to needs a value"), std::string::npos) << missing.out;
 }
 
+// The completions load in their shells and complete a command, an option and each item of a
+// comma-separated list (in any case). bash: _kvx called as bash calls it; zsh: keys typed into an
+// interactive zsh on a pseudo-terminal, the line read back after TAB.
+TEST(KvxUsage, CompletionsCompleteCommandsOptionsAndListItems) {
+  if (!kvxtest::haveTools({"bash", "zsh"})) GTEST_SKIP() << "bash and zsh are needed";
+  kvxtest::TempDir dir("kvx-complete");
+  const std::string d = quote(dir.path().string());
+  const std::string kvx = quote(kvxtest::cliPath().string());
+  ASSERT_EQ(run("mkdir -p " + d + "/fn && " + kvx + " --generate zsh > " + d + "/fn/_kvx && " +
+                kvx + " --generate bash > " + d + "/kvx.bash")
+                .exitCode,
+            0);
+  const auto bash = run("cd " + d + " && bash -c 'source ./kvx.bash\n"
+                        "t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($#-1)); _kvx 2>/dev/null\n"
+                        "  printf \"%s \" \"${COMPREPLY[@]}\"; echo; }\n"
+                        "t kvx sc; t kvx scan --ts; t kvx scan x.img --state excellent,go\n"
+                        "t kvx recover x.img --state Good,Ex'");
+  EXPECT_EQ(bash.out, "scan \n--tsv \nexcellent,Good \nGood,Excellent Good,Existing \n");
+
+  // Each line is typed with TAB, then ^X, bound to a widget that appends the edited line to a file.
+  const auto zsh = run(
+      "cd " + d + " && timeout 30 zsh -f -c 'zmodload zsh/zpty\n"
+      "zpty -b z \"zsh -f -i\"\n"
+      "zpty -w z \"PS1=; fpath=($PWD/fn \\$fpath); autoload -Uz compinit; compinit -u -D; "
+      "dump() { print -r -- \\\"\\$BUFFER\\\" >> $PWD/lines; BUFFER=; }; zle -N dump; "
+      "bindkey ^X dump\"\n"
+      "for l in \"kvx sc\" \"kvx scan --ts\" \"kvx scan x.img --state excellent,go\"; do\n"
+      "  zpty -w -n z \"$l$(printf \"\\t\\030\")\"; done\n"
+      "zpty -w z \"print end >> $PWD/lines\"\n"
+      "for i in {1..200}; do grep -qx end lines 2>/dev/null && break; sleep 0.1; done\n"
+      "zpty -d z\ncat lines'");
+  EXPECT_EQ(zsh.out, "kvx scan \nkvx scan --tsv \nkvx scan x.img --state excellent,Good,\nend\n");
+}
+
 TEST(KvxUsage, FailedScanStillWritesJson) {
   const std::string kvx = quote(kvxtest::cliPath().string());
   const auto r = run(kvx + " scan /nonexistent/image.img --json 2>/dev/null");
@@ -223,13 +257,17 @@ TEST_F(KvxFatImage, RecoverExcellentFilesByteIdentical) {
 // and native paths (relative, '/') next to the windows form on request.
 TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
   const std::string kvx = quote(kvxtest::cliPath().string()) + " scan " + quote(img.string());
-  const auto tsv = run(kvx + " --tsv 2>/dev/null | awk -F'\\t' 'NR>1 {print $1, $2, $9}' | sort");
+  const auto tsv =
+      run(kvx + " --tsv 2>/dev/null | awk -F'\\t' 'NR>1 {print $1, $2, $3, $10}' | sort");
   ASSERT_EQ(tsv.exitCode, 0);
-  const auto jsonl = run(kvx + " --jsonl 2>/dev/null | python3 -c 'import json,sys\n"
-                               "for l in sys.stdin:\n"
-                               "  f=json.loads(l)\n"
-                               "  assert f[\"id\"]==f[\"index\"]\n"
-                               "  print(f[\"id\"], int(f[\"deleted\"]), f[\"path\"])' | sort");
+  const auto jsonl = run(kvx +
+                         " --jsonl 2>/dev/null | python3 -c 'import json,sys\n"
+                         "for l in sys.stdin:\n"
+                         "  f=json.loads(l)\n"
+                         "  assert f[\"id\"]==f[\"index\"]\n"
+                         "  assert \"mftRecord\" not in f and \"offset\" not in f\n"
+                         "  print(f[\"id\"], \"cluster:%d\" % f[\"firstCluster\"],"
+                         " int(f[\"deleted\"]), f[\"path\"])' | sort");
   ASSERT_EQ(jsonl.exitCode, 0);
   EXPECT_EQ(tsv.out, jsonl.out);
   EXPECT_NE(tsv.out.find(" 1 DIR/_ONE2.TXT\n"), std::string::npos) << tsv.out;
@@ -240,7 +278,7 @@ TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
   const auto windows = run(kvx + " --path-style windows 2>/dev/null").out;
   EXPECT_NE(windows.find(":\\DIR\\_ONE2.TXT"), std::string::npos) << windows;
   // The table: every column before PATH is one word, so awk's default split finds the path.
-  const auto table = run(kvx + " --deleted 2>/dev/null | awk 'NR>1 {print $4, $NF}' | sort").out;
+  const auto table = run(kvx + " --deleted 2>/dev/null | awk 'NR>1 {print $5, $NF}' | sort").out;
   EXPECT_EQ(table, "Excellent DIR/_ONE2.TXT\nExcellent _ONE1.BIN\nExcellent name.dat\n");
 }
 
@@ -248,13 +286,24 @@ TEST_F(KvxFatImage, TsvAndJsonLinesAgreeOnIdsAndPaths) {
 TEST_F(KvxFatImage, RecoverByIdAndCatMatchIcat) {
   if (!kvxtest::haveTools({"fls", "icat"})) GTEST_SKIP() << "The Sleuth Kit is needed";
   const std::string kvx = quote(kvxtest::cliPath().string());
-  const auto id = run(kvx + " scan " + quote(img.string()) +
-                      " --tsv --pattern '*.dat' 2>/dev/null | awk -F'\\t' 'NR==2 {print $1}'");
-  ASSERT_FALSE(id.out.empty());
-  const std::string n = id.out.substr(0, id.out.size() - 1);
+  const auto row = run(kvx + " scan " + quote(img.string()) +
+                       " --tsv --pattern '*.dat' 2>/dev/null | awk -F'\\t' 'NR==2 {print $1, $2}'");
+  const auto space = row.out.find(' ');
+  ASSERT_NE(space, std::string::npos) << row.out;
+  const std::string n = row.out.substr(0, space);
   const auto inode = run("fls -r -d " + quote(img.string()) +
                          " | sed -n 's/^r\\/r \\* \\([0-9]*\\):\\tLong file name.dat$/\\1/p'");
   ASSERT_FALSE(inode.out.empty()) << "fls lists the deleted long name";
+  // LOCATION is the first cluster istat places the entry at: its first sector, counted from the
+  // cluster area in clusters from 2.
+  const auto cluster =
+      run("img=" + quote(img.string()) + "; first=$(istat \"$img\" " +
+          inode.out.substr(0, inode.out.size() - 1) +
+          " | sed -n '/^Sectors:/{n;p}' | awk '{print $1}'); "
+          "data=$(fsstat \"$img\" | sed -n 's/^\\*\\* Cluster Area: \\([0-9]*\\) - .*/\\1/p'); "
+          "size=$(fsstat \"$img\" | sed -n 's/^Cluster Size: //p'); "
+          "echo cluster:$(( (first - data) / (size / 512) + 2 ))");
+  EXPECT_EQ(row.out.substr(space + 1), cluster.out);
   ASSERT_EQ(run("icat " + quote(img.string()) + " " + inode.out.substr(0, inode.out.size() - 1) +
                 " > " + quote((dir / "icat.bin").string())).exitCode, 0);
   ASSERT_EQ(run(kvx + " cat " + quote(img.string()) + " " + n + " > " +

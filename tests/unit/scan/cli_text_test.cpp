@@ -319,18 +319,18 @@ TEST_F(ListingTest, FiltersAndPathStyles) {
   EXPECT_EQ(lines(table({"--pattern", "other/*.doc"})), 1);
   EXPECT_NE(table({"--path-style", "windows"}).find(" X:\\Docs\\report.doc\n"), std::string::npos);
 
-  // TSV: every line splits into the same ten fields, whatever the names hold.
+  // TSV: every line splits into the same eleven fields, whatever the names hold.
   const std::string tsv = table({"--tsv"});
   std::size_t start = 0, rows = 0;
   while (start < tsv.size()) {
     const std::size_t end = tsv.find('\n', start);
     const std::string line = tsv.substr(start, end - start);
-    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 10) << line;
     start = end + 1;
     ++rows;
   }
   EXPECT_EQ(rows, 3u);
-  EXPECT_NE(tsv.find("3\t1\t1234\tPoor\t1\t3\t\t\ta?\xef\xbf\xbd.txt\t\n"), std::string::npos) << tsv;
+  EXPECT_NE(tsv.find("3\t-\t1\t1234\tPoor\t1\t3\t\t\ta?\xef\xbf\xbd.txt\t\n"), std::string::npos) << tsv;
 }
 
 TEST_F(ListingTest, JsonLinesOneObjectPerLineAndFiltered) {

@@ -30,7 +30,7 @@ std::string slurp(const std::filesystem::path& p) {
   return s.str();
 }
 
-/// Sorted "deleted size state path" lines of a kvx --json document, by python3 as the
+/// Sorted "deleted size state path offset" lines of a kvx --json document, by python3 as the
 /// independent parser; the error code is checked to be one of @p codes.
 std::string filesOf(const std::filesystem::path& json, const std::string& codes) {
   const auto r =
@@ -39,8 +39,8 @@ std::string filesOf(const std::filesystem::path& json, const std::string& codes)
           "assert d[\"error\"][\"code\"] in (" +
           codes +
           ",), d[\"error\"]\n"
-          "for l in sorted(\"%d %d %s %s\" % (f[\"deleted\"], f[\"size\"], f[\"stateName\"],"
-          " f[\"path\"]) for f in d[\"files\"]): print(l)' " +
+          "for l in sorted(\"%d %d %s %s %s\" % (f[\"deleted\"], f[\"size\"], f[\"stateName\"],"
+          " f[\"path\"], f.get(\"offset\")) for f in d[\"files\"]): print(l)' " +
           quote(json.string()));
   EXPECT_EQ(r.exitCode, 0) << r.out;
   return r.out;
@@ -118,6 +118,10 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
   ASSERT_EQ(kvx("scan --deep carve.img --json > whole.json 2>/dev/null").exitCode, 0);
   const std::string whole = filesOf(m_dir / "whole.json", "0x20000005");  // no file system
   ASSERT_NE(whole.find(".png"), std::string::npos) << whole;
+  // Each file lies at the byte offset the test put it at (dd seek=N MiB).
+  for (const char* placed :
+       {".jpg 20971520", ".png 157286400", ".zip 419430400", ".jpg 1258291200", ".bmp 1992294400"})
+    EXPECT_NE(whole.find(placed), std::string::npos) << placed << "\n" << whole;
 
   // Without --save and without a terminal, nothing is saved.
   EXPECT_EQ(scanAndInterrupt("scan --deep carve.img --json --report", "nosave"), 1);
@@ -129,12 +133,15 @@ TEST_F(KvxSession, InterruptedDeepScanResumesToTheSameListing) {
   const std::string cut = filesOf(m_dir / "cut.out", "0x20000009");  // user abort
   EXPECT_LT(cut.size(), whole.size()) << "cancelled before the end";
 
-  // The saved hint names the image's letter for a later run.
+  // The saved hint gives the command that continues it: the sources are remembered.
   const std::string err = slurp(m_dir / "cut.err");
-  const std::size_t hint = err.find("`kvx session resume --drive ");
-  ASSERT_NE(hint, std::string::npos) << err;
-  const char letter = err[hint + 28];
-  EXPECT_EQ(err.substr(hint + 29, 1 + m_image.string().size()), "=" + m_image.string());
+  EXPECT_NE(err.find("`kvx session resume` run in this folder continues it"), std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("--drive"), std::string::npos) << err;
+  const std::string saved = kvx("session info 2>&1").out;
+  const std::size_t at = saved.find(":, 2.0 GB");
+  ASSERT_NE(at, std::string::npos) << saved;
+  const char letter = saved[at - 1];
 
   // A new process finds the image again through the sources kept beside the session.
   const auto info = kvx("session info 2>&1");
