@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <numeric>
 #include <span>
 #include <unordered_map>
 
@@ -491,10 +492,18 @@ void FatModel::unplacedTails(const std::vector<std::size_t>& deleted,
     if (l.overwritten > 0 && l.firstOverwritten[0] == 0) return false;  // gone before the rest
     return l.overwritten > 0 || l.inferred || l.contested;
   };
-  // Spans over each cluster, kept as differences (unsigned arithmetic wraps back to the count).
-  std::fill(cover.begin(), cover.end(), 0u);
-  cover.resize(std::size_t{m_g.clusterLimit} + 1, 0u);
-  std::vector<bool> doubt(m_g.clusterLimit, false);
+  // Clusters in doubt, each marked once: cover[c] == c while c is not; else a cluster further on
+  // to look from (path-halved), so that overlapping spans cost no more than the volume.
+  cover.resize(std::size_t{m_g.clusterLimit} + 1);
+  std::iota(cover.begin(), cover.end(), 0u);
+  const auto firstUnmarked = [&](std::uint32_t c) {
+    while (cover[c] != c) {
+      cover[c] = cover[cover[c]];
+      c = cover[c];
+    }
+    return c;
+  };
+  const auto inDoubt = [&](std::uint32_t c) { return cover[c] != c; };
   std::vector<bool> counted(m_views.size(), false);
   for (std::uint32_t round = 0; round <= kMaxRounds; ++round) {
     bool added = false;
@@ -502,17 +511,12 @@ void FatModel::unplacedTails(const std::vector<std::size_t>& deleted,
       if (counted[i] || !uncertain(i)) continue;
       counted[i] = true;
       const std::uint32_t end = spanEnd(m_views[i]);
-      if (end <= m_views[i].first + 1) continue;
-      ++cover[m_views[i].first + 1];
-      --cover[end];
-      added = true;
+      for (std::uint32_t c = firstUnmarked(m_views[i].first + 1); c < end; c = firstUnmarked(c)) {
+        cover[c] = c + 1;
+        added = true;
+      }
     }
     if (!added) return;
-    std::uint32_t running = 0;
-    for (std::uint32_t c = 0; c < m_g.clusterLimit; ++c) {
-      running += cover[c];
-      doubt[c] = running != 0;
-    }
     for (std::size_t i : deleted) {
       FatLayout& l = m_layouts[i];
       if (counted[i] || l.content == FatContent::Valid || l.contested ||
@@ -522,7 +526,7 @@ void FatModel::unplacedTails(const std::vector<std::size_t>& deleted,
       bool firstCluster = true;
       for (const FatRun& r : l.runs)
         for (std::uint32_t k = 0; k < r.count && !l.contested; ++k, firstCluster = false)
-          l.contested = !firstCluster && doubt[r.first + k];
+          l.contested = !firstCluster && inDoubt(r.first + k);
     }
   }
 }
