@@ -40,7 +40,7 @@ bool viewOf(const Undelete* u, std::uint32_t index, const CachedDrive* drive, Vi
   if (r == nullptr || ((r->location.get() >> 12) & 7u) != kKindFat) return false;
   if (r->fsIndex.get() != drive->fsCurrent || r->volumeOffset.get() != drive->windowStart)
     return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, r->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, r->locator.get(), 4));
   if (loc == nullptr) return false;
   v.first = loadLe<std::uint32_t>(loc);
   if (v.first == kDeepScanLocator) return false;
@@ -94,7 +94,7 @@ class FatModel {
     const auto it = m_byLocator.find(record->locator.get());
     if (it == m_byLocator.end()) return nullptr;
     const View& v = m_views[it->second];
-    const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+    const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, record->locator.get(), 4));
     if (loc == nullptr || loadLe<std::uint32_t>(loc) != v.first ||
         v.size != (record->size.get() & 0xFFFFFFFFull) || v.modified != record->modified.get())
       return nullptr;
