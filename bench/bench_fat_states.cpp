@@ -3,12 +3,13 @@
 // fragmented around live ones) and deletions, then a last deletion of half the live files, whose
 // cluster lists The Sleuth Kit records just before. The sources are the truth. Prints:
 //   (a) the share of files rated Excellent that recover byte-identical (target 100 %), and how
-//       many files of each state recover byte-identical;
+//       many files of each state recover byte-identical; of the files deleted last (intact), how
+//       many are Excellent, contiguous ones apart;
 //   (b) of the files deleted last that were fragmented (intact, nothing written after them), how
 //       many kvx and `tsk_recover` recover byte-identical, media files apart.
 // Usage: bench_fat_states [WORKDIR] [--files N] [--size-mib N] [--explain] [--reuse]
-//   --explain prints where each wrong Excellent file really lies; --reuse scans the image a
-//   previous run left in WORKDIR again (no (b) figures).
+//   --explain prints where each wrong Excellent file really lies and whose data it reads;
+//   --reuse scans the image and sources a previous run left in WORKDIR again.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -63,20 +64,46 @@ struct Source {
   std::string md5;
 };
 
+std::string nameOf(Undelete* u, const FileRecord* r) {
+  std::string name;
+  for (const char16_t* c = static_cast<const char16_t*>(Storage_At(u, r->name.get())); *c; ++c)
+    name.push_back(static_cast<char>(*c));
+  return name;
+}
+
+std::string runsText(const FatLayout& l) {
+  std::string runs;
+  for (const FatRun& run : l.runs)
+    runs += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
+  return runs + (l.inferred ? " inferred" : "") + (l.passedBy ? " passed" : "") +
+         (l.contested ? " contested" : "");
+}
+
 /// Where a file rated Excellent that recovers wrong really lies: its layout against the clusters
-/// whose bytes equal the source's, cluster by cluster.
-void explainWrong(Undelete* u, const FileRecord* r, const std::string& name,
-                  const fs::path& source) {
+/// whose bytes equal the source's, cluster by cluster; then, for the clusters its layout reads
+/// that are not its own, whose data they hold and how that file is listed.
+void explainWrong(Undelete* u, const FileRecord* r, const std::string& name, const fs::path& src,
+                  const std::vector<Source>& sources) {
   FatGeometry g;
   FatLayout l;
   if (!FAT_GetGeometry(u->drive, g) || !FAT_LayoutForRecovery(u, r, g, l)) return;
-  static std::map<std::uint64_t, std::uint32_t> where;  // cluster hash -> cluster
   const std::uint64_t cb = g.clusterBytes;
   std::vector<std::uint8_t> buf(cb);
   auto hash = [](const std::uint8_t* p, std::size_t n) {
     std::uint64_t h = 1469598103934665603ull;
     for (std::size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
     return h;
+  };
+  static std::map<std::uint64_t, std::uint32_t> where;  // cluster hash -> cluster
+  static std::map<std::uint32_t, std::string> owner;    // cluster -> random source holding it
+  auto clustersOf = [&](const fs::path& p) {
+    std::vector<std::uint32_t> out;
+    std::ifstream in(p, std::ios::binary);
+    while (in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(cb))) {
+      const auto it = where.find(hash(buf.data(), cb));
+      out.push_back(it == where.end() ? 0 : it->second);
+    }
+    return out;
   };
   if (where.empty()) {
     for (std::uint32_t c = 2; c < g.clusterLimit; ++c) {
@@ -86,42 +113,39 @@ void explainWrong(Undelete* u, const FileRecord* r, const std::string& name,
           got == cb)
         where.emplace(hash(buf.data(), cb), c);
     }
+    for (const Source& s : sources)
+      if (!s.media)
+        for (std::uint32_t c : clustersOf(src / s.name))
+          if (c != 0) owner[c] = s.name;
   }
-  std::ifstream in(source, std::ios::binary);
-  std::string truth;
-  for (std::uint64_t k = 0;
-       in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(cb)); ++k) {
-    const auto it = where.find(hash(buf.data(), cb));
-    truth += " " + (it == where.end() ? std::string("?") : std::to_string(it->second));
-  }
-  std::string runs;
-  for (const FatRun& run : l.runs)
-    runs += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
-  // Other files whose layouts read the same clusters.
-  for (std::uint32_t i = 0; i < u->fileCount; ++i) {
-    const FileRecord* o = Storage_File(u, i);
-    FatLayout ol;
-    if (o == r || !FAT_LayoutForRecovery(u, o, g, ol)) continue;
-    bool meets = false;
-    for (const FatRun& a : ol.runs)
-      for (const FatRun& b : l.runs)
-        meets = meets || (a.first < b.first + b.count && b.first < a.first + a.count);
-    if (!meets) continue;
-    std::string oruns;
-    for (const FatRun& run : ol.runs)
-      oruns += " " + std::to_string(run.first) + "+" + std::to_string(run.count);
-    std::string oname;
-    for (const char16_t* c = static_cast<const char16_t*>(Storage_At(u, o->name.get())); *c; ++c)
-      oname.push_back(static_cast<char>(*c));
-    std::printf("    also %s state %u written %llu:%s overwritten %llu%s%s\n", oname.c_str(),
-                (o->status >> 1) & 0x1F, static_cast<unsigned long long>(o->modified.get()),
-                oruns.c_str(), static_cast<unsigned long long>(ol.overwritten),
-                ol.inferred ? " inferred" : "", ol.contested ? " contested" : "");
-  }
-  std::printf("  wrong Excellent %s (created %llu, written %llu): layout%s%s%s\n    truth%s\n",
+  const std::vector<std::uint32_t> truth = clustersOf(src / name);
+  std::string truthText;
+  for (std::uint32_t c : truth) truthText += " " + (c == 0 ? "?" : std::to_string(c));
+  std::printf("  wrong Excellent %s (created %llu, written %llu): layout%s\n    truth%s\n",
               name.c_str(), static_cast<unsigned long long>(r->created.get()),
-              static_cast<unsigned long long>(r->modified.get()), runs.c_str(),
-              l.inferred ? " inferred" : "", l.contested ? " contested" : "", truth.c_str());
+              static_cast<unsigned long long>(r->modified.get()), runsText(l).c_str(),
+              truthText.c_str());
+  std::set<std::string> others;
+  for (const FatRun& run : l.runs)
+    for (std::uint32_t k = 0; k < run.count; ++k)
+      if (std::find(truth.begin(), truth.end(), run.first + k) == truth.end())
+        if (const auto it = owner.find(run.first + k); it != owner.end()) others.insert(it->second);
+  for (const std::string& o : others) {
+    std::string text = "not listed";
+    for (std::uint32_t i = 0; i < u->fileCount; ++i) {
+      const FileRecord* f = Storage_File(u, i);
+      if (nameOf(u, f).substr(1) != o.substr(1)) continue;
+      FatLayout ol;
+      (void)FAT_LayoutForRecovery(u, f, g, ol);
+      text = std::string((f->status & kStatusExisting) != 0 ? "live" : "deleted") + " state " +
+             std::to_string((f->status >> 1) & 0x1F) + " created " +
+             std::to_string(f->created.get()) + " layout" + runsText(ol);
+    }
+    std::string where2;
+    for (std::uint32_t c : clustersOf(src / o)) where2 += " " + std::to_string(c);
+    std::printf("    reads data of %s (%s)\n      its truth%s\n", o.c_str(), text.c_str(),
+                where2.c_str());
+  }
 }
 
 }  // namespace
@@ -157,6 +181,10 @@ int main(int argc, char** argv) {
       if (n.size() != 9 || (n[0] != 'M' && n[0] != 'F')) continue;
       sources.push_back({n, n[0] == 'M', md5(e.path())});
     }
+    std::ifstream last(dir / "deleted-last.txt");
+    std::string n;
+    std::size_t runs = 0;
+    while (last >> n >> runs) fragments[n] = runs;
     std::printf("image: %s reused, %zu sources\n", image.c_str(), sources.size());
   } else {
     fs::remove_all(dir);
@@ -260,6 +288,8 @@ int main(int argc, char** argv) {
         }
         fragments[n] = runs;
       }
+      std::ofstream last(dir / "deleted-last.txt");
+      for (const auto& [n, runs] : fragments) last << n << ' ' << runs << '\n';
     }
     {
       std::string del;
@@ -295,6 +325,7 @@ int main(int argc, char** argv) {
   fs::create_directories(out);
   std::uint32_t perState[6][2] = {};  // state -> {files, byte-identical}
   std::map<std::string, bool> kvxRight;
+  std::map<std::string, std::uint32_t> stateOf;
   for (std::uint32_t i = 0; i < u->fileCount; ++i) {
     FileRecord* r = Storage_File(u, i);
     if ((r->status & kStatusExisting) != 0) continue;
@@ -308,10 +339,11 @@ int main(int argc, char** argv) {
         FAT_RecoverFile(u, r, target.c_str(), &u->bytesDone) && md5(target) == it->second->md5;
     const std::uint32_t state = (r->status >> 1) & 0x1F;
     if (explain && state == kStateExcellent && !ok)
-      explainWrong(u, r, name, src / it->second->name);
+      explainWrong(u, r, it->second->name, src, sources);
     ++perState[std::min(state, 5u)][0];
     perState[std::min(state, 5u)][1] += ok ? 1 : 0;
     kvxRight[it->second->name] = ok;
+    stateOf[it->second->name] = state;
   }
   std::printf("kvx scan: %.2f s, %u deleted files listed\n", scanSeconds, u->deletedCount.load());
   const char* stateNames[] = {"Unrecoverable", "Bad", "Poor", "Good", "Excellent", "?"};
@@ -320,6 +352,21 @@ int main(int argc, char** argv) {
   for (int s = 0; s < 5; ++s)
     std::printf("    %-13s %5u files, %5u byte-identical\n", stateNames[s], perState[s][0],
                 perState[s][1]);
+
+  // Files deleted last are intact: how many the states call Excellent, contiguous ones apart.
+  std::uint32_t intact = 0, intactRight = 0, intactExcellent = 0, contiguous = 0,
+                contiguousExcellent = 0;
+  for (const auto& [name, runs] : fragments) {
+    ++intact;
+    intactRight += kvxRight[name];
+    intactExcellent += stateOf[name] == kStateExcellent;
+    contiguous += runs == 1;
+    contiguousExcellent += runs == 1 && stateOf[name] == kStateExcellent;
+  }
+  std::printf(
+      "    intact (deleted last): %u, %u of them recovered byte-identical, %u Excellent; "
+      "contiguous %u, %u of them Excellent\n",
+      intact, intactRight, intactExcellent, contiguous, contiguousExcellent);
 
   // tsk_recover over the same image.
   const fs::path tsk = dir / "tsk";

@@ -351,6 +351,11 @@ std::span<const std::uint8_t> Storage_BytesAt(const Undelete* u, std::uint32_t r
   return {at, std::size_t{u->stringsUsed} * 2 - static_cast<std::size_t>(at - u->strings)};
 }
 
+const void* Storage_Block(const Undelete* u, std::uint32_t ref, std::size_t bytes) noexcept {
+  const auto block = Storage_BytesAt(u, ref);
+  return block.size() >= bytes && !block.empty() ? block.data() : nullptr;
+}
+
 std::uint32_t Storage_RefOf(const Undelete* u, const void* p) noexcept {
   if (u == nullptr || u->strings == nullptr || p == nullptr) return 0;
   const auto addr = reinterpret_cast<std::uintptr_t>(p);

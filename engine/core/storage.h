@@ -40,6 +40,14 @@ void Storage_SetReadOnly(Undelete* u, bool readOnly) noexcept;
 /// hold); empty for 0 / out of the used storage.
 [[nodiscard]] std::span<const std::uint8_t> Storage_BytesAt(const Undelete* u,
                                                             std::uint32_t ref) noexcept;
+/// A block of @p bytes at a reference, or nullptr unless it lies whole inside the used storage.
+/// Blocks read back from a saved session are untrusted: every typed read goes through this.
+[[nodiscard]] const void* Storage_Block(const Undelete* u, std::uint32_t ref,
+                                        std::size_t bytes) noexcept;
+template <class T>
+[[nodiscard]] const T* Storage_Get(const Undelete* u, std::uint32_t ref) noexcept {
+  return static_cast<const T*>(Storage_Block(u, ref, sizeof(T)));
+}
 /// String reference of an address inside the used storage, or 0.
 [[nodiscard]] std::uint32_t Storage_RefOf(const Undelete* u, const void* p) noexcept;
 /// File or folder record by index, or nullptr out of range.

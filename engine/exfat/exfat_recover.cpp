@@ -133,7 +133,7 @@ bool EXFAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
 
   Outcome outcome = Outcome::Done;
   const std::uint64_t size = record->size.get();
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, record->locator.get(), sizeof(ExfatLocator)));
   ExfatGeometry g;
   if (size != 0) {
     if (!EXFAT_GetGeometry(drive, g) || loc == nullptr) {

@@ -30,7 +30,7 @@ bool viewOf(const Undelete* u, std::uint32_t index, std::uint32_t fsIndex, FileV
   const FileRecord* r = Storage_File(u, index);
   if (r == nullptr || ((r->location.get() >> 12) & 7u) != kKindExfat) return false;
   if (r->fsIndex.get() != fsIndex) return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, r->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, r->locator.get(), sizeof(ExfatLocator)));
   if (loc == nullptr) return false;
   ExfatLocator locator;
   std::memcpy(&locator, loc, sizeof locator);

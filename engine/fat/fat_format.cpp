@@ -95,7 +95,7 @@ void estimateLostFiles(Undelete* u, std::uint32_t first) {
     if (r == nullptr || ((r->location.get() >> 12) & 7u) != kKindFat ||
         r->fsIndex.get() != u->drive->fsCurrent)
       continue;
-    const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, r->locator.get()));
+    const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, r->locator.get(), 4));
     const std::uint32_t start = loc != nullptr ? loadLe<std::uint32_t>(loc) : 0;
     const std::uint64_t total = (r->size.get() + g.clusterBytes - 1) / g.clusterBytes;
     std::uint64_t over = 0;

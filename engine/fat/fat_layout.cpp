@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <numeric>
 #include <span>
 #include <unordered_map>
 
@@ -39,7 +40,7 @@ bool viewOf(const Undelete* u, std::uint32_t index, const CachedDrive* drive, Vi
   if (r == nullptr || ((r->location.get() >> 12) & 7u) != kKindFat) return false;
   if (r->fsIndex.get() != drive->fsCurrent || r->volumeOffset.get() != drive->windowStart)
     return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, r->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, r->locator.get(), 4));
   if (loc == nullptr) return false;
   v.first = loadLe<std::uint32_t>(loc);
   if (v.first == kDeepScanLocator) return false;
@@ -93,7 +94,7 @@ class FatModel {
     const auto it = m_byLocator.find(record->locator.get());
     if (it == m_byLocator.end()) return nullptr;
     const View& v = m_views[it->second];
-    const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+    const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, record->locator.get(), 4));
     if (loc == nullptr || loadLe<std::uint32_t>(loc) != v.first ||
         v.size != (record->size.get() & 0xFFFFFFFFull) || v.modified != record->modified.get())
       return nullptr;
@@ -121,6 +122,9 @@ class FatModel {
   void walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
                   std::vector<std::uint32_t>& claims) const;
   [[nodiscard]] bool better(std::size_t a, std::size_t b) const noexcept;
+  /// Marks walks that may read the data of a file whose own walk is uncertain (@p cover is
+  /// scratch space).
+  void unplacedTails(const std::vector<std::size_t>& deleted, std::vector<std::uint32_t>& cover);
   void checkContent(std::size_t i, CachedDrive* drive);
   bool readLayout(CachedDrive* drive, const std::vector<FatRun>& runs, std::uint64_t bytes,
                   std::vector<std::uint8_t>& out) const;
@@ -372,7 +376,7 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
   // Whether a later file was written around an earlier one or over it (the earlier one deleted
   // by then) the volume does not say: neither is certain.
   for (std::size_t i : deleted)
-    for (std::uint32_t h : m_passed[i]) m_layouts[h].contested = true;
+    for (std::uint32_t h : m_passed[i]) m_layouts[h].passedBy = true;
 
   for (std::size_t i : deleted) {
     if (pollCancel && u->totalCancelEvent.isSet()) break;
@@ -441,7 +445,90 @@ bool FatModel::build(Undelete* u, CachedDrive* drive, std::uint32_t firstFile,
       }
     }
   }
+  unplacedTails(deleted, maybe);
   return true;
+}
+
+void FatModel::unplacedTails(const std::vector<std::size_t>& deleted,
+                             std::vector<std::uint32_t>& cover) {
+  // Files written one after another take the free clusters in order: a file's data lies between
+  // its first cluster and the first cluster of the next file written at the same time, and every
+  // cluster there that was free then is its own. A file whose walk is uncertain may have been
+  // written around data that is gone now (an entry reused since), so its data may lie anywhere in
+  // that span, and another walk through free clusters there may read it (whichever of the two is
+  // older: the volume keeps no order of deletions). Such a walk is not certain either, and its
+  // own data may then lie further on in its span: repeat until nothing changes.
+  std::vector<std::uint64_t> times;                // times files were written, ascending
+  std::vector<std::vector<std::uint32_t>> firsts;  // per time: first clusters, ascending
+  {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> all;
+    for (const View& v : m_views)
+      if (v.size != 0 && v.first >= 2 && v.first < m_g.clusterLimit)
+        all.emplace_back(v.birth, v.first);
+    std::sort(all.begin(), all.end());
+    for (const auto& [t, f] : all) {
+      if (times.empty() || times.back() != t) {
+        times.push_back(t);
+        firsts.emplace_back();
+      }
+      firsts.back().push_back(f);
+    }
+  }
+  // The span ends at the next file written at the same time; the last one's runs to the end of
+  // the volume (files written later may have been put in holes before it).
+  const auto spanEnd = [&](const View& v) -> std::uint32_t {
+    const auto t = std::lower_bound(times.begin(), times.end(), v.birth);
+    if (t == times.end() || *t != v.birth) return m_g.clusterLimit;
+    const auto& f = firsts[static_cast<std::size_t>(t - times.begin())];
+    const auto next = std::upper_bound(f.begin(), f.end(), v.first);
+    return next != f.end() ? *next : m_g.clusterLimit;
+  };
+  // Walks whose data may lie further on: those that met newer data after their first cluster
+  // (written over there, or written around something gone), that passed over clusters of older
+  // deleted files, or that may read another file's data.
+  const auto uncertain = [&](std::size_t i) {
+    const FatLayout& l = m_layouts[i];
+    if (l.content == FatContent::Valid || l.total == 0) return false;
+    if (l.overwritten > 0 && l.firstOverwritten[0] == 0) return false;  // gone before the rest
+    return l.overwritten > 0 || l.inferred || l.contested;
+  };
+  // Clusters in doubt, each marked once: cover[c] == c while c is not; else a cluster further on
+  // to look from (path-halved), so that overlapping spans cost no more than the volume.
+  cover.resize(std::size_t{m_g.clusterLimit} + 1);
+  std::iota(cover.begin(), cover.end(), 0u);
+  const auto firstUnmarked = [&](std::uint32_t c) {
+    while (cover[c] != c) {
+      cover[c] = cover[cover[c]];
+      c = cover[c];
+    }
+    return c;
+  };
+  const auto inDoubt = [&](std::uint32_t c) { return cover[c] != c; };
+  std::vector<bool> counted(m_views.size(), false);
+  for (std::uint32_t round = 0; round <= kMaxRounds; ++round) {
+    bool added = false;
+    for (std::size_t i : deleted) {
+      if (counted[i] || !uncertain(i)) continue;
+      counted[i] = true;
+      const std::uint32_t end = spanEnd(m_views[i]);
+      for (std::uint32_t c = firstUnmarked(m_views[i].first + 1); c < end; c = firstUnmarked(c)) {
+        cover[c] = c + 1;
+        added = true;
+      }
+    }
+    if (!added) return;
+    for (std::size_t i : deleted) {
+      FatLayout& l = m_layouts[i];
+      if (counted[i] || l.content == FatContent::Valid || l.contested ||
+          FAT_LayoutState(l, false, m_views[i].size) != kStateExcellent)
+        continue;
+      // (Its own span is not counted: only uncertain files have one.)
+      bool firstCluster = true;
+      for (const FatRun& r : l.runs)
+        for (std::uint32_t k = 0; k < r.count && !l.contested; ++k, firstCluster = false)
+          l.contested = !firstCluster && inDoubt(r.first + k);
+    }
+  }
 }
 
 void FatModel::walkAround(std::size_t i, const std::vector<bool>& firstOfDeleted,
@@ -607,7 +694,7 @@ std::uint8_t FAT_LayoutState(const FatLayout& l, bool existing, std::uint64_t si
   if (l.total == 0 || l.overwritten >= l.total) return kStateUnrecoverable;
   if (l.overwritten > 0 || l.missing > 0 || l.content == FatContent::Broken) return kStatePoor;
   if (l.content == FatContent::Valid) return kStateExcellent;
-  if (l.inferred || l.contested || l.unknownChain) return kStateGood;
+  if (l.inferred || l.passedBy || l.contested || l.unknownChain) return kStateGood;
   return kStateExcellent;
 }
 

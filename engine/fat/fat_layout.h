@@ -43,8 +43,10 @@ struct FatLayout {
   std::uint32_t overwrittenBy = 0xFFFFFFFFu;
   std::uint64_t firstOverwritten[3] = {~0ull, ~0ull, ~0ull};
   bool inferred = false;   // passed over clusters that other deleted files hold
-  bool contested = false;  // a later file passed over its clusters: it may have been written over
+  bool passedBy = false;   // a later file passed over its clusters: it may have been written over
                            // them instead
+  bool contested = false;  // may read clusters that hold another file's data: its own data may
+                           // lie further on
   bool unknownChain = false;  // a deleted file read along a chain no listed file owns
   FatContent content = FatContent::Unchecked;
   bool carved = false;  // the layout comes from the fragment search

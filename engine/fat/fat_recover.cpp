@@ -195,7 +195,9 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
   const std::uint64_t size = record->size.get() & 0xFFFFFFFFull;
   std::uint64_t left = size;
   std::uint8_t* buffer = pieceBuffer();
-  const auto* locator = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  // A directory entry keeps its first cluster; a deep-scan find adds its byte offset.
+  const std::span<const std::uint8_t> locBytes = Storage_BytesAt(u, record->locator.get());
+  const std::uint8_t* locator = locBytes.size() >= 4 ? locBytes.data() : nullptr;
   if (buffer == nullptr && size != 0) {
     Undelete_Log(u, "FAT_RecoverFile: Unable to allocate memory for cluster read.\n");
     Host_SetLastError(kErrMemory);
@@ -208,7 +210,9 @@ bool FAT_RecoverFile(Undelete* u, FileRecord* record, const char* target,
     } else {
       Copier copy(u, g, fd, size, bytesDone, buffer);
       const std::uint32_t first = loadLe<std::uint32_t>(locator);
-      if (first == kDeepScanLocator) {
+      if (first == kDeepScanLocator && locBytes.size() < 12) {
+        outcome = Outcome::ReadError;
+      } else if (first == kDeepScanLocator) {
         Undelete_Log(u, "FAT_RecoverFile: restoring file found by deep scan.\n");
         const std::uint64_t offset = loadLe<std::uint64_t>(locator + 4);
         outcome = copy.bytesAt(offset, size, g.sectorSize);

@@ -289,7 +289,7 @@ bool FAT_WipeFile(Undelete* u, HostVolume* volume, HostScratchFile* scratch, Fil
   if (u == nullptr || volume == nullptr || scratch == nullptr || record == nullptr ||
       clusterBytes == 0 || !volume->isOpen())
     return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, record->locator.get(), 4));
   if (loc == nullptr) return true;
   const std::uint32_t first = loadLe<std::uint32_t>(loc);
   if (first == 0xFFFFFFFFu || first < 2) return true;  // a deep-scan find, or no data cluster

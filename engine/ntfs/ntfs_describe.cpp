@@ -32,11 +32,11 @@ std::vector<NtfsStreamEntry> NTFS_ListStreams(const Undelete* u, const FileRecor
   if (u == nullptr || record == nullptr || ((record->location.get() >> 12) & 7) != kKindNtfs) {
     return out;
   }
-  const auto* info = static_cast<const NtfsFileInfo*>(Storage_At(u, record->locator.get()));
+  const auto* info = Storage_Get<NtfsFileInfo>(u, record->locator.get());
   if (info == nullptr || info->recordNumber.get() == kNtfsNoRecord) return out;
   std::uint32_t ref = info->streams.get();
   for (int guard = 0; ref != 0 && guard < 4096; ++guard) {
-    const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+    const auto* s = Storage_Get<NtfsStream>(u, ref);
     if (s == nullptr) break;
     NtfsStreamEntry e;
     if (const auto* name = static_cast<const char16_t*>(Storage_At(u, s->name.get())))
@@ -54,12 +54,12 @@ int Undelete_GetFileStream(Undelete* u, std::uint32_t index, std::uint32_t strea
   if (u == nullptr || u->files == nullptr || index >= u->fileCount.load()) return 0;
   const FileRecord* record = Storage_File(u, index);
   if (record == nullptr || ((record->location.get() >> 12) & 7) != kKindNtfs) return 0;
-  const auto* info = static_cast<const NtfsFileInfo*>(Storage_At(u, record->locator.get()));
+  const auto* info = Storage_Get<NtfsFileInfo>(u, record->locator.get());
   if (info == nullptr || info->recordNumber.get() == kNtfsNoRecord) return 0;
   std::uint32_t ref = info->streams.get();
   // The chain is bounded as in NTFS_ListStreams: a damaged session must not loop here.
   for (std::uint32_t i = 0; ref != 0 && i < 4096; ++i) {
-    const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+    const auto* s = Storage_Get<NtfsStream>(u, ref);
     if (s == nullptr) return 0;
     if (i == stream) {
       static constexpr char16_t kNoName[] = u"";

@@ -113,7 +113,8 @@ std::string streamSuffix(const char16_t* name) {
 void copyStream(Copy& c, const NtfsStream& s, FileRecord* record, int fd,
                 std::atomic<std::uint64_t>* bytesDone) noexcept {
   Undelete* u = c.u;
-  const auto* sdata = static_cast<const std::uint8_t*>(Storage_At(u, s.data.get()));
+  const std::uint32_t stored = s.runListLength.get() != 0 ? s.runListLength.get() : s.size.get();
+  const auto* sdata = static_cast<const std::uint8_t*>(Storage_Block(u, s.data.get(), stored));
   if (s.runListLength.get() != 0) {
     Undelete_Log(u, "NTFS_RecoverFile: Stream data is not resident.\n");
     if (bytesDone) bytesDone->store(0, std::memory_order_relaxed);
@@ -163,13 +164,15 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
   CachedDrive* drive = u->drive;
   (void)CachedDrive_SetWindow(drive, record->volumeOffset.get(), drive->deviceSize);
   const NtfsVolume* volume = NTFS_CurrentVolume(drive);
-  const auto* info = static_cast<const NtfsFileInfo*>(Storage_At(u, record->locator.get()));
+  const auto* info = Storage_Get<NtfsFileInfo>(u, record->locator.get());
   if (volume == nullptr || info == nullptr || volume->info.clusterBytes.get() == 0) {
     u->error = kErrInvalidParameter;
     return false;
   }
   const bool fromMft = info->recordNumber.get() != kNtfsNoRecord;
-  const auto* data = static_cast<const std::uint8_t*>(Storage_At(u, info->data.get()));
+  const auto* data =
+      fromMft ? static_cast<const std::uint8_t*>(Storage_Block(u, info->data.get(), info->dataLength.get()))
+              : nullptr;
   // A record whose data description was not kept (a run list too long) can only be refused, and
   // so is encrypted data, which reads as ciphertext.
   if ((info->dataFlags.get() & kNtfsDataEncrypted) ||
@@ -274,7 +277,7 @@ bool NTFS_RecoverFile(FileRecord* record, std::atomic<std::uint64_t>* bytesDone,
   if (fromMft && !c.failed) {
     std::uint32_t ref = info->streams.get();
     for (int guard = 0; ref != 0 && guard < 4096 && !c.failed; ++guard) {
-      const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+      const auto* s = Storage_Get<NtfsStream>(u, ref);
       if (s == nullptr) break;
       ref = s->next.get();
       std::unique_ptr<HostOutputFile> file(new (std::nothrow) HostOutputFile);

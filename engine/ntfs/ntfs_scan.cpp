@@ -201,7 +201,7 @@ void attachSpreadData(Undelete* u, std::uint32_t index, SpreadData& spread) {
   if (!spread.resident.empty() && !spread.haveFirst) {
     FileRecord* file = Storage_File(u, index);
     const auto* old =
-        file ? static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get())) : nullptr;
+        file ? Storage_Get<NtfsFileInfo>(u, file->locator.get()) : nullptr;
     if (old == nullptr || old->dataLength.get() != 0 || old->runListLength.get() != 0) return;
     NtfsFileInfo info = *old;
     std::uint32_t dataRef = 0, infoRef = 0;
@@ -222,7 +222,7 @@ void attachSpreadData(Undelete* u, std::uint32_t index, SpreadData& spread) {
   if (!NTFS_JoinRunLists(spread.extents, joined) || joined.size() > kMaxJoinedRunList) return;
   FileRecord* file = Storage_File(u, index);
   if (file == nullptr) return;
-  const auto* old = static_cast<const NtfsFileInfo*>(Storage_At(u, file->locator.get()));
+  const auto* old = Storage_Get<NtfsFileInfo>(u, file->locator.get());
   if (old == nullptr) return;
   // The base record's own extent alone: the file already has what it needs.
   if (spread.extents.size() == 1 && old->runListLength.get() != 0) return;

@@ -57,15 +57,15 @@ bool totalCancelled(const Undelete* u) noexcept { return u->totalCancelEvent.isS
 
 const NtfsFileInfo* infoOf(const Undelete* u, const FileRecord* f) noexcept {
   if (((f->location.get() >> 12) & 7) != kKindNtfs) return nullptr;
-  return static_cast<const NtfsFileInfo*>(Storage_At(u, f->locator.get()));
+  return Storage_Get<NtfsFileInfo>(u, f->locator.get());
 }
 
 /// Marks every cluster of a run list used. A file cannot hold more clusters than the volume:
 /// a list that claims more is damaged, and walking it would only cost time.
-void markRunList(UsedClusters& used, const std::uint8_t* list, std::uint32_t length) {
+void markRunList(UsedClusters& used, const void* list, std::uint32_t length) {
   if (list == nullptr || length == 0) return;
   RunCursor cursor;
-  cursor.load(std::span(list, length), used.clusters());
+  cursor.load(std::span(static_cast<const std::uint8_t*>(list), length), used.clusters());
   std::uint64_t first = 0, count = 0, total = 0;
   bool sparse = false;
   while (cursor.nextRun(&first, &count, &sparse)) {
@@ -96,16 +96,16 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
       const NtfsFileInfo* info = infoOf(u, f);
       if (info == nullptr || info->recordNumber.get() == kNtfsNoRecord) continue;
       if (info->runListLength.get() != 0) {
-        markRunList(used, static_cast<const std::uint8_t*>(Storage_At(u, info->data.get())),
+        markRunList(used, Storage_Block(u, info->data.get(), info->dataLength.get()),
                     info->dataLength.get());
       }
       // Non-resident named streams hold clusters too.
       std::uint32_t ref = info->streams.get();
       for (int guard = 0; ref != 0 && guard < 4096; ++guard) {
-        const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+        const auto* s = Storage_Get<NtfsStream>(u, ref);
         if (s == nullptr) break;
         if (s->runListLength.get() != 0) {
-          markRunList(used, static_cast<const std::uint8_t*>(Storage_At(u, s->data.get())),
+          markRunList(used, Storage_Block(u, s->data.get(), s->runListLength.get()),
                       s->runListLength.get());
         }
         ref = s->next.get();
@@ -134,7 +134,8 @@ void NTFS_EstimateFilesState(Undelete* u, const NtfsVolume& volume) noexcept {
         setState(f, kStateExcellent);
         continue;
       }
-      const auto* list = static_cast<const std::uint8_t*>(Storage_At(u, info->data.get()));
+      const auto* list = static_cast<const std::uint8_t*>(
+          Storage_Block(u, info->data.get(), info->dataLength.get()));
       if (list == nullptr || info->dataLength.get() == 0) {
         setState(f, 6);
         continue;

@@ -220,23 +220,25 @@ bool NTFS_WipeFile(Undelete* u, FileRecord* record, HostVolume* volume, HostScra
   if (u == nullptr || record == nullptr || volume == nullptr || scratch == nullptr ||
       clusterBytes == 0 || !volume->isOpen() || volume->bitmap().clusterBytes != clusterBytes)
     return false;
-  const auto* info = static_cast<const NtfsFileInfo*>(Storage_At(u, record->locator.get()));
+  const auto* info = Storage_Get<NtfsFileInfo>(u, record->locator.get());
   if (info == nullptr || info->recordNumber.get() == kNtfsNoRecord) return true;
   bool ok = true;
   try {
     std::vector<std::uint8_t> buffer(scratch->size());
     if (info->runListLength.get() != 0) {
       Undelete_Log(u, "NTFS_WipeFile: File data is not resident.\n");
-      const auto* list = static_cast<const std::uint8_t*>(Storage_At(u, info->data.get()));
+      const auto* list = static_cast<const std::uint8_t*>(
+          Storage_Block(u, info->data.get(), info->dataLength.get()));
       if (list != nullptr)
         ok = wipeRunList(u, *volume, *scratch, list, info->dataLength.get(), record->size.get(),
                          buffer, bytesDone);
     }
     std::uint32_t ref = info->streams.get();
     for (int guard = 0; ok && ref != 0 && guard < 4096 && !cancelled(u); ++guard) {
-      const auto* s = static_cast<const NtfsStream*>(Storage_At(u, ref));
+      const auto* s = Storage_Get<NtfsStream>(u, ref);
       if (s == nullptr) break;
-      const auto* list = static_cast<const std::uint8_t*>(Storage_At(u, s->data.get()));
+      const auto* list = static_cast<const std::uint8_t*>(
+          Storage_Block(u, s->data.get(), s->runListLength.get()));
       if (s->runListLength.get() != 0 && list != nullptr) {
         Undelete_Log(u, "NTFS_WipeFile: Stream data is not resident.\n");
         // Resident streams live in the record: the free-record fill takes care of them.

@@ -30,7 +30,7 @@ bool Unformated_RecoverFile(Undelete* u, FileRecord* record, const char* outputP
   if (u == nullptr || record == nullptr || outputPath == nullptr || u->drive == nullptr)
     return false;
   CachedDrive* drive = u->drive;
-  const void* locator = Storage_At(u, record->locator.get());
+  const void* locator = Storage_Block(u, record->locator.get(), sizeof(std::uint32_t));
   if (locator == nullptr) {
     Host_SetLastError(kErrInvalidParameter);
     return false;

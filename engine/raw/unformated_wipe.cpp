@@ -19,7 +19,7 @@ bool Unformated_WipeFile(Undelete* u, HostVolume* volume, HostScratchFile* scrat
   if (u == nullptr || volume == nullptr || scratch == nullptr || record == nullptr ||
       !volume->isOpen() || !volume->hasBitmap())
     return false;
-  const auto* loc = static_cast<const std::uint8_t*>(Storage_At(u, record->locator.get()));
+  const auto* loc = static_cast<const std::uint8_t*>(Storage_Block(u, record->locator.get(), 4));
   const std::uint64_t size = record->size.get();
   if (loc == nullptr || size == 0) return true;
   const std::uint32_t sectorSize =

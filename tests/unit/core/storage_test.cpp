@@ -291,6 +291,20 @@ TEST(StringReferences, NullOutAndMissingStorage) {
   EXPECT_EQ(Storage_RefOf(u.get(), &local), 0u);
 }
 
+// A saved session's references are untrusted: a typed block must lie whole inside the used storage,
+// or a record pointing at the last unit would be read past it.
+TEST(StringReferences, BlocksLieWholeInsideTheUsedStorage) {
+  SmallEngine u;
+  ASSERT_TRUE(Storage_AddString(u.get(), u"abc", nullptr));  // 8 bytes used
+  EXPECT_NE(Storage_Block(u.get(), 0x80000000u, 8), nullptr);
+  EXPECT_EQ(Storage_Block(u.get(), 0x80000000u, 9), nullptr);
+  EXPECT_NE(Storage_Block(u.get(), 0x80000006u, 2), nullptr);
+  EXPECT_EQ(Storage_Block(u.get(), 0x80000006u, 4), nullptr);
+  EXPECT_EQ(Storage_Get<std::uint64_t>(u.get(), 0x80000002u), nullptr);
+  EXPECT_NE(Storage_Get<std::uint32_t>(u.get(), 0x80000004u), nullptr);
+  EXPECT_EQ(Storage_Block(u.get(), 0x80000008u, 0), nullptr);
+}
+
 class FolderPath : public ::testing::Test {
  protected:
   void SetUp() override {
