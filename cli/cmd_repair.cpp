@@ -58,10 +58,17 @@ std::string entryText(const std::uint8_t* e) {
   return buf;
 }
 
+/// The sector size of the disk the last repair recorded ranges on (a 4096-byte disk counts its
+/// sectors in 4096 bytes).
+std::uint32_t plannedSectorSize() {
+  std::uint32_t size = 0;
+  return Undelete_GetRepairSectorSize(&size) == 1 && size != 0 ? size : 512;
+}
+
 /// What changes in one range: a table sector entry by entry, anything else as hex lines.
-void printWrite(const UndeleteRepairWrite& w) {
+void printWrite(const UndeleteRepairWrite& w, std::uint32_t sectorSize) {
   std::printf("  %s %" PRIu32 " bytes at offset %" PRIu64 " (sector %" PRIu64 ")%s\n",
-              w.changes ? "write" : "keep", w.length, w.offset, w.offset / 512,
+              w.changes ? "write" : "keep", w.length, w.offset, w.offset / sectorSize,
               w.changes ? "" : ", saved in the backup only");
   if (!w.changes) return;
   const bool table = w.length >= 512 && w.after[510] == 0x55 && w.after[511] == 0xAA &&
@@ -136,7 +143,7 @@ int planAndRun(const kvx::Args& args, const char* name, const std::string& disk,
     return kvx::kExitOk;
   }
   std::printf("%s on %s:\n", name, disk.c_str());
-  for (const auto& w : plan) printWrite(w);
+  for (const auto& w : plan) printWrite(w, plannedSectorSize());
   const std::string planned = undoHint != nullptr ? std::string() : repairBackup();
   if (!planned.empty()) std::printf("backup of the old bytes: %s\n", cwdPath(planned).c_str());
   if (args.has("--dry-run")) {
@@ -404,7 +411,7 @@ int restoreCommand(const kvx::Args& args) {
     return kvx::kExitFailed;
   }
   std::printf("restore-partitions on %s:\n", disk.c_str());
-  for (const auto& w : plan) printWrite(w);
+  for (const auto& w : plan) printWrite(w, plannedSectorSize());
   if (args.has("--dry-run")) {
     std::printf("dry run: nothing written\n");
     return kvx::kExitOk;

@@ -12,21 +12,6 @@ namespace {
 constexpr unsigned kMaxEbrs =
     128;  // logical partitions a chain may hold before it counts as a loop
 
-bool recognizedType(std::uint8_t type) {
-  switch (type) {
-    case 0x01:
-    case 0x04:
-    case 0x06:
-    case 0x07:
-    case 0x0B:
-    case 0x0C:
-    case 0x0E:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool readAt(CachedDrive* drive, std::uint64_t diskSize, std::uint64_t offset, void* out,
             std::uint32_t count) {
   if (!fitsIn<std::uint64_t>(offset, count, diskSize)) return false;
@@ -67,6 +52,21 @@ bool readGpt(CachedDrive* drive, std::uint64_t diskSize, std::uint32_t ss,
 
 }  // namespace
 
+bool Part_RecognizedType(std::uint8_t type) {
+  switch (type) {
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool Partition_ReadLayout(CachedDrive* drive, std::uint64_t diskSize,
                           std::vector<LayoutEntry>& out) {
   out.clear();
@@ -91,7 +91,7 @@ bool Partition_ReadLayout(CachedDrive* drive, std::uint64_t diskSize,
       l.start = base + std::uint64_t{e.startLba.get()} * ss;
       l.length = std::uint64_t{e.sectorCount.get()} * ss;
       l.type = e.type;
-      l.recognized = recognizedType(e.type) ? 1 : 0;
+      l.recognized = Part_RecognizedType(e.type) ? 1 : 0;
     }
     l.number = number++;
     out.push_back(l);

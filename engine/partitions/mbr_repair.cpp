@@ -450,12 +450,13 @@ int makeActive(Undelete* u, unsigned index) {
   return 1;
 }
 
+constexpr std::size_t kStoreLimit = 64u << 20;
+
 /// The disk signature a boot store on one of the disk's volumes names, 0 when none does. The
 /// store names the disk its loader lives on; a new MBR keeps that number so the store still
-/// finds it.
+/// finds it. A mounted volume's store is read through its mount point; the disk is written only
+/// with every volume unmounted, so then the volumes are read directly.
 std::uint32_t bcdSignature(Undelete* u, int drive) {
-  static constexpr char kKey[] = "11000001";
-  static constexpr char kElement[] = "Element";
   for (unsigned i = 0; i < u->partitionCount && i < kMaxPartitions; ++i) {
     const PartitionRecord& r = u->partitions[i];
     if (r.drive != drive || r.letter < 'A' || r.letter > 'Z') continue;
@@ -466,21 +467,17 @@ std::uint32_t bcdSignature(Undelete* u, int drive) {
     std::vector<std::uint8_t> data;
     std::uint8_t buf[4096];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0 && data.size() < (64u << 20))
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 && data.size() < kStoreLimit)
       data.insert(data.end(), buf, buf + n);
     ::close(fd);
-    if (data.size() <= 200) continue;
-    for (std::size_t at = 0; at + 0x68 <= data.size(); ++at) {
-      if (std::memcmp(&data[at], kKey, 8) != 0) continue;
-      if (at + 0x20 + sizeof kElement > data.size() ||
-          std::memcmp(&data[at + 0x20], kElement, sizeof kElement) != 0)
-        continue;
-      std::uint32_t sig = 0;
-      for (int b = 3; b >= 0; --b) sig = (sig << 8) | data[at + 0x64 + static_cast<unsigned>(b)];
-      if (sig != 0) return sig;
-    }
+    if (const std::uint32_t sig = Repair_StoreSignature(data); sig != 0) return sig;
   }
-  return 0;  // no registry on this platform
+  std::uint32_t sig = 0;
+  (void)Repair_ForEachBootStore(u, drive, kStoreLimit, [&](const std::vector<std::uint8_t>& data) {
+    sig = Repair_StoreSignature(data);
+    return sig != 0;
+  });
+  return sig;  // no registry on this platform
 }
 
 int fixBootCode(Undelete* u, int drive) {

@@ -75,6 +75,9 @@ void Part_ClearFound(PartScan& s);
                                         const Guid* diskGuid);
 [[nodiscard]] bool Part_RecoverLdmOnGpt(PartScan& s);
 
+/// An MBR type of the FAT and NTFS volumes the system recognises (0x01 0x04 0x06 0x07 0x0B 0x0C
+/// 0x0E).
+[[nodiscard]] bool Part_RecognizedType(std::uint8_t type);
 /// The disk's sector size for its tables: the device's, except for images of 4096-byte-sector
 /// disks, whose tables only make sense at 4096.
 [[nodiscard]] std::uint32_t Part_TableSectorSize(CachedDrive* drive, std::uint64_t diskSize);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -93,3 +94,12 @@ void Repair_PutEntry(MbrEntry& e, std::uint8_t boot, std::uint8_t type, std::uin
 /// component and partition records; backed up and written as one ".mbr" repair. The found entry
 /// shows it restored once every write succeeded.
 void Ldm_Repair(Undelete* u, CachedDrive* drive, unsigned index, std::uint32_t sectorSize);
+
+/// The disk signature a boot store names, 0 when it names none: the first key "11000001" with
+/// its value name "Element" 0x20 bytes on and a nonzero number at 0x64.
+[[nodiscard]] std::uint32_t Repair_StoreSignature(ByteSpan data) noexcept;
+/// Reads the boot store (Boot\BCD, any case, an existing file) of each FAT and NTFS volume of disk
+/// @p drive, through the engine's scanners and read-only, at most @p limit bytes of each, and
+/// hands the bytes to @p take until it returns true; true when it did.
+bool Repair_ForEachBootStore(Undelete* u, int drive, std::size_t limit,
+                             const std::function<bool(const std::vector<std::uint8_t>&)>& take);

@@ -33,6 +33,7 @@ struct RepairState {
   bool dryRun = false;
   std::vector<RepairWrite> writes;
   std::string backup;
+  std::uint32_t sectorSize = 0;  // of the disk the ranges are on; 0 before any
 };
 thread_local RepairState t_state;
 
@@ -337,9 +338,19 @@ std::optional<std::vector<BackupRecord>> Repair_ParseRecords(ByteSpan file,
   return out;
 }
 
+namespace {
+/// The ranges about to be recorded are on @p drive: front ends show them in its sectors.
+void noteDisk(CachedDrive* drive) {
+  std::uint64_t size = 0;
+  (void)CachedDrive_GetSize(drive, &size);
+  t_state.sectorSize = Part_TableSectorSize(drive, size);
+}
+}  // namespace
+
 void Repair_Begin() {
   t_state.writes.clear();
   t_state.backup.clear();
+  t_state.sectorSize = 0;
   Host_ClearLastError();
 }
 
@@ -378,6 +389,7 @@ bool Repair_Commit(Undelete* u, CachedDrive* drive, std::vector<RepairWrite>& wr
     Undelete_Log(u, "Too many sectors to back up; nothing written.\n");
     return false;
   }
+  noteDisk(drive);
   if (t_state.dryRun) {
     // The name the backup would get: it names what the disk will hold.
     for (auto& w : writes) w.written = w.write;
@@ -448,6 +460,12 @@ int Undelete_GetRepairWrite(unsigned index, UndeleteRepairWrite* out) noexcept {
   return 1;
 }
 
+int Undelete_GetRepairSectorSize(std::uint32_t* out) noexcept {
+  if (out == nullptr || t_state.sectorSize == 0) return 0;
+  *out = t_state.sectorSize;
+  return 1;
+}
+
 int Undelete_GetRepairBackup(char* name, unsigned size) noexcept {
   if (t_state.backup.empty() || name == nullptr || size <= t_state.backup.size()) return 0;
   std::memcpy(name, t_state.backup.c_str(), t_state.backup.size() + 1);
@@ -482,6 +500,7 @@ int Undelete_UndoMBRFix(int drive) noexcept {
     std::vector<RepairWrite> writes;
     OpenDrive d(drive, true);
     if (d.d == nullptr) return 0;
+    noteDisk(d.d);
     for (std::size_t i = 0; i < pieces->size(); ++i) {
       RepairWrite w;
       w.offset = (*pieces)[i].offset;
@@ -540,6 +559,7 @@ int Undelete_UndoGPTFix(int drive) noexcept {
     if (!records) return 0;
     OpenDrive d(drive, true);
     if (d.d == nullptr) return 0;
+    noteDisk(d.d);
     bool ok = true;
     for (const auto& r : *records) {
       RepairWrite w;
@@ -611,6 +631,7 @@ int Undelete_RestorePartitions(const char* fileName, int drive) noexcept {
     }
     OpenDrive d(drive, true);
     if (d.d == nullptr) return 0;
+    noteDisk(d.d);
     std::uint64_t size = 0;
     (void)CachedDrive_GetSize(d.d, &size);
     std::vector<RepairWrite> writes;

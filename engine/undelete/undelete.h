@@ -513,6 +513,9 @@ UNDELETE_API int Undelete_SetRepairDryRun(int on) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_GetRepairWrite(unsigned index,
                                          UndeleteRepairWrite* out) UNDELETE_NOEXCEPT;
 UNDELETE_API int Undelete_GetRepairBackup(char* name, unsigned size) UNDELETE_NOEXCEPT;
+/// The sector size the recorded ranges' disk counts its tables in (512 or 4096), for showing
+/// offsets as sectors; 0 when nothing was recorded.
+UNDELETE_API int Undelete_GetRepairSectorSize(uint32_t* out) UNDELETE_NOEXCEPT;
 
 // Secure wipe. Methods 0..4: zeros, random bytes, a byte and its complement and a new byte (3
 // passes), seven passes of remembered and random bytes, the 35-pass table.

@@ -1,5 +1,5 @@
 // Fuzz target: the backup files of the table repairs: record files (".gpt" and whole-table
-// backups) and the names that say what an undo checks.
+// backups), the names that say what an undo checks, and the boot store's disk-signature search.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,5 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (pieces->empty() || pieces->size() * 24 + 4 != name.size()) __builtin_trap();
   (void)Repair_ParseGptName(name);
   (void)Repair_ByteSum(in);
+  (void)Repair_StoreSignature(in);
   return 0;
 }

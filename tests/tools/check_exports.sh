@@ -23,7 +23,7 @@ for name in Undelete_Create Undelete_Delete Undelete_Done Undelete_SetVerbose Un
             Undelete_FixGPT Undelete_CanUndoMBRFix Undelete_UndoMBRFix Undelete_CanUndoGPTFix \
             Undelete_UndoGPTFix Undelete_BackupPartitions Undelete_RestorePartitions \
             Undelete_ReadMBR Undelete_WriteMBR Undelete_SetRepairDryRun Undelete_GetRepairWrite \
-            Undelete_GetRepairBackup; do
+            Undelete_GetRepairBackup Undelete_GetRepairSectorSize; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1

@@ -483,7 +483,7 @@ std::vector<std::uint8_t> bootStore(std::uint32_t signature) {
   return store;
 }
 
-TEST(BootCode, SignatureFromTheBootStoreOfAMountedPartition) {
+TEST(BootCode, SignatureFromTheBootStoreMountedOrNot) {
   if (!kvxtest::haveTools({"sfdisk", "mkntfs", "ntfs-3g", "losetup"})) GTEST_SKIP();
   kvxtest::TempDir dir("bootstore");
   InDir cwd(dir.path());
@@ -508,6 +508,7 @@ TEST(BootCode, SignatureFromTheBootStoreOfAMountedPartition) {
     return std::uint32_t{sector[0x1B8]} | std::uint32_t{sector[0x1B9]} << 8 |
            std::uint32_t{sector[0x1BA]} << 16 | std::uint32_t{sector[0x1BB]} << 24;
   };
+  std::vector<std::uint8_t> plannedSector;
   {
     LoopMount mount(img, 2048ull * 512, 32768ull * 512, dir.path());
     ASSERT_TRUE(mount.mounted()) << "loop device or ntfs-3g mount unavailable";
@@ -523,16 +524,49 @@ TEST(BootCode, SignatureFromTheBootStoreOfAMountedPartition) {
     EXPECT_TRUE(std::equal(kMbrBootCode.begin(), kMbrBootCode.begin() + 0x1B8, planned[0].after));
     EXPECT_TRUE(
         std::equal(planned[0].before + 0x1BE, planned[0].before + 512, planned[0].after + 0x1BE));
+    plannedSector.assign(planned[0].after, planned[0].after + 512);
     // A disk with a mounted partition is not written.
     EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 0);
     EXPECT_EQ(kvxtest::md5File(img), before);
   }
   Host_RefreshDrives();
-  // Not mounted, the store cannot be read: the disk keeps the signature it has.
-  (void)scan(e.get(), static_cast<std::uint32_t>(disk), true);
-  ASSERT_EQ(Undelete_FixMBRBootCode(e.get(), disk), 1);
-  EXPECT_EQ(signatureOf(kvxtest::readFile(img).data()), 0x1234ABCDu);
+  // Unmounted, the store is read from the volume itself: kvx writes the planned sector with the
+  // store's number, and nothing else of the disk changes (the reading wrote nothing).
+  const auto image = kvxtest::readFile(img);
+  std::vector<std::uint8_t> expected(image);
+  std::copy(plannedSector.begin(), plannedSector.end(), expected.begin());
+  const std::string kvx = kvxtest::quote(kvxtest::cliPath().string()) + " ";
+  const std::string q = kvxtest::quote(img.string());
+  auto r = kvxtest::run(kvx + "fix-boot-code " + q + " --quick --dry-run 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("write 512 bytes at offset 0 (sector 0)"), std::string::npos) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), before);
+  r = kvxtest::run(kvx + "fix-boot-code " + q + " --quick --yes 2>&1");
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  const auto written = kvxtest::readFile(img);
+  EXPECT_EQ(signatureOf(written.data()), 0xCAFEF00Du);
+  EXPECT_TRUE(written == expected);
   EXPECT_EQ(filesEnding(dir.path(), ".mbr").size(), 1u);
+  r = kvxtest::run(kvx + "undo " + q + " --yes 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(kvxtest::md5File(img), before);
+
+  // A FAT volume's store, its names in lower case, is found the same way.
+  if (!kvxtest::haveTools({"mkfs.fat", "mmd", "mcopy"})) return;
+  ASSERT_EQ(kvxtest::run("truncate -s 32M fat.img && printf 'label: dos\\nstart=2048, "
+                         "size=32768, type=c\\n' | sfdisk -q fat.img && mkfs.fat --offset 2048 "
+                         "fat.img 16384 >/dev/null 2>&1 && mmd -i fat.img@@1M ::/boot && mcopy -i "
+                         "fat.img@@1M BCD ::/boot/bcd")
+                .exitCode,
+            0);
+  const int fatDisk = static_cast<int>(diskOf(dir / "fat.img"));
+  (void)scan(e.get(), static_cast<std::uint32_t>(fatDisk), true);
+  Undelete_SetRepairDryRun(1);
+  EXPECT_EQ(Undelete_FixMBRBootCode(e.get(), fatDisk), 1);
+  Undelete_SetRepairDryRun(0);
+  const auto fatPlan = repairWrites();
+  ASSERT_EQ(fatPlan.size(), 1u);
+  EXPECT_EQ(signatureOf(fatPlan[0].after), 0xCAFEF00Du);
 }
 
 TEST(KvxRepair, ShowsAsksWritesUndoesAndNeverWritesAMountedDisk) {
@@ -754,7 +788,10 @@ TEST_F(Sector4k, MbrChainRepairUndoAndWholeTableRestore) {
   ASSERT_EQ(Undelete_UndoMBRFix(disk()), 1);
   EXPECT_EQ(kvxtest::md5File(m_img), damaged);
 
-  // The whole-table backup puts the intact tables back.
+  // The whole-table backup puts the intact tables back; kvx shows its sectors in 4096 bytes.
+  const auto plan = kvxtest::run(kvxtest::quote(kvxtest::cliPath().string()) +
+                                 " restore-partitions tables.bin " + m_loop.dev() + " --dry-run");
+  EXPECT_NE(plan.out.find("at offset 17825792 (sector 4352)"), std::string::npos) << plan.out;
   ASSERT_EQ(Undelete_RestorePartitions(tables.c_str(), disk()), 1);
   EXPECT_EQ(kvxtest::md5File(m_img), originalMd5);
 
