@@ -137,8 +137,8 @@ std::vector<std::uint8_t> readStore(int drive, std::uint64_t start, std::uint64_
   std::snprintf(r.description, sizeof r.description, "boot store volume");
   v->partitionCount = 1;
   std::vector<std::uint8_t> data;
-  const std::uint32_t spec = kSpecPartition << 24;
-  if (Undelete_SearchMultiple(v, &spec, 1, 0, nullptr, nullptr, nullptr) == 1) {
+  const std::uint32_t driveSpec = kSpecPartition << 24;
+  if (Undelete_SearchMultiple(v, &driveSpec, 1, 0, nullptr, nullptr, nullptr) == 1) {
     Search_JoinThread(v);
     const long index = findStore(v, limit);
     if (index >= 0) data = recoverBytes(v, static_cast<std::uint32_t>(index), limit);
